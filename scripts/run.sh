@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine, builds Quorvan FTP and starts it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh
+exec build/quorvan-ftp "$@"

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Byte-string helpers shared by the socket, connection, FTP and listing code.
+// Positions are 1-based; 0 means "not found".
+
+// Splits off the text before Delim. With Delete, Input keeps what follows the
+// delimiter (or becomes empty when there is none).
+std::string CutToken(std::string& Input, std::string_view Delim, bool Delete = true,
+                     bool CaseSensitive = true);
+
+// Last occurrence of Sub at or before Start (-1: the end of Text), ignoring
+// ASCII letter case.
+int32_t ReversePos(std::string_view Sub, std::string_view Text, int32_t Start = -1);
+
+// 0-based index of S in Items, or -1.
+int32_t IndexInStrings(std::string_view S, const std::vector<std::string>& Items,
+                       bool CaseSensitive);
+
+// The process character set is treated as single-byte (wire text is bytes), so
+// the text search is the plain byte search.
+int32_t SingleBytePos(std::string_view Sub, std::string_view Text);
+int32_t TextPos(std::string_view Sub, std::string_view Text);
+
+// First occurrence of Sub starting at character Start (0 counts as 1).
+int32_t PosFrom(std::string_view Sub, std::string_view Text, int32_t Start);
+
+// First occurrence of Sub wholly inside the first Size bytes of Buffer.
+int32_t BufferPos(std::string_view Sub, const char* Buffer, int64_t Size);
+
+// 1..12 for "JAN".."DEC" in any letter case, else 0.
+int32_t MonthFromName(std::string_view Name);
+
+// One column of a split line and the 1-based position in the line where it starts.
+struct TIdColumn {
+    std::string Text;
+    int32_t Position = 0;
+};
+using TIdColumns = std::vector<TIdColumn>;
+
+// Splits Line at Delim; runs of delimiters give no empty columns.
+void SplitColumns(std::string_view Line, TIdColumns& Columns, std::string_view Delim);
+
+// True when S holds nothing but blanks and tabs (or nothing at all).
+bool IsBlankLine(std::string_view S);
+
+int32_t MinOf(int32_t A, int32_t B);
+
+void PauseMs(uint32_t Milliseconds);
+
+// The main thread is the thread that ran the program's static initialisation,
+// which is the thread that calls main().
+bool IsMainThread();
+
+// Small byte-string utilities used across the library.
+std::string TrimControl(std::string_view S);      // drops bytes <= 32 at both ends
+std::string TrimControlRight(std::string_view S); // drops bytes <= 32 at the end
+std::string UpperCaseAscii(std::string_view S);
+std::string LowerCaseAscii(std::string_view S);
+bool SameTextAscii(std::string_view A, std::string_view B);
+bool StartsWithText(std::string_view S, std::string_view Prefix); // ASCII case-insensitive

@@ -1,0 +1,51 @@
+#pragma once
+
+// Every message text the network library raises, in one place so that the
+// wording stays exact and callers can compare against it.
+namespace IdResourceStrings {
+
+inline constexpr const char* RSFTPCommandNotSupported = "Command not supported.";
+inline constexpr const char* RSConnectionClosedGracefully = "Connection Closed Gracefully.";
+inline constexpr const char* RSAlreadyConnected = "Already connected.";
+inline constexpr const char* RSStatusDisconnected = "Disconnected.";
+inline constexpr const char* RSReadTimeout = "Read Timeout";
+inline constexpr const char* RSReadLnMaxLineLengthExceeded = "Max line length exceeded.";
+inline constexpr const char* RSInvalidServiceName = "%s is not a valid service.";
+inline constexpr const char* RSConnectTimeout = "Connect timed out.";
+
+inline constexpr const char* RSSocksRequestFailed = "Request rejected or failed.";
+inline constexpr const char* RSSocksRequestServerFailed =
+    "Request rejected because SOCKS server cannot connect.";
+inline constexpr const char* RSSocksRequestIdentFailed =
+    "Request rejected because the client program and identd report different user-ids.";
+inline constexpr const char* RSSocksUnknownError = "Unknown socks error.";
+inline constexpr const char* RSSocksServerRespondError = "Socks server did not respond.";
+inline constexpr const char* RSSocksAuthMethodError = "Invalid socks authentication method.";
+inline constexpr const char* RSSocksAuthError = "Authentication error to socks server.";
+inline constexpr const char* RSSocksServerGeneralError = "General SOCKS server failure.";
+inline constexpr const char* RSSocksServerPermissionError = "Connection not allowed by ruleset.";
+inline constexpr const char* RSSocksServerNetUnreachableError = "Network unreachable.";
+inline constexpr const char* RSSocksServerHostUnreachableError = "Host unreachable.";
+inline constexpr const char* RSSocksServerConnectionRefusedError = "Connection refused.";
+inline constexpr const char* RSSocksServerTTLExpiredError = "TTL expired.";
+inline constexpr const char* RSSocksServerCommandError = "Command not supported.";
+inline constexpr const char* RSSocksServerAddressError = "Address type not supported.";
+
+inline constexpr const char* RSCannotAllocateSocket = "Cannot allocate socket.";
+inline constexpr const char* RSStackError = "Socket Error # %d\r\n%s";
+inline constexpr const char* RSWS2LoadError = "Error on loading Winsock2 library (%s)";
+inline constexpr const char* RSWS2CallError = "Error on call Winsock2 library function %s";
+inline constexpr const char* RSWinsockInitializationError = "Winsock Initialization Error.";
+inline constexpr const char* RSSetSizeExceeded = "Set Size Exceeded.";
+inline constexpr const char* RSCouldNotBindSocket =
+    "Could not bind socket. Address and port are already in use.";
+inline constexpr const char* RSCannotBindRange = "Can not bind in port range (%d - %d)";
+inline constexpr const char* RSInvalidPortRange = "Invalid Port Range (%d - %d)";
+inline constexpr const char* RSNotEnoughDataInBuffer = "Not enough data in buffer.";
+inline constexpr const char* RSNoDataToRead = "No data to read.";
+inline constexpr const char* RSNotConnected = "Not Connected";
+inline constexpr const char* RSFileNotFound = "File \"%s\" not found";
+inline constexpr const char* RSInvalidFTPListingFormat = "Unknown FTP listing format";
+inline constexpr const char* RSDestinationFileAlreadyExists = "Destination file already exists.";
+
+} // namespace IdResourceStrings
