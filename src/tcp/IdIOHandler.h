@@ -1,0 +1,34 @@
+#pragma once
+
+#include "IdComponent.h"
+
+#include <cstdint>
+#include <string>
+
+// The transport a connection talks to. The connection never touches a socket
+// itself, so tests can put an in-memory handler under it.
+class TIdIOHandler : public TIdComponent {
+public:
+    // A concrete handler must call its own Shut from its destructor: by the
+    // time this base destructor runs, the derived override is gone.
+    ~TIdIOHandler() override = default;
+
+    // Hook for the one-connection listener after it accepted a connection.
+    virtual void AcceptCompleted() {}
+    // Closes the transport.
+    virtual void Shut() {}
+    virtual void ConnectPeer(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
+                             int32_t ABoundPort, int32_t ABoundPortLow, int32_t ABoundPortHigh,
+                             int32_t ATimeout) {
+        (void)AHost, (void)APort, (void)ABoundIP, (void)ABoundPort, (void)ABoundPortLow,
+            (void)ABoundPortHigh, (void)ATimeout;
+    }
+    virtual bool IsOpen() = 0;
+    // Makes the handler ready for a new connect.
+    virtual void Prepare() {}
+    // -2 waits without limit.
+    virtual bool WaitReadable(int32_t AMSec) = 0;
+    // Bytes moved, 0 at the peer's orderly close, -1 on error.
+    virtual int32_t ReceiveInto(void* ABuffer, int32_t ALength) = 0;
+    virtual int32_t SendFrom(const void* ABuffer, int32_t ALength) = 0;
+};
