@@ -5,14 +5,13 @@
 #include "IdResourceStrings.h"
 #include "IdSocks.h"
 #include "IdStack.h"
+#include "IdTCPConnection.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace IdResourceStrings;
@@ -25,14 +24,16 @@ constexpr int32_t LevelTCP = 6;
 constexpr int32_t OptionNoDelay = 1;
 constexpr int32_t MaxPollStep = 125;
 constexpr int32_t DefaultConnectTimeout = 120000;
+constexpr int32_t InProgress = 10036;
 
-// Restores a descriptor's flags without disturbing errno, which still holds
-// the connect's outcome for the stack to translate.
-void RestoreFlags(int AFd, int AFlags) {
-    const int saved = errno;
-    (void)::fcntl(AFd, F_SETFL, AFlags);
-    errno = saved;
-}
+// Lets a connection tell a socket handler from other handlers without the
+// connection unit depending on this one.
+const bool SocketHandlerRecognised = [] {
+    TIdTCPConnection::SocketHandlerOf = [](TIdIOHandler* AHandler) {
+        return dynamic_cast<TIdIOHandlerSocket*>(AHandler);
+    };
+    return true;
+}();
 
 } // namespace
 
@@ -100,53 +101,44 @@ bool TIdConnectThread::ConnectUnlessTerminated(int32_t& AResult) {
     if (Terminated() || !Handle) {
         return false;
     }
-    const int fd = Handle->Socket;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags == -1) {
-        // Not a usable descriptor: let the connect report it in its own words.
+    const TIdStackSocketHandle socket = Handle->Socket;
+    if (TheStack->SockSetBlocking(socket, false) != 0) {
+        // Not a usable socket: let the connect report it in its own words.
         AResult = Handle->ConnectTo(FamilyIPv4);
         return true;
     }
-    (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     AResult = Handle->ConnectTo(FamilyIPv4);
-    if (AResult != -1 || errno != EINPROGRESS) {
-        RestoreFlags(fd, flags);
+    if (AResult != -1 || TheStack->LastSocketError() != InProgress) {
+        // A success or a failure known at once; restoring the mode keeps the
+        // failure's code, which the stack holds apart from errno.
+        (void)TheStack->SockSetBlocking(socket, true);
         return true;
     }
 
-    pollfd waits[2] = {{fd, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
+    pollfd waits[2] = {{socket, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
+    const nfds_t count = FWakeFd != -1 ? 2 : 1;
     for (;;) {
-        const int ready = ::poll(waits, FWakeFd != -1 ? 2 : 1, FWakeFd != -1 ? -1 : MaxPollStep);
-        if (ready < 0 && errno != EINTR) {
-            AResult = -1;
-            RestoreFlags(fd, flags);
-            return true;
-        }
-        if ((FWakeFd != -1 && waits[1].revents != 0) || Terminated()) {
-            // Abandoned: the caller closes the socket; the connect's outcome no
-            // longer matters to anyone.
+        // Without a wake descriptor the terminate request is noticed by polling.
+        const int ready = ::poll(waits, count, FWakeFd != -1 ? -1 : MaxPollStep);
+        if (Terminated() || (count == 2 && waits[1].revents != 0)) {
+            // Abandoned: the caller closes the socket once this thread is gone,
+            // and nobody waits for the outcome any more.
             return false;
         }
         if (ready > 0 && waits[0].revents != 0) {
             break;
         }
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
     }
-
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == -1) {
-        error = errno;
+    (void)TheStack->SockSetBlocking(socket, true);
+    AResult = TheStack->SockConnectResult(socket);
+    if (AResult == 0) {
+        // What a completed blocking connect learns on its own.
+        Handle->RefreshLocal();
+        Handle->RefreshRemote();
     }
-    RestoreFlags(fd, flags);
-    if (error != 0) {
-        errno = error;
-        AResult = -1;
-        return true;
-    }
-    // What a completed blocking connect learns on its own.
-    Handle->RefreshLocal();
-    Handle->RefreshRemote();
-    AResult = 0;
     return true;
 }
 
@@ -277,7 +269,8 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     }
     Handle->SetRemote(TheStack->ResolveHostName(host), port);
     if (!UseNagle) {
-        Handle->SetOption(LevelTCP, OptionNoDelay, 1, 4);
+        const int32_t on = 1;
+        Handle->SetOption(LevelTCP, OptionNoDelay, &on, sizeof on);
     }
     ReportStatus(hsConnecting, Handle->RemoteIP);
 

@@ -151,8 +151,7 @@ std::string TIdSocksInfo::ReceiveExactly(int32_t ACount) {
     while (got < ACount) {
         const int32_t n = handler.ReceiveInto(reply.data() + got, ACount - got);
         if (n < 0) {
-            TheStack->CheckSocketResult(n, {});
-            throw EIdSocketError(0, TheStack->ErrorText(0));
+            TheStack->RaiseSocketFailure(TheStack->LastSocketError());
         }
         if (n == 0) {
             throw EIdConnClosedGracefully(RSConnectionClosedGracefully);

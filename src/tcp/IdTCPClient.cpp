@@ -29,8 +29,7 @@ void TIdTCPClient::OpenConnection(int32_t ATimeout) {
         // The handler's resolving and connecting reports reach whoever
         // listens to the client's own reports.
         handler->OnStatus = OnStatus;
-        SetIOHandler(handler.release());
-        OwnsIOHandler = true;
+        SetOwnedIOHandler(std::move(handler));
     } else if (IOHandler()->IsOpen()) {
         throw EIdAlreadyConnected(RSAlreadyConnected);
     }

@@ -72,7 +72,7 @@ struct Outcome {
     std::exception_ptr Error;
 };
 
-Outcome Run(TIdSocksInfo& ASocks, const std::string& AHost, int32_t APort) {
+Outcome Negotiated(TIdSocksInfo& ASocks, const std::string& AHost, int32_t APort) {
     Outcome outcome;
     try {
         ASocks.Negotiate(AHost, APort);
@@ -149,7 +149,7 @@ TEST(SocksRequestLayout, SendsTheExactRequestBytes) {
         socks.Username = c.Username;
         socks.Password = c.Password;
         socks.SetHandler(&handler);
-        const Outcome outcome = Run(socks, c.Host, c.Port);
+        const Outcome outcome = Negotiated(socks, c.Host, c.Port);
         EXPECT_FALSE(outcome.Raised) << outcome.Message;
         EXPECT_EQ(Hex(handler.Sent), Hex(c.Expected));
         EXPECT_TRUE(handler.Replies.empty()) << "reply bytes left unread";
@@ -176,7 +176,7 @@ void ExpectRefusals(const std::vector<RefusalCase>& ACases) {
         socks.Username = "user";
         socks.Password = "pass";
         socks.SetHandler(&handler);
-        const Outcome outcome = Run(socks, "target.example", 21);
+        const Outcome outcome = Negotiated(socks, "target.example", 21);
         ASSERT_TRUE(outcome.Raised);
         EXPECT_EQ(outcome.Message, c.Message);
         EXPECT_TRUE(Matches(outcome, c.Check));
@@ -296,7 +296,7 @@ TEST(SocksBoundAddress, ReadsTheWholeReplyAndNoMore) {
         TIdSocksInfo socks;
         socks.Version = svSocks5;
         socks.SetHandler(&handler);
-        const Outcome outcome = Run(socks, "h", 21);
+        const Outcome outcome = Negotiated(socks, "h", 21);
         EXPECT_FALSE(outcome.Raised) << outcome.Message;
         ASSERT_EQ(handler.Replies.size(), 1u);
         EXPECT_EQ(handler.Replies.front(), stream);
@@ -326,7 +326,7 @@ TEST(SocksLimits, RefusesValuesTooLongForTheirLengthByte) {
         socks.Username = c.Username;
         socks.Password = c.Password;
         socks.SetHandler(&handler);
-        const Outcome outcome = Run(socks, c.Host, 21);
+        const Outcome outcome = Negotiated(socks, c.Host, 21);
         ASSERT_TRUE(outcome.Raised);
         EXPECT_TRUE(Matches(outcome, c.Check));
         EXPECT_EQ(handler.Sent, "") << "nothing may be sent before the refusal";
@@ -370,7 +370,7 @@ TEST(SocksSettings, ForgetsAHandlerThatIsDestroyed) {
         EXPECT_EQ(socks.Handler(), &handler);
     }
     EXPECT_EQ(socks.Handler(), nullptr);
-    const Outcome outcome = Run(socks, "h", 21);
+    const Outcome outcome = Negotiated(socks, "h", 21);
     ASSERT_TRUE(outcome.Raised);
     EXPECT_TRUE(Matches(outcome, Is<EIdClosedSocket>()));
 }

@@ -297,7 +297,7 @@ void ExpectFailureThenRecovery(const FailureCase& ACase, uint16_t AFailingPort) 
               (std::vector<std::string>{"Connecting to 127.0.0.1."}));
     TIdIOHandler* const handler = client.IOHandler();
     ASSERT_NE(handler, nullptr);
-    EXPECT_TRUE(client.OwnsIOHandler);
+    EXPECT_TRUE(client.OwnsIOHandler());
     EXPECT_FALSE(handler->IsOpen());
     EXPECT_FALSE(client.IsConnected());
 
