@@ -1,11 +1,18 @@
+#include "DanteServer.h"
+#include "EchoServer.h"
+#include "FakeSocksServer.h"
 #include "IdException.h"
 #include "IdIOHandler.h"
+#include "IdIOHandlerSocket.h"
 #include "IdSocks.h"
+#include "IdTCPClient.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -373,6 +380,160 @@ TEST(SocksSettings, ForgetsAHandlerThatIsDestroyed) {
     const Outcome outcome = Negotiated(socks, "h", 21);
     ASSERT_TRUE(outcome.Raised);
     EXPECT_TRUE(Matches(outcome, Is<EIdClosedSocket>()));
+}
+
+// --- Over real loopback sockets ------------------------------------------
+
+struct ProxySettings {
+    TSocksVersion Version = svSocks5;
+    TSocksAuthentication Authentication = saNoAuthentication;
+    std::string Host;
+    int32_t Port = 0;
+    std::string Username;
+    std::string Password;
+};
+
+// A client whose own socket handler goes through the given proxy.
+std::unique_ptr<TIdTCPClient> ProxiedClient(const ProxySettings& AProxy,
+                                            const std::string& ATargetHost, int32_t ATargetPort) {
+    auto client = std::make_unique<TIdTCPClient>();
+    auto handler = std::make_unique<TIdIOHandlerSocket>();
+    TIdSocksInfo* socks = handler->SocksInfo();
+    socks->Version = AProxy.Version;
+    socks->Authentication = AProxy.Authentication;
+    socks->Host = AProxy.Host;
+    socks->Port = AProxy.Port;
+    socks->Username = AProxy.Username;
+    socks->Password = AProxy.Password;
+    client->SetOwnedIOHandler(std::move(handler));
+    client->SetHost(ATargetHost);
+    client->SetPort(ATargetPort);
+    return client;
+}
+
+std::string RandomBytes(size_t ACount, unsigned ASeed) {
+    std::mt19937 generator(ASeed);
+    std::string data(ACount, '\0');
+    for (char& c : data) {
+        c = static_cast<char>(generator() & 0xFF);
+    }
+    return data;
+}
+
+// Sends a block and reads the echo back, in both directions at once through
+// whatever sits in between.
+void ExpectEchoed(TIdTCPClient& AClient, const std::string& AData) {
+    AClient.WriteText(AData);
+    std::string back(AData.size(), '\0');
+    AClient.ReadBytes(back.data(), static_cast<int32_t>(back.size()));
+    EXPECT_TRUE(back == AData) << "echoed bytes differ";
+}
+
+TEST(SocksThroughFakeProxy, EachVersionReachesTheTarget) {
+    qtest::EchoServer echo;
+    struct Case {
+        const char* Name;
+        ProxySettings Proxy;
+        std::string Target;
+        std::string ExpectedRequest;
+    };
+    const std::string port = std::string(1, static_cast<char>(echo.port() >> 8)) +
+                             std::string(1, static_cast<char>(echo.port() & 0xFF));
+    const std::vector<Case> cases = {
+        {"socks4", {svSocks4, saNoAuthentication, "127.0.0.1", 0, "", ""}, "127.0.0.1",
+         Bytes({4, 1}) + port + Bytes({127, 0, 0, 1, 0})},
+        {"socks4a", {svSocks4A, saNoAuthentication, "localhost", 0, "ftpuser", ""},
+         "echo.target", Bytes({4, 1}) + port + Bytes({0, 0, 0, 1}) + "ftpuser" + Bytes({0}) +
+                            "echo.target" + Bytes({0})},
+        {"socks5", {svSocks5, saNoAuthentication, "127.0.0.1", 0, "", ""}, "echo.target",
+         Bytes({5, 1, 0, 3, 11}) + "echo.target" + port},
+        {"socks5 with password", {svSocks5, saUsernamePassword, "127.0.0.1", 0, "alice", "pw"},
+         "echo.target", Bytes({5, 1, 0, 3, 11}) + "echo.target" + port},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        qtest::FakeSocksServer proxy;
+        proxy.mapHost("echo.target", "127.0.0.1");
+        proxy.setCredentials("alice", "pw");
+        ProxySettings settings = c.Proxy;
+        settings.Port = proxy.port();
+        auto client = ProxiedClient(settings, c.Target, echo.port());
+        client->OpenConnection(5000);
+        ExpectEchoed(*client, RandomBytes(70000, 7));
+        client->CloseConnection();
+        ASSERT_TRUE(proxy.waitForExchanges(1));
+        const qtest::SocksExchange exchange = proxy.exchanges().front();
+        EXPECT_EQ(Hex(exchange.connectRequest), Hex(c.ExpectedRequest));
+        EXPECT_TRUE(exchange.granted);
+        if (c.Proxy.Authentication == saUsernamePassword) {
+            EXPECT_EQ(Hex(exchange.methodRequest), Hex(Bytes({5, 1, 2})));
+            EXPECT_EQ(exchange.user, "alice");
+            EXPECT_EQ(exchange.password, "pw");
+        }
+    }
+}
+
+// A refusal drops the socket to the proxy; nothing stays open behind it.
+TEST(SocksThroughFakeProxy, RefusalsDropTheSocket) {
+    struct Case {
+        const char* Name;
+        qtest::SocksScript Script;
+        const char* Message;
+    };
+    const std::vector<Case> cases = {
+        {"close instead of the method", {qtest::SocksStep::CloseAfter(), {}, {}},
+         "Socks server did not respond."},
+        {"255 method", {qtest::SocksStep::Bytes(Bytes({5, 255})), {}, {}},
+         "Invalid socks authentication method."},
+        {"connection refused",
+         {{}, {}, qtest::SocksStep::Bytes(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}))},
+         "Connection refused."},
+        {"reply in pieces then close",
+         {{}, {}, qtest::SocksStep::CloseAfter(Bytes({5, 0, 0, 1, 127}))},
+         "Socks server did not respond."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        qtest::FakeSocksServer proxy;
+        proxy.enqueue(c.Script);
+        auto client = ProxiedClient({svSocks5, saNoAuthentication, "127.0.0.1", proxy.port()},
+                                    "127.0.0.1", 9);
+        try {
+            client->OpenConnection(5000);
+            ADD_FAILURE() << "the refusal was not raised";
+        } catch (const EIdSocksError& e) {
+            EXPECT_STREQ(e.what(), c.Message);
+        }
+        ASSERT_NE(client->IOHandler(), nullptr);
+        EXPECT_FALSE(client->IOHandler()->IsOpen());
+        EXPECT_TRUE(proxy.waitForCompleted(1));
+    }
+}
+
+TEST(SocksThroughDante, MovesDataBothWays) {
+    const std::string unavailable = qtest::DanteServer::Unavailable();
+    if (!unavailable.empty()) {
+        GTEST_SKIP() << unavailable;
+    }
+    qtest::DanteServer dante;
+    qtest::EchoServer echo;
+    for (const char* target : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(target);
+        auto client = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port()},
+                                    target, echo.port());
+        client->OpenConnection(10000);
+        client->WriteLine("hello through dante");
+        EXPECT_EQ(client->ReadLine(), "hello through dante");
+        ExpectEchoed(*client, RandomBytes(300000, 11));
+        client->CloseConnection();
+    }
+    EXPECT_EQ(echo.connections(), 2u);
+
+    // A target that refuses comes back as the proxy's refusal.
+    auto refused = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port()},
+                                 "127.0.0.1", qtest::PickFreePort());
+    EXPECT_THROW(refused->OpenConnection(10000), EIdSocksError) << dante.log();
+    EXPECT_FALSE(refused->IOHandler()->IsOpen());
 }
 
 } // namespace
