@@ -107,6 +107,10 @@ int64_t TIdMemoryStream::Seek(int64_t AOffset, TIdSeekOrigin AOrigin) {
 void TIdMemoryStream::SetSize(int64_t ASize) {
     ASize = std::max<int64_t>(0, ASize);
     Reserve(ASize);
+    // Grown space reads as zeros, never as stale memory.
+    if (ASize > FSize) {
+        std::memset(FData.get() + FSize, 0, static_cast<size_t>(ASize - FSize));
+    }
     FSize = ASize;
     if (FPosition > FSize) {
         FPosition = FSize;
