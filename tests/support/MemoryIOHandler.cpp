@@ -99,7 +99,8 @@ int32_t TIdMemoryIOHandler::ReceiveInto(void* ABuffer, int32_t ALength) {
     case TStepKind::skChunk:
         break;
     }
-    const auto n = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(ALength), step.Bytes.size()));
+    const auto n =
+        static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(ALength), step.Bytes.size()));
     std::memcpy(ABuffer, step.Bytes.data(), static_cast<size_t>(n));
     step.Bytes.erase(0, static_cast<size_t>(n));
     if (step.Bytes.empty()) {

@@ -10,7 +10,9 @@ namespace {
 // Appends its tag to every block it sees, so the order of a chain shows in the data.
 void Tag(TIdConnectionIntercept& AIntercept, const std::string& ATag,
          std::vector<std::string>& ALog) {
-    AIntercept.OnConnect = [&ALog, ATag](TIdConnectionIntercept*) { ALog.push_back("connect " + ATag); };
+    AIntercept.OnConnect = [&ALog, ATag](TIdConnectionIntercept*) {
+        ALog.push_back("connect " + ATag);
+    };
     AIntercept.OnDisconnect = [&ALog, ATag](TIdConnectionIntercept*) {
         ALog.push_back("disconnect " + ATag);
     };
@@ -39,8 +41,8 @@ TEST(Intercept, ChainOrders) {
     kit.Conn.WriteText("out:");
     EXPECT_EQ(kit.Handler.Sent, "out:AB");
     kit.Conn.DropSocket();
-    EXPECT_EQ(log, (std::vector<std::string>{"connect A", "connect B", "disconnect B",
-                                             "disconnect A"}));
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"connect A", "connect B", "disconnect B", "disconnect A"}));
     EXPECT_EQ(a.AttachedTo(), nullptr);
 }
 
@@ -145,7 +147,9 @@ TEST(IOHandler, DestroyedHandlerIsForgottenAndOwnedOneDestroyed) {
     conn.SetOwnedIOHandler(std::move(owned));
     EXPECT_TRUE(conn.OwnsIOHandler());
     std::vector<std::string> statuses;
-    conn.OnStatus = [&](TIdComponent*, TIdStatus, const std::string& text) { statuses.push_back(text); };
+    conn.OnStatus = [&](TIdComponent*, TIdStatus, const std::string& text) {
+        statuses.push_back(text);
+    };
     conn.CloseConnection();
     EXPECT_TRUE(destroyed);
     EXPECT_EQ(conn.IOHandler(), nullptr);

@@ -17,8 +17,11 @@ struct TReplyCase {
 TEST(ReadReply, SingleAndMultiLineReplies) {
     const std::vector<TReplyCase> cases = {
         {"single", "220 Service ready\r\n", 220, {"Service ready"}, ""},
-        {"multi", "230-Welcome\r\n  to the server\r\n230 Done\r\nX", 230,
-         {"Welcome", "he server", "Done"}, "X"},
+        {"multi",
+         "230-Welcome\r\n  to the server\r\n230 Done\r\nX",
+         230,
+         {"Welcome", "he server", "Done"},
+         "X"},
         {"ends at a bare code", "230-a\r\n230\r\n", 230, {"a", ""}, ""},
         {"ends at any short line", "230-a\r\nok\r\nmore\r\n", 230, {"a", ""}, "more\r\n"},
         {"other code does not end it", "230-a\r\n220 b\r\n230 c\r\n", 230, {"a", "b", "c"}, ""},

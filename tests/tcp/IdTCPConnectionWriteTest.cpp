@@ -37,8 +37,8 @@ TEST(Write, PartialSendsContinueWithRunningTotals) {
 
 struct TSendFailure {
     const char* Name;
-    int Errno;     // 0: the send returns 0
-    int32_t Code;  // expected EIdSocketError code, 0 for a graceful close
+    int Errno;    // 0: the send returns 0
+    int32_t Code; // expected EIdSocketError code, 0 for a graceful close
     bool Dropped;
 };
 
@@ -99,10 +99,15 @@ TEST(SendStream, SendsTheRequestedPart) {
         {"whole from start", 3, true, false, 0, 32768, "abcdefgh", {"w begin 8", "w 8", "w end"}},
         {"rest from position", 3, false, false, 0, 32768, "defgh", {"w begin 5", "w 5", "w end"}},
         {"exact size", 1, false, false, 3, 32768, "bcd", {"w begin 3", "w 3", "w end"}},
-        {"chunks", 0, true, false, 0, 3, "abcdefgh",
-         {"w begin 8", "w 3", "w 6", "w 8", "w end"}},
-        {"prefix counts as no work", 0, true, true, 5, 32768,
-         std::string("\0\0\0\x05", 4) + "abcde", {"w begin 5", "w 5", "w end"}},
+        {"chunks", 0, true, false, 0, 3, "abcdefgh", {"w begin 8", "w 3", "w 6", "w 8", "w end"}},
+        {"prefix counts as no work",
+         0,
+         true,
+         true,
+         5,
+         32768,
+         std::string("\0\0\0\x05", 4) + "abcde",
+         {"w begin 5", "w 5", "w end"}},
         {"empty part", 8, false, false, 0, 32768, "", {"w begin 0", "w end"}},
     };
     for (const auto& c : cases) {
