@@ -6,6 +6,7 @@
 // Usage: bench_tcp_stream [MiB, default 1024] [repetitions, default 3]
 
 #include "IdIOHandler.h"
+#include "IdStack.h"
 #include "IdTCPConnection.h"
 
 #include <algorithm>
@@ -78,14 +79,14 @@ public:
     int32_t ReceiveInto(void* ABuffer, int32_t ALength) override {
         ssize_t n;
         do {
-            n = recv(FDescriptor, ABuffer, static_cast<size_t>(ALength), 0);
+            n = TheStack->SockRecv(FDescriptor, ABuffer, ALength, 0);
         } while (n < 0 && errno == EINTR);
         return static_cast<int32_t>(n);
     }
     int32_t SendFrom(const void* ABuffer, int32_t ALength) override {
         ssize_t n;
         do {
-            n = send(FDescriptor, ABuffer, static_cast<size_t>(ALength), MSG_NOSIGNAL);
+            n = TheStack->SockSend(FDescriptor, ABuffer, ALength, 0);
         } while (n < 0 && errno == EINTR);
         return static_cast<int32_t>(n);
     }

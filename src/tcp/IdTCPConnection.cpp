@@ -3,85 +3,22 @@
 #include "IdException.h"
 #include "IdGlobal.h"
 #include "IdResourceStrings.h"
+#include "IdStack.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
-
-namespace {
-
-int32_t WinsockCode(int AErrno) {
-    switch (AErrno) {
-    case EINTR:
-        return 10004;
-    case EBADF:
-        return 10009;
-    case EACCES:
-        return 10013;
-    case EFAULT:
-        return 10014;
-    case EINVAL:
-        return 10022;
-    case EMFILE:
-        return 10024;
-    case EAGAIN:
-        return 10035;
-    case EINPROGRESS:
-        return 10036;
-    case EALREADY:
-        return 10037;
-    case ENOTSOCK:
-        return 10038;
-    case EMSGSIZE:
-        return 10040;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return 10053;
-    case ECONNRESET:
-        return 10054;
-    case ENOBUFS:
-        return 10055;
-    case EISCONN:
-        return 10056;
-    case ENOTCONN:
-        return 10057;
-    case ESHUTDOWN:
-        return 10058;
-    case EPIPE:
-        return 10058;
-    case ETIMEDOUT:
-        return 10060;
-    case ECONNREFUSED:
-        return 10061;
-    case EHOSTUNREACH:
-        return 10065;
-    default:
-        return AErrno;
-    }
-}
-
-} // namespace
 
 bool TIdTCPConnection::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnored,
                                          int32_t& ACode) {
-    if (AResult != -1) {
+    if (!TheStack->CheckSocketResult(AResult, std::vector<int32_t>(AIgnored))) {
         return false;
     }
-    ACode = WinsockCode(errno);
-    if (std::find(AIgnored.begin(), AIgnored.end(), ACode) != AIgnored.end()) {
-        return true;
-    }
-    RaiseSocketFailure(ACode);
+    ACode = TheStack->LastErrorCode;
+    return true;
 }
 
 void TIdTCPConnection::RaiseSocketFailure(int32_t ACode) {
-    throw EIdSocketError(ACode, FormatMessage(IdResourceStrings::RSStackError, ACode, ""));
+    TheStack->RaiseSocketFailure(ACode);
 }
 
 TIdTCPConnection::TIdTCPConnection()
@@ -369,7 +306,7 @@ int32_t TIdTCPConnection::ReadInt32(bool AConvert) {
     uint32_t value = 0;
     ReadBytes(&value, 4);
     if (AConvert) {
-        value = ntohl(value);
+        value = TheStack->NetToHostLong(value);
     }
     return static_cast<int32_t>(value);
 }

@@ -3,9 +3,9 @@
 #include "IdAntiFreezeBase.h"
 #include "IdException.h"
 #include "IdResourceStrings.h"
+#include "IdStack.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <limits>
 #include <sys/stat.h>
 
@@ -70,7 +70,7 @@ void TIdTCPConnection::SendAll(const char* AData, int32_t ACount) {
 void TIdTCPConnection::WriteInt32(int32_t AValue, bool AConvert) {
     uint32_t value = static_cast<uint32_t>(AValue);
     if (AConvert) {
-        value = htonl(value);
+        value = TheStack->HostToNetLong(value);
     }
     WriteBytes(&value, 4);
 }

@@ -2,10 +2,53 @@
 
 #include "IdException.h"
 #include "IdResourceStrings.h"
+#include "IdStackPosix.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+namespace {
+
+// The stack learns of a failed socket call only through its own calls, so a
+// scripted failure is handed to it here: the next last-error query reports it.
+thread_local int32_t tScriptedError = 0;
+
+class TScriptedErrorStack : public TIdStackPosix {
+public:
+    int32_t LastSocketError() override {
+        if (tScriptedError != 0) {
+            const int32_t code = tScriptedError;
+            tScriptedError = 0;
+            return code;
+        }
+        return TIdStackPosix::LastSocketError();
+    }
+};
+
+// Installed before the first test, when no component (and so no stack) exists yet.
+class TScriptedErrorEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        StackClass = [] { return std::make_unique<TScriptedErrorStack>(); };
+    }
+};
+
+[[maybe_unused]] const auto* const gEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TScriptedErrorEnvironment);
+
+int32_t ScriptFailure(int AErrno) {
+    if (!dynamic_cast<TScriptedErrorStack*>(TheStack)) {
+        throw std::logic_error("scripted socket errors need the scripted-error stack");
+    }
+    tScriptedError = WinsockErrorFromErrno(AErrno);
+    errno = AErrno;
+    return -1;
+}
+
+} // namespace
 
 TIdMemoryIOHandler& TIdMemoryIOHandler::Chunk(const std::string& ABytes) {
     FScript.push_back({TStepKind::skChunk, ABytes, 0});
@@ -89,10 +132,11 @@ int32_t TIdMemoryIOHandler::ReceiveInto(void* ABuffer, int32_t ALength) {
     case TStepKind::skClose:
         FScript.pop_front();
         return 0;
-    case TStepKind::skError:
-        errno = step.Errno;
+    case TStepKind::skError: {
+        const int error = step.Errno;
         FScript.pop_front();
-        return -1;
+        return ScriptFailure(error);
+    }
     case TStepKind::skWaitExpires:
         FScript.pop_front();
         return 0;
@@ -119,8 +163,7 @@ int32_t TIdMemoryIOHandler::SendFrom(const void* ABuffer, int32_t ALength) {
         const TSendStep step = FSendScript.front();
         FSendScript.pop_front();
         if (step.Takes < 0) {
-            errno = step.Errno;
-            return -1;
+            return ScriptFailure(step.Errno);
         }
         takes = std::min(step.Takes, ALength);
     }

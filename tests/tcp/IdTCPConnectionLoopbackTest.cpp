@@ -1,4 +1,5 @@
 #include "IdException.h"
+#include "IdStack.h"
 #include "IdTCPConnection.h"
 
 #include <arpa/inet.h>
@@ -29,11 +30,10 @@ public:
         return poll(&entry, 1, AMSec < 0 ? -1 : AMSec) > 0;
     }
     int32_t ReceiveInto(void* ABuffer, int32_t ALength) override {
-        return static_cast<int32_t>(recv(FDescriptor, ABuffer, static_cast<size_t>(ALength), 0));
+        return static_cast<int32_t>(TheStack->SockRecv(FDescriptor, ABuffer, ALength, 0));
     }
     int32_t SendFrom(const void* ABuffer, int32_t ALength) override {
-        return static_cast<int32_t>(
-            send(FDescriptor, ABuffer, static_cast<size_t>(ALength), MSG_NOSIGNAL));
+        return static_cast<int32_t>(TheStack->SockSend(FDescriptor, ABuffer, ALength, 0));
     }
 
 private:
