@@ -72,7 +72,7 @@ uint8_t ByteAt(const std::string& AReply, size_t AIndex) {
 
 } // namespace
 
-TIdSocksInfo::~TIdSocksInfo() { SetHandler(nullptr); }
+TIdSocksInfo::~TIdSocksInfo() = default;
 
 void TIdSocksInfo::Assign(const TIdSocksInfo& ASource) {
     if (&ASource == this) {
@@ -87,12 +87,9 @@ void TIdSocksInfo::Assign(const TIdSocksInfo& ASource) {
 }
 
 void TIdSocksInfo::SetHandler(TIdIOHandler* AHandler) {
-    if (AHandler == FHandler) {
-        return;
-    }
-    if (FHandler) {
-        RemoveFreeNotification(FHandler);
-    }
+    // The old link is left in place: a free-notification link is shared by
+    // both ends, and the old handler may still refer to this object through
+    // it. A stale link costs nothing; both ends check identity.
     FHandler = AHandler;
     if (FHandler) {
         FreeNotification(FHandler);

@@ -385,9 +385,12 @@ TEST(TCPClientConnect, CloseDuringTheWaitEndsTheConnect) {
         client.SetPort(stalled.Port);
         int connected = 0;
         client.OnConnected = [&](TIdComponent*) { ++connected; };
+        bool clicked = false;
         antiFreeze.OnPump = [&] {
-            antiFreeze.OnPump = nullptr;
-            c.Click(client);
+            if (!clicked) {
+                clicked = true;
+                c.Click(client);
+            }
         };
         EXPECT_THROW(client.OpenConnection(-2), EIdException);
         EXPECT_EQ(connected, 0);
@@ -473,10 +476,6 @@ TEST(TCPClientSocks, ConnectsToTheProxyAndNegotiatesTheTarget) {
          std::string("\x04\x01\x00\x15\x00\x00\x00\x01", 8) + "me" + std::string(1, '\0') +
              "ftp.target.test" + std::string(1, '\0'),
          std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8)},
-        {"socks5", svSocks5,
-         std::string("\x05\x01\x00\x05\x01\x00\x03\x0f", 8) + "ftp.target.test" +
-             std::string("\x00\x15", 2),
-         std::string("\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x15", 12)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
