@@ -157,20 +157,20 @@ private:
     struct Session;
     void run();
     void serve(UniqueFd control);
-    bool handle(Session& s, const std::string& line);
+    bool readControl(Session& s, Millis timeout);
+    void handle(Session& s, const std::string& line);
     bool perform(Session& s, const std::string& verb, const std::string& arg,
                  const FtpScript& script);
     FtpScript defaultScript(Session& s, const std::string& verb, const std::string& arg);
     FtpScript pickScript(Session& s, const std::string& verb, const std::string& arg);
     bool sendControl(Session& s, const std::string& raw);
-    bool openData(Session& s);
+    bool openData(Session& s, Millis timeout);
     enum class DataResult { Done, Broken, ControlGone, Stopped };
     DataResult sendData(Session& s, const Payload& payload, uint64_t from, uint64_t limit);
-    DataResult receiveData(Session& s, std::string& into, uint64_t limit);
-    bool watchControl(Session& s, bool& abortSeen);
+    DataResult receiveData(Session& s, uint64_t limit);
+    bool watchControl(Session& s);
     std::string expand(const Session& s, const std::string& raw) const;
     void problem(const std::string& text);
-    void recordLine(const std::string& line);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
