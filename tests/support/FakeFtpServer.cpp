@@ -363,6 +363,16 @@ bool FakeFtpServer::waitForClientCloses(size_t count, Millis timeout) const {
     return changed_.wait_for(lock, timeout, [&] { return clientCloses_ >= count; });
 }
 
+size_t FakeFtpServer::sessionsEnded() const {
+    std::lock_guard lock(mutex_);
+    return sessionsEnded_;
+}
+
+bool FakeFtpServer::waitForSessionsEnded(size_t count, Millis timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return sessionsEnded_ >= count; });
+}
+
 std::vector<std::string> FakeFtpServer::problems() const {
     std::lock_guard lock(mutex_);
     return problems_;
@@ -389,6 +399,9 @@ void FakeFtpServer::run() {
             changed_.notify_all();
         }
         serve(std::move(control));
+        std::lock_guard lock(mutex_);
+        ++sessionsEnded_;
+        changed_.notify_all();
     }
 }
 

@@ -150,6 +150,9 @@ public:
     size_t connections() const;  // control connections accepted so far
     size_t clientCloses() const; // control connections the client closed
     bool waitForClientCloses(size_t count, Millis timeout = Millis(10000)) const;
+    // Control connections that ended, closed by either side (QUIT included).
+    size_t sessionsEnded() const;
+    bool waitForSessionsEnded(size_t count, Millis timeout = Millis(10000)) const;
     // Surprises on the server's side (data connection never came, ...).
     std::vector<std::string> problems() const;
 
@@ -187,7 +190,7 @@ private:
     std::vector<Upload> uploads_;
     std::vector<std::string> problems_;
     uint64_t dataBytesSent_ = 0;
-    size_t connections_ = 0, clientCloses_ = 0;
+    size_t connections_ = 0, clientCloses_ = 0, sessionsEnded_ = 0;
     unsigned stouCounter_ = 0;
 
     StopFlag stop_;

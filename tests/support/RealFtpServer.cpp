@@ -38,11 +38,15 @@ bool RealFtpServer::exists(const fs::path& rel) const {
     return fs::exists(workDir() / rel, ec);
 }
 
-std::string RealFtpServer::url(const std::string& rel) const {
+std::string RealFtpServer::remotePath(const std::string& rel) const {
     std::string dir = remoteWorkDir();
     if (dir.empty() || dir.back() != '/')
         dir += '/';
-    return "ftp://127.0.0.1:" + std::to_string(port_) + dir + rel;
+    return dir + rel;
+}
+
+std::string RealFtpServer::url(const std::string& rel) const {
+    return "ftp://127.0.0.1:" + std::to_string(port_) + remotePath(rel);
 }
 
 std::string RealFtpServer::urlWithLogin(const std::string& rel) const {
