@@ -99,6 +99,8 @@ void InstallSafetyNet() {
 
 struct ProcInfo {
     pid_t pid, ppid, pgrp;
+    char state;
+    std::string comm;
 };
 
 std::vector<ProcInfo> ListProcesses() {
@@ -119,15 +121,60 @@ std::vector<ProcInfo> ListProcesses() {
         auto close = stat.rfind(')');
         if (close == std::string::npos)
             continue;
+        auto open = stat.find('(');
         std::istringstream rest(stat.substr(close + 1));
         char state;
         long ppid, pgrp;
-        if (rest >> state >> ppid >> pgrp)
-            out.push_back(
-                {static_cast<pid_t>(pid), static_cast<pid_t>(ppid), static_cast<pid_t>(pgrp)});
+        if (open != std::string::npos && rest >> state >> ppid >> pgrp)
+            out.push_back({static_cast<pid_t>(pid), static_cast<pid_t>(ppid),
+                           static_cast<pid_t>(pgrp), state,
+                           stat.substr(open + 1, close - open - 1)});
     }
     ::closedir(d);
     return out;
+}
+
+bool IsLeader(pid_t pid) {
+    for (auto& slot : gLiveGroups)
+        if (slot.load() == pid)
+            return true;
+    return false;
+}
+
+std::mutex gReaperMutex;
+std::set<std::string> gServerNames; // kernel command names of servers we started
+
+// Some server processes outlive their parent (a vsftpd session's helper) and,
+// since we are a subreaper, end as our zombies. Reap those of our servers
+// now and then, so that a long soak does not pile them up; other zombies
+// belong to someone else's waitpid.
+void ReapStrayServerZombies() {
+    std::set<std::string> names;
+    {
+        std::lock_guard lock(gReaperMutex);
+        names = gServerNames;
+    }
+    const pid_t self = ::getpid();
+    for (const auto& p : ListProcesses())
+        if (p.ppid == self && p.state == 'Z' && names.count(p.comm) && !IsLeader(p.pid))
+            ::waitpid(p.pid, nullptr, WNOHANG);
+}
+
+void StartReaper(const std::string& program) {
+    // The kernel keeps the first 15 bytes of the executable's name.
+    std::string comm = std::filesystem::path(program).filename().string().substr(0, 15);
+    std::lock_guard lock(gReaperMutex);
+    gServerNames.insert(comm);
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    std::thread([] {
+        for (;;) {
+            std::this_thread::sleep_for(milliseconds(500));
+            ReapStrayServerZombies();
+        }
+    }).detach();
 }
 
 std::string Tail(const std::string& text, size_t max) {
@@ -217,6 +264,8 @@ ChildProcess::ChildProcess(ProcessSpec spec) : spec_(std::move(spec)) {
     ::setpgid(pid, pid);
     pid_ = pid;
     RegisterGroup(pid);
+    if (!spec_.logFile.empty() && spec_.stdoutFile.empty())
+        StartReaper(spec_.argv[0]);
     errWrite.reset();
     int childErrno = 0;
     ssize_t n;
@@ -240,8 +289,13 @@ bool ChildProcess::running() {
     siginfo_t info{};
     // WNOWAIT keeps the zombie, so the process group id cannot be reused
     // before kill() has signalled the rest of the group.
-    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-        info.si_pid == 0)
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        // Reaped behind our back: gone all the same.
+        exited_ = true;
+        exitText_ = "exited";
+        return false;
+    }
+    if (info.si_pid == 0)
         return true;
     exited_ = true;
     exitText_ = info.si_code == CLD_EXITED ? "exit code " + std::to_string(info.si_status)
