@@ -116,6 +116,14 @@ INSTANTIATE_TEST_SUITE_P(
                                        {"still starting", "did not accept connections"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(StalledListenerTest, ConnectNeitherSucceedsNorFails) {
+    StalledListener stalled;
+    std::string why;
+    UniqueFd fd = ConnectTcp("127.0.0.1", stalled.port(), 300ms, &why);
+    EXPECT_FALSE(fd.valid());
+    EXPECT_EQ(why, "connect timed out");
+}
+
 // ---------------------------------------------------------------- real FTP servers
 
 struct RealServerCase {
