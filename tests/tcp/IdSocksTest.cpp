@@ -496,7 +496,7 @@ TEST(SocksThroughFakeProxy, RefusalsDropTheSocket) {
         SCOPED_TRACE(c.Name);
         qtest::FakeSocksServer proxy;
         proxy.enqueue(c.Script);
-        auto client = ProxiedClient({svSocks5, saNoAuthentication, "127.0.0.1", proxy.port()},
+        auto client = ProxiedClient({svSocks5, saNoAuthentication, "127.0.0.1", proxy.port(), "", ""},
                                     "127.0.0.1", 9);
         try {
             client->OpenConnection(5000);
@@ -519,7 +519,7 @@ TEST(SocksThroughDante, MovesDataBothWays) {
     qtest::EchoServer echo;
     for (const char* target : {"127.0.0.1", "localhost"}) {
         SCOPED_TRACE(target);
-        auto client = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port()},
+        auto client = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port(), "", ""},
                                     target, echo.port());
         client->OpenConnection(10000);
         client->WriteLine("hello through dante");
@@ -530,7 +530,7 @@ TEST(SocksThroughDante, MovesDataBothWays) {
     EXPECT_EQ(echo.connections(), 2u);
 
     // A target that refuses comes back as the proxy's refusal.
-    auto refused = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port()},
+    auto refused = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port(), "", ""},
                                  "127.0.0.1", qtest::PickFreePort());
     EXPECT_THROW(refused->OpenConnection(10000), EIdSocksError) << dante.log();
     EXPECT_FALSE(refused->IOHandler()->IsOpen());

@@ -1,9 +1,11 @@
+#include "EchoServer.h"
 #include "IdAntiFreezeBase.h"
 #include "IdException.h"
 #include "IdIOHandlerSocket.h"
 #include "IdSocks.h"
 #include "IdStack.h"
 #include "IdTCPClient.h"
+#include "TestSockets.h"
 
 #include <gtest/gtest.h>
 
@@ -36,41 +38,12 @@ int LoopbackSocket(uint16_t& APort, bool AListen, int ABacklog) {
     return fd;
 }
 
-std::string ReceiveSome(int AFd, size_t ACount) {
-    std::string data(ACount, '\0');
-    size_t got = 0;
-    while (got < ACount) {
-        pollfd wait{AFd, POLLIN, 0};
-        if (::poll(&wait, 1, 10000) <= 0) {
-            break;
-        }
-        const ssize_t n = ::recv(AFd, data.data() + got, ACount - got, 0);
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    data.resize(got);
-    return data;
-}
-
-void SendAll(int AFd, const std::string& AData) {
-    size_t sent = 0;
-    while (sent < AData.size()) {
-        const ssize_t n = ::send(AFd, AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
-        sent += static_cast<size_t>(n);
-    }
-}
-
 // A loopback server that accepts connections one after another and runs the
 // session on each until it is destroyed.
 class LoopbackServer {
 public:
     explicit LoopbackServer(std::function<void(int)> ASession) : FSession(std::move(ASession)) {
-        FListener = LoopbackSocket(Port, true, 8);
+        FListener = LoopbackSocket(FPort, true, 8);
         FThread = std::thread([this] { Run(); });
     }
     ~LoopbackServer() {
@@ -78,8 +51,7 @@ public:
         FThread.join();
         ::close(FListener);
     }
-    uint16_t Port = 0;
-    std::atomic<int> Accepted{0};
+    uint16_t port() const { return FPort; }
 
 private:
     void Run() {
@@ -92,64 +64,15 @@ private:
             if (peer < 0) {
                 continue;
             }
-            ++Accepted;
             FSession(peer);
             ::close(peer);
         }
     }
     std::function<void(int)> FSession;
     int FListener = -1;
+    uint16_t FPort = 0;
     std::atomic<bool> FStop{false};
     std::thread FThread;
-};
-
-void Echo(int AFd) {
-    char buffer[4096];
-    for (;;) {
-        pollfd wait{AFd, POLLIN, 0};
-        if (::poll(&wait, 1, 10000) <= 0) {
-            return;
-        }
-        const ssize_t n = ::recv(AFd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return;
-        }
-        SendAll(AFd, std::string(buffer, static_cast<size_t>(n)));
-    }
-}
-
-// A listener whose queue is full: a further SYN is dropped, so a connect to it
-// never completes, without reaching outside the loopback network.
-class StalledListener {
-public:
-    StalledListener() {
-        FListener = LoopbackSocket(Port, true, 0);
-        for (int i = 0; i < 16; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(Port);
-            (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            FFillers.push_back(fd);
-            pollfd wait{fd, POLLOUT, 0};
-            if (::poll(&wait, 1, 300) == 0) {
-                return; // this one hangs, so the queue is full
-            }
-        }
-        ADD_FAILURE() << "the listen queue never filled";
-    }
-    ~StalledListener() {
-        for (int fd : FFillers) {
-            ::close(fd);
-        }
-        ::close(FListener);
-    }
-    uint16_t Port = 0;
-
-private:
-    int FListener = -1;
-    std::vector<int> FFillers;
 };
 
 // A port that refuses: bound, so nobody else takes it, but not listening.
@@ -189,7 +112,7 @@ struct Recorder {
 std::string SocketErrorText(int32_t ACode) { return TheStack->ErrorText(ACode); }
 
 TEST(TCPClientConnect, ReportsResolvingOnlyForNames) {
-    LoopbackServer server(Echo);
+    qtest::EchoServer server;
     struct Case {
         std::string Host;
         std::vector<std::string> Expected;
@@ -207,7 +130,7 @@ TEST(TCPClientConnect, ReportsResolvingOnlyForNames) {
         Recorder recorder;
         client.OnStatus = recorder.Handler();
         client.SetHost(c.Host);
-        client.SetPort(server.Port);
+        client.SetPort(server.port());
         client.OpenConnection();
         EXPECT_EQ(recorder.Texts, c.Expected);
         // The handler reports its own steps; the client reports the result.
@@ -221,12 +144,12 @@ TEST(TCPClientConnect, ReportsResolvingOnlyForNames) {
 }
 
 TEST(TCPClientConnect, AlreadyConnectedLeavesTheConnectionAlone) {
-    LoopbackServer server(Echo);
+    qtest::EchoServer server;
     for (const int32_t timeout : {-1, 2000}) {
         SCOPED_TRACE(timeout);
         TIdTCPClient client;
         client.SetHost("127.0.0.1");
-        client.SetPort(server.Port);
+        client.SetPort(server.port());
         int connected = 0;
         client.OnConnected = [&](TIdComponent* ASender) {
             EXPECT_EQ(ASender, &client);
@@ -301,8 +224,8 @@ void ExpectFailureThenRecovery(const FailureCase& ACase, uint16_t AFailingPort) 
     EXPECT_FALSE(handler->IsOpen());
     EXPECT_FALSE(client.IsConnected());
 
-    LoopbackServer server(Echo);
-    client.SetPort(server.Port);
+    qtest::EchoServer server;
+    client.SetPort(server.port());
     client.OpenConnection(ACase.Timeout);
     EXPECT_EQ(client.IOHandler(), handler);
     EXPECT_EQ(connected, 1);
@@ -332,7 +255,7 @@ TEST(TCPClientConnect, RefusedConnections) {
 }
 
 TEST(TCPClientConnect, TimedConnectGivesUpAtItsLimit) {
-    StalledListener stalled;
+    qtest::StalledListener stalled;
     auto timedOut = [](const std::exception& e) {
         EXPECT_NE(dynamic_cast<const EIdConnectTimeout*>(&e), nullptr);
         EXPECT_STREQ(e.what(), "Connect timed out.");
@@ -343,17 +266,17 @@ TEST(TCPClientConnect, TimedConnectGivesUpAtItsLimit) {
         {"limit below one step", 50, false, timedOut},
     };
     for (const FailureCase& c : cases) {
-        ExpectFailureThenRecovery(c, stalled.Port);
+        ExpectFailureThenRecovery(c, stalled.port());
     }
 }
 
 TEST(TCPClientConnect, TimedConnectKeepsTheWindowResponsive) {
-    StalledListener stalled;
+    qtest::StalledListener stalled;
     TestAntiFreeze antiFreeze;
     antiFreeze.IdleTimeOut = 20;
     TIdTCPClient client;
     client.SetHost("127.0.0.1");
-    client.SetPort(stalled.Port);
+    client.SetPort(stalled.port());
     EXPECT_THROW(client.OpenConnection(400), EIdConnectTimeout);
     // 20 ms steps over 400 ms: the window was served many times, not once.
     EXPECT_GE(antiFreeze.Pumps, 5);
@@ -368,7 +291,7 @@ TEST(TCPClientConnect, TimedConnectKeepsTheWindowResponsive) {
 // connect is using; the connect must then fail, neither hang nor report a
 // connection that does not exist.
 TEST(TCPClientConnect, CloseDuringTheWaitEndsTheConnect) {
-    StalledListener stalled;
+    qtest::StalledListener stalled;
     struct Case {
         const char* Name;
         std::function<void(TIdTCPClient&)> Click;
@@ -382,7 +305,7 @@ TEST(TCPClientConnect, CloseDuringTheWaitEndsTheConnect) {
         TestAntiFreeze antiFreeze;
         TIdTCPClient client;
         client.SetHost("127.0.0.1");
-        client.SetPort(stalled.Port);
+        client.SetPort(stalled.port());
         int connected = 0;
         client.OnConnected = [&](TIdComponent*) { ++connected; };
         bool clicked = false;
@@ -399,7 +322,7 @@ TEST(TCPClientConnect, CloseDuringTheWaitEndsTheConnect) {
 }
 
 TEST(TCPClientConnect, NagleSwitchSetsNoDelayBeforeTheConnect) {
-    LoopbackServer server(Echo);
+    qtest::EchoServer server;
     for (const bool useNagle : {true, false}) {
         SCOPED_TRACE(useNagle);
         TIdTCPClient client;
@@ -416,7 +339,7 @@ TEST(TCPClientConnect, NagleSwitchSetsNoDelayBeforeTheConnect) {
         };
         client.SetIOHandler(handler.get());
         client.SetHost("127.0.0.1");
-        client.SetPort(server.Port);
+        client.SetPort(server.port());
         client.OpenConnection();
         EXPECT_EQ(noDelayWhileConnecting != 0, !useNagle);
         client.CloseConnection();
@@ -426,26 +349,26 @@ TEST(TCPClientConnect, NagleSwitchSetsNoDelayBeforeTheConnect) {
 }
 
 TEST(TCPClientConnect, BindsTheRequestedLocalPort) {
-    LoopbackServer server(Echo);
+    qtest::EchoServer server;
     uint16_t freePort = 0;
     ::close(LoopbackSocket(freePort, false, 0));
     TIdTCPClient client;
     client.BoundIP = "127.0.0.1";
     client.BoundPort = freePort;
     client.SetHost("127.0.0.1");
-    client.SetPort(server.Port);
+    client.SetPort(server.port());
     client.OpenConnection();
     EXPECT_EQ(client.SocketHandler()->Handle->Port, freePort);
-    EXPECT_EQ(client.SocketHandler()->Handle->RemotePort, server.Port);
+    EXPECT_EQ(client.SocketHandler()->Handle->RemotePort, server.port());
     EXPECT_EQ(client.SocketHandler()->Handle->RemoteIP, "127.0.0.1");
 }
 
 TEST(TCPClientReadAll, ReturnsEverythingAndClosesInEveryCase) {
     const std::string payload(100000, 'x');
-    LoopbackServer server([&](int fd) { SendAll(fd, payload); });
+    LoopbackServer server([&](int fd) { qtest::SendAll(fd, payload); });
     TIdTCPClient client;
     client.SetHost("127.0.0.1");
-    client.SetPort(server.Port);
+    client.SetPort(server.port());
     EXPECT_EQ(client.OpenAndReadAll(), payload);
     EXPECT_EQ(client.IOHandler(), nullptr);
 
@@ -459,9 +382,11 @@ TEST(TCPClientReadAll, ReturnsEverythingAndClosesInEveryCase) {
 // answers, then echoes as if it were the target.
 void SocksThenEcho(int AFd, const std::string& AExpected, const std::string& AReply,
                    std::string& AReceived) {
-    AReceived = ReceiveSome(AFd, AExpected.size());
-    SendAll(AFd, AReply);
-    Echo(AFd);
+    AReceived = qtest::RecvExact(AFd, AExpected.size());
+    qtest::SendAll(AFd, AReply);
+    for (std::string line = qtest::RecvLine(AFd); !line.empty(); line = qtest::RecvLine(AFd)) {
+        qtest::SendAll(AFd, line);
+    }
 }
 
 TEST(TCPClientSocks, ConnectsToTheProxyAndNegotiatesTheTarget) {
@@ -488,7 +413,7 @@ TEST(TCPClientSocks, ConnectsToTheProxyAndNegotiatesTheTarget) {
         auto socks = std::make_unique<TIdSocksInfo>();
         socks->Version = c.Version;
         socks->Host = "localhost";
-        socks->Port = proxy.Port;
+        socks->Port = proxy.port();
         socks->Username = "me";
         auto handler = std::make_unique<TIdIOHandlerSocket>();
         handler->SetSocksInfo(socks.get());
@@ -512,15 +437,15 @@ TEST(TCPClientSocks, ConnectsToTheProxyAndNegotiatesTheTarget) {
 TEST(TCPClientSocks, RefusalDropsTheSocket) {
     const std::string request = std::string("\x05\x01\x00", 3);
     LoopbackServer proxy([&](int fd) {
-        ReceiveSome(fd, request.size());
-        SendAll(fd, std::string("\x05\xff", 2));
-        ReceiveSome(fd, 1);
+        qtest::RecvExact(fd, request.size());
+        qtest::SendAll(fd, std::string("\x05\xff", 2));
+        qtest::RecvSome(fd);
     });
     TIdTCPClient client;
     TIdIOHandlerSocket handler;
     handler.SocksInfo()->Version = svSocks5;
     handler.SocksInfo()->Host = "127.0.0.1";
-    handler.SocksInfo()->Port = proxy.Port;
+    handler.SocksInfo()->Port = proxy.port();
     client.SetIOHandler(&handler);
     client.SetHost("target");
     client.SetPort(21);
