@@ -128,8 +128,8 @@ void TIdSocksInfo::SendAll(const std::string& ARequest) {
     TIdIOHandler& handler = RequireHandler();
     size_t sent = 0;
     while (sent < ARequest.size()) {
-        const int32_t n = handler.SendFrom(ARequest.data() + sent,
-                                           static_cast<int32_t>(ARequest.size() - sent));
+        const int32_t n =
+            handler.SendFrom(ARequest.data() + sent, static_cast<int32_t>(ARequest.size() - sent));
         // A failed send shows up in the receive that follows, which is where
         // each protocol version decides how a silent proxy is reported.
         if (n <= 0) {
