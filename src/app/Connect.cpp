@@ -199,11 +199,14 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
     }
     txtRemoteHost.setFocus();
 
-    connect(&btnBrowse, &QPushButton::clicked, this, [this] { btnBrowseClick(); });
+    connect(&btnBrowse, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnBrowseClick(); }); });
     connect(&btnOK, &QPushButton::clicked, this, [this] {
-        setResult(QDialog::Accepted);
-        btnOKClick();
-        accept();
+        RunGuarded([this] {
+            setResult(QDialog::Accepted);
+            btnOKClick();
+            accept();
+        });
     });
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -290,7 +293,7 @@ void TfrmConnect::FormPaint(QPainter& APainter) {
 
 void TfrmConnect::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    FormPaint(painter);
+    RunGuarded([&] { FormPaint(painter); });
 }
 
 void TfrmConnect::keyPressEvent(QKeyEvent* AEvent) {

@@ -145,15 +145,27 @@ bool TQuorvanApplication::notify(QObject* AReceiver, QEvent* AEvent) {
     try {
         return QApplication::notify(AReceiver, AEvent);
     } catch (...) {
-        if (gUnexpectedErrorHandler) {
-            // A copy, because the handler may close the window that installed it.
-            const TUnexpectedErrorHandler handler = gUnexpectedErrorHandler;
-            handler(std::current_exception());
-        } else {
-            std::fputs("Quorvan FTP: an error escaped before the main window existed\n", stderr);
-        }
+        ReportUnexpectedError(std::current_exception());
     }
     return false;
+}
+
+void ReportUnexpectedError(std::exception_ptr AError) {
+    if (gUnexpectedErrorHandler) {
+        // A copy, because the handler may close the window that installed it.
+        const TUnexpectedErrorHandler handler = gUnexpectedErrorHandler;
+        handler(std::move(AError));
+    } else {
+        std::fputs("Quorvan FTP: an error escaped before the main window existed\n", stderr);
+    }
+}
+
+void RunGuarded(const std::function<void()>& AHandler) {
+    try {
+        AHandler();
+    } catch (...) {
+        ReportUnexpectedError(std::current_exception());
+    }
 }
 
 void SetUnexpectedErrorHandler(TUnexpectedErrorHandler AHandler) {
@@ -285,16 +297,24 @@ TfrmMain::TfrmMain(QWidget* AParent)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
 
-    connect(&btnConnect, &QPushButton::clicked, this, [this] { btnConnectClick(); });
-    connect(&btnDisconnect, &QPushButton::clicked, this, [this] { btnDisconnectClick(); });
-    connect(&btnChangeMode, &QPushButton::clicked, this, [this] { btnChangeModeClick(); });
-    connect(&btnRemoteRefresh, &QPushButton::clicked, this, [this] { btnRemoteRefreshClick(); });
+    connect(&btnConnect, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnConnectClick(); }); });
+    connect(&btnDisconnect, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnDisconnectClick(); }); });
+    connect(&btnChangeMode, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnChangeModeClick(); }); });
+    connect(&btnRemoteRefresh, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnRemoteRefreshClick(); }); });
     connect(&btnRemoteCreateDirectory, &QPushButton::clicked, this,
-            [this] { btnRemoteCreateDirectoryClick(); });
-    connect(&btnRemoteDownload, &QPushButton::clicked, this, [this] { btnRemoteDownloadClick(); });
-    connect(&btnLocalRefresh, &QPushButton::clicked, this, [this] { btnLocalRefreshClick(); });
-    connect(&btnLocalBrowse, &QPushButton::clicked, this, [this] { btnLocalBrowseClick(); });
-    connect(&btnLocalUpload, &QPushButton::clicked, this, [this] { btnLocalUploadClick(); });
+            [this] { RunGuarded([this] { btnRemoteCreateDirectoryClick(); }); });
+    connect(&btnRemoteDownload, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnRemoteDownloadClick(); }); });
+    connect(&btnLocalRefresh, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnLocalRefreshClick(); }); });
+    connect(&btnLocalBrowse, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnLocalBrowseClick(); }); });
+    connect(&btnLocalUpload, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnLocalUploadClick(); }); });
     lvRemoteFiles.installEventFilter(this);
     lvRemoteFiles.viewport()->installEventFilter(this);
     lvLocalFiles.installEventFilter(this);
@@ -386,7 +406,7 @@ void TfrmMain::FormPaint(QPainter& APainter) {
 
 void TfrmMain::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    FormPaint(painter);
+    RunGuarded([&] { FormPaint(painter); });
 }
 
 void TfrmMain::FormClose() {
@@ -396,7 +416,7 @@ void TfrmMain::FormClose() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* AEvent) {
-    FormClose();
+    RunGuarded([this] { FormClose(); });
     AEvent->accept();
 }
 
@@ -448,11 +468,11 @@ bool TfrmMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
         }
         if (key != 0) {
             // The key is not consumed: the list still handles it afterwards.
-            remote ? lvRemoteFilesKeyDown(key) : lvLocalFilesKeyDown(key);
+            RunGuarded([&] { remote ? lvRemoteFilesKeyDown(key) : lvLocalFilesKeyDown(key); });
         }
     } else if (AEvent->type() == QEvent::MouseButtonDblClick &&
                (AWatched == lvRemoteFiles.viewport() || AWatched == lvLocalFiles.viewport())) {
-        remote ? lvRemoteFilesDblClick() : lvLocalFilesDblClick();
+        RunGuarded([&] { remote ? lvRemoteFilesDblClick() : lvLocalFilesDblClick(); });
     }
     return false;
 }

@@ -57,6 +57,13 @@ public:
 
 using TUnexpectedErrorHandler = std::function<void(std::exception_ptr)>;
 void SetUnexpectedErrorHandler(TUnexpectedErrorHandler AHandler);
+void ReportUnexpectedError(std::exception_ptr AError);
+
+// Runs an event handler of ours and hands what escapes it to the installed
+// handler before it can unwind through the toolkit's own frames, which are
+// not built to be unwound through (they would leak or be left half-done).
+// The notify override stays as the backstop for anything else.
+void RunGuarded(const std::function<void()>& AHandler);
 
 // ---- Main window ----------------------------------------------------------------
 

@@ -33,10 +33,15 @@ TEST(PasswordCoding, DecodesLooseTokensAndRejectsAnyBadOne) {
         std::string Value;
         std::string Text;
     } cases[] = {
-        {"9e 9d 9c", "abc"}, {"  9E\t\t9D \r\n9C  ", "abc"},     {"19E", "a"}, // only the low byte
-                                                                               // of a longer number
-                                                                               // counts
-        {"9E ZZ 9C", ""},    {"9E 9D 9", std::string("ab\xF6")}, {"$9E", ""},  {"9E-", ""},
+        {"9e 9d 9c", "abc"},
+        {"  9E\t\t9D \r\n9C  ", "abc"},
+        {"19E", "a"}, // only the low byte
+                      // of a longer number
+                      // counts
+        {"9E ZZ 9C", ""},
+        {"9E 9D 9", std::string("ab\xF6")},
+        {"$9E", ""},
+        {"9E-", ""},
         {"   ", ""},
     };
     for (const auto& c : cases) {

@@ -103,9 +103,11 @@ TEST(RowKinds, AreToldApartByTheirMarkers) {
         {"<N/A> Makefile", false, false, false},
         {"<.> name.", false, false, false},
         // Files whose names look like markers still carry their own marker first.
-        {FileRowCaption(QStringLiteral("</> x")).toUtf8().constData(), false, false, false},
+        {"<N/A> </> x", false, false, false},
+        {"<.TXT> <\\> x.txt", false, false, false},
         {"<.", false, false, false},
     };
+    EXPECT_EQ(FileRowCaption(QStringLiteral("</> x")), QStringLiteral("<N/A> </> x"));
     for (const auto& c : cases) {
         const QString caption = QString::fromUtf8(c.Caption);
         EXPECT_EQ(IsLocalDirectoryRow(caption), c.LocalDir) << c.Caption;

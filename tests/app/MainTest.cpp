@@ -374,6 +374,28 @@ TEST_F(MainWindow, FailedSettingsWriteReachesLastResortHandlerWhichClosesEveryth
     }
 }
 
+// Something outside our guarded handlers that throws from its event handler.
+class TThrowingObject : public QObject {
+public:
+    bool event(QEvent* AEvent) override {
+        if (AEvent->type() == QEvent::User) {
+            throw std::runtime_error("from an event handler");
+        }
+        return QObject::event(AEvent);
+    }
+};
+
+TEST_F(MainWindow, ApplicationCatchesWhatEscapesAnyEventHandler) {
+    TfrmMain w;
+    w.show();
+    TThrowingObject thrower;
+    QEvent e(QEvent::User);
+    EXPECT_FALSE(QApplication::sendEvent(&thrower, &e));
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+    EXPECT_FALSE(w.isVisible());
+}
+
 TEST_F(MainWindow, ClosingWhileDisconnectedLeavesTheWindowAsItWas) {
     TfrmMain w;
     w.lvLocalFiles.AddRow(QStringLiteral("<\\> Temp"), QStringLiteral("N/A"), "/tmp/Temp/");
