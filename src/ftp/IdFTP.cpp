@@ -278,7 +278,7 @@ TIdFTPListItems& TIdFTP::ListItems() {
         if (OnCheckListFormat) {
             OnCheckListFormat(this, first, format);
         }
-        FListItems->ListingFormat = format;
+        FListItems->SetListingFormat(format);
         FListItems->LoadLines(ListLines);
     }
     return *FListItems;

@@ -109,7 +109,7 @@ std::unique_ptr<TIdTCPClient> TIdFTP::CreatePassiveChannel(int32_t APort) {
     TIdIOHandlerSocket* control = SocketHandler();
     const bool viaSocks = control != nullptr && control->SocksInfo().Version != svNoSocks;
     if (control != nullptr) {
-        handler->SocksInfo().CopyFrom(control->SocksInfo());
+        handler->SocksInfo().Assign(control->SocksInfo());
     }
     channel->SetIOHandler(handler.release(), true);
     PrepareDataChannel(*channel);
@@ -276,16 +276,16 @@ void TIdFTP::Download(const std::string& AFromName, const std::string& AToName, 
         if (AOverwrite && !resume) {
             // Opened without emptying it: the old contents go only once the
             // server has accepted the download, so a refusal leaves them intact.
-            file = TIdFileStream::OpenForWrite(AToName);
+            file = std::make_unique<TIdFileStream>(AToName, TIdFileMode::fmOpenReadWrite);
             replace = true;
         } else if (!AOverwrite && resume) {
-            file = TIdFileStream::OpenForWrite(AToName);
+            file = std::make_unique<TIdFileStream>(AToName, TIdFileMode::fmOpenReadWrite);
             file->SetPosition(file->Size());
         } else {
             throw EIdFTPFileAlreadyExists(IdResourceStrings::RSDestinationFileAlreadyExists);
         }
     } else {
-        file = TIdFileStream::Create(AToName);
+        file = std::make_unique<TIdFileStream>(AToName, TIdFileMode::fmCreate);
     }
     TIdFileStream* target = file.get();
     std::function<void()> onAccepted;
@@ -309,7 +309,7 @@ void TIdFTP::Upload(TIdStream& ASource, const std::string& AToName, bool AAppend
 }
 
 void TIdFTP::Upload(const std::string& AFromName, const std::string& AToName, bool AAppend) {
-    std::unique_ptr<TIdFileStream> file = TIdFileStream::OpenForRead(AFromName);
+    auto file = std::make_unique<TIdFileStream>(AFromName, TIdFileMode::fmOpenRead);
     Upload(*file, AToName, AAppend);
 }
 
