@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const char* kCommandContainsLineBreak = "Command contains a line break.";
+constexpr const char* kCommandContainsLineBreak = "Line breaks are not allowed in a command.";
 constexpr int16_t kUserLoggedIn = 230;
 constexpr int16_t kNeedPassword = 331;
 

@@ -44,7 +44,6 @@ using TIdCheckListFormat =
 using TIdCreateFTPList =
     std::function<void(TIdFTP* ASender, std::unique_ptr<TIdFTPListItems>& VFTPList)>;
 using TIdFtpAfterGet = std::function<void(TIdFTP* ASender, TIdStream& VStream)>;
-using TIdNotifyEvent = std::function<void(TIdFTP* ASender)>;
 
 class TIdFTP : public TIdTCPClient {
 public:

@@ -107,19 +107,19 @@ std::unique_ptr<TIdTCPClient> TIdFTP::CreatePassiveChannel(int32_t APort) {
     // that the proxy settings are in place before it connects.
     auto handler = std::make_unique<TIdIOHandlerSocket>();
     TIdIOHandlerSocket* control = SocketHandler();
-    const bool viaSocks = control != nullptr && control->SocksInfo().Version != svNoSocks;
+    const bool viaSocks = control != nullptr && control->SocksInfo()->Version != svNoSocks;
     if (control != nullptr) {
-        handler->SocksInfo().Assign(control->SocksInfo());
+        handler->SocksInfo()->Assign(*control->SocksInfo());
     }
-    channel->SetIOHandler(handler.release(), true);
+    channel->SetOwnedIOHandler(std::move(handler));
     PrepareDataChannel(*channel);
     // Whatever address the server names, the data connection goes to the
     // server the control connection talks to: a hostile reply must not be able
     // to aim it at a third host.
-    if (viaSocks || control == nullptr || control->Handle() == nullptr) {
+    if (viaSocks || control == nullptr || !control->Handle) {
         channel->SetHost(FConnectedHost);
     } else {
-        channel->SetHost(control->Handle()->RemoteIP);
+        channel->SetHost(control->Handle->RemoteIP);
     }
     channel->SetPort(APort);
     return channel;
@@ -165,7 +165,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
             PrepareDataChannel(*server);
-            server->BoundIP = SocketHandler()->Handle()->IP;
+            server->BoundIP = SocketHandler()->Handle->IP;
             server->StartListening();
             AnnouncePort(*server->Binding());
             if (ARestart) {
@@ -222,7 +222,7 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
             PrepareDataChannel(*server);
-            server->BoundIP = SocketHandler()->Handle()->IP;
+            server->BoundIP = SocketHandler()->Handle->IP;
             server->StartListening();
             AnnouncePort(*server->Binding());
             SendCommand(ACommand, TIdReplyCodes{125, 150});

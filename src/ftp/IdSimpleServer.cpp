@@ -28,7 +28,7 @@ void TIdSimpleServer::CloseListenSocket() {
 
 TIdSocketHandle* TIdSimpleServer::Binding() {
     TIdIOHandlerSocket* handler = SocketHandler();
-    return handler != nullptr ? handler->Handle() : nullptr;
+    return handler != nullptr ? handler->Handle.get() : nullptr;
 }
 
 void TIdSimpleServer::RequestStop() { StopRequested = true; }
@@ -53,7 +53,7 @@ void TIdSimpleServer::StartListening() {
             ResetReadState();
             auto handler = std::make_unique<TIdIOHandlerSocket>();
             handler->Prepare();
-            SetIOHandler(handler.release(), true);
+            SetOwnedIOHandler(std::move(handler));
         }
         if (ListenHandle == InvalidSocket) {
             BindListener();
