@@ -38,12 +38,12 @@ public:
     void CopyFrom(const TIdFtpProxySettings& ASource);
 };
 
-using TIdCheckListFormat =
-    std::function<void(TIdFTP* ASender, const std::string& ALine, TIdFTPListFormat& VListFormat)>;
+using TIdCheckListFormat = std::function<void(TIdComponent* ASender, const std::string& ALine,
+                                              TIdFTPListFormat& VListFormat)>;
 // A handler that puts a holder into VFTPList hands it over to the client.
 using TIdCreateFTPList =
-    std::function<void(TIdFTP* ASender, std::unique_ptr<TIdFTPListItems>& VFTPList)>;
-using TIdFtpAfterGet = std::function<void(TIdFTP* ASender, TIdStream& VStream)>;
+    std::function<void(TIdComponent* ASender, std::unique_ptr<TIdFTPListItems>& VFTPList)>;
+using TIdFtpAfterGet = std::function<void(TIdComponent* ASender, TIdStream& VStream)>;
 
 class TIdFTP : public TIdTCPClient {
 public:
