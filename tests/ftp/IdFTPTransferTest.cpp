@@ -261,6 +261,7 @@ TEST_F(FtpTransferTest, PassiveOrderOfCommandAndConnect) {
 
     server.enqueue("PASV", pasv);
     EXPECT_THROW(ftp.Upload(stream, "up", false), EIdException);
+    ASSERT_TRUE(server.waitForCommands(sessionCommands + 3));
     EXPECT_EQ(Sent(), (std::vector<std::string>{"PASV", "PASV", "STOR up"}));
     EXPECT_EQ(ftp.DataConnection(), nullptr);
 }
