@@ -168,8 +168,8 @@ int main(int argc, char** argv) {
     const double mb = static_cast<double>(size) / 1e6;
     std::printf("TIdFTP vs curl, vsftpd on loopback, passive, %lld MiB, best of 3 (MB = 10^6 B)\n",
                 static_cast<long long>(mib));
-    std::printf("%-22s %10s %14s %8s %14s %8s\n", "transfer", "curl MB/s", "default MB/s",
-                "ratio", "1024 B MB/s", "ratio");
+    std::printf("%-22s %10s %14s %8s %14s %8s\n", "transfer", "curl MB/s", "default MB/s", "ratio",
+                "1024 B MB/s", "ratio");
     for (const Row& r : rows) {
         const double c = mb / r.curlSeconds;
         const double d = mb / r.oursDefault;

@@ -238,7 +238,9 @@ std::string TIdFTP::QueryCurrentDir() {
     return std::string();
 }
 
-int16_t TIdFTP::RawCommand(const std::string& ACommand) { return SendCommand(ACommand, -1); }
+int16_t TIdFTP::RawCommand(const std::string& ACommand) {
+    return SendCommand(ACommand, -1);
+}
 
 // ---------------------------------------------------------------------------
 // Listings

@@ -131,6 +131,7 @@ private:
     void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                       const std::function<void()>& AOnAccepted);
     void FinishTransfer();
+    std::string ControlLocalIP();
 
     bool FRestartAllowed = false;
     bool FRestartChecked = false;

@@ -125,6 +125,16 @@ std::unique_ptr<TIdTCPClient> TIdFTP::CreatePassiveChannel(int32_t APort) {
     return channel;
 }
 
+std::string TIdFTP::ControlLocalIP() {
+    TIdIOHandlerSocket* control = SocketHandler();
+    // Without a control connection there is no local address to listen on,
+    // and the PORT command could not be sent anyway.
+    if (control == nullptr || !control->Handle || !IsConnected()) {
+        throw EIdNotConnected(IdResourceStrings::RSNotConnected);
+    }
+    return control->Handle->IP;
+}
+
 void TIdFTP::FinishTransfer() {
     const int16_t code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
     if (code == 426 || code == 450) {
@@ -165,7 +175,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
             PrepareDataChannel(*server);
-            server->BoundIP = SocketHandler()->Handle->IP;
+            server->BoundIP = ControlLocalIP();
             server->StartListening();
             AnnouncePort(*server->Binding());
             if (ARestart) {
@@ -222,7 +232,7 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
             PrepareDataChannel(*server);
-            server->BoundIP = SocketHandler()->Handle->IP;
+            server->BoundIP = ControlLocalIP();
             server->StartListening();
             AnnouncePort(*server->Binding());
             SendCommand(ACommand, TIdReplyCodes{125, 150});

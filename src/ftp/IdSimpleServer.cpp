@@ -8,7 +8,9 @@
 
 TIdSimpleServer::TIdSimpleServer() = default;
 
-TIdSimpleServer::~TIdSimpleServer() { CloseListenSocket(); }
+TIdSimpleServer::~TIdSimpleServer() {
+    CloseListenSocket();
+}
 
 void TIdSimpleServer::CloseListenSocket() {
     if (ListenHandle == InvalidSocket) {
@@ -31,7 +33,9 @@ TIdSocketHandle* TIdSimpleServer::Binding() {
     return handler != nullptr ? handler->Handle.get() : nullptr;
 }
 
-void TIdSimpleServer::RequestStop() { StopRequested = true; }
+void TIdSimpleServer::RequestStop() {
+    StopRequested = true;
+}
 
 void TIdSimpleServer::BindListener() {
     TIdSocketHandle& handle = *Binding();
@@ -89,7 +93,9 @@ bool TIdSimpleServer::AcceptConnection() {
     return waiting;
 }
 
-void TIdSimpleServer::StopListening() { ResetReadState(); }
+void TIdSimpleServer::StopListening() {
+    ResetReadState();
+}
 
 void TIdSimpleServer::ResetReadState() {
     TIdTCPConnection::ResetReadState();

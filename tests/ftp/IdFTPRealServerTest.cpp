@@ -180,14 +180,14 @@ TEST_P(FtpRealServerTest, MissingFileIsRefusedAndTheSessionGoesOn) {
     EXPECT_EQ(stream.DataString(), "still works");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FtpRealServerTest,
-    ::testing::Combine(::testing::Values(FtpServerKind::Vsftpd, FtpServerKind::Pyftpdlib),
-                       ::testing::Bool()),
-    [](const auto& info) {
-        return qtest::ToString(std::get<0>(info.param)) +
-               (std::get<1>(info.param) ? "_passive" : "_active");
-    });
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServerTest,
+                         ::testing::Combine(::testing::Values(FtpServerKind::Vsftpd,
+                                                              FtpServerKind::Pyftpdlib),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return qtest::ToString(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_passive" : "_active");
+                         });
 
 TEST(FtpRealServerLogin, WrongPasswordIsRefused) {
     if (!qtest::PyftpdlibServer::Unavailable().empty()) {

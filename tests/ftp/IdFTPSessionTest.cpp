@@ -93,7 +93,8 @@ struct GreetingCase {
     int32_t code;
 };
 
-class FtpGreetingTest : public FtpSessionTest, public ::testing::WithParamInterface<GreetingCase> {};
+class FtpGreetingTest : public FtpSessionTest,
+                        public ::testing::WithParamInterface<GreetingCase> {};
 
 TEST_P(FtpGreetingTest, OnlyA220GreetingOpensTheSession) {
     server.setGreeting(GetParam().raw);
@@ -208,21 +209,12 @@ INSTANTIATE_TEST_SUITE_P(
     Types, FtpProxyTest,
     ::testing::Values(
         ProxyCase{"userSiteNoProxyUser", fpcmUserSite, "", "", {"USER u1@srv", "PASS pw"}},
-        ProxyCase{"userSite",
-                  fpcmUserSite,
-                  "gw",
-                  "gp",
-                  {"USER gw", "PASS gp", "USER u1@srv", "PASS pw"}},
-        ProxyCase{"site",
-                  fpcmSite,
-                  "gw",
-                  "gp",
-                  {"USER gw", "PASS gp", "SITE srv", "USER u1", "PASS pw"}},
-        ProxyCase{"open",
-                  fpcmOpen,
-                  "gw",
-                  "gp",
-                  {"USER gw", "PASS gp", "OPEN srv", "USER u1", "PASS pw"}},
+        ProxyCase{
+            "userSite", fpcmUserSite, "gw", "gp", {"USER gw", "PASS gp", "USER u1@srv", "PASS pw"}},
+        ProxyCase{
+            "site", fpcmSite, "gw", "gp", {"USER gw", "PASS gp", "SITE srv", "USER u1", "PASS pw"}},
+        ProxyCase{
+            "open", fpcmOpen, "gw", "gp", {"USER gw", "PASS gp", "OPEN srv", "USER u1", "PASS pw"}},
         ProxyCase{"openNoProxyUser", fpcmOpen, "", "", {"OPEN srv", "USER u1", "PASS pw"}},
         ProxyCase{"userPassNoProxyPassword", fpcmUserPass, "gw", "", {"USER u1@gw@srv", "PASS pw"}},
         ProxyCase{"userPass", fpcmUserPass, "gw", "gp", {"USER u1@gw@srv", "PASS pw@gp"}},
@@ -327,8 +319,8 @@ TEST_F(FtpSessionTest, TransferTypeIsAnnouncedOnlyWhenItChanges) {
     ftp.SetTransferType(ftASCII);
     ftp.SetTransferType(ftBinary);
     ftp.SetTransferType(ftBinary);
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE A", "SYST",
-                                                    "TYPE I"}));
+    EXPECT_EQ(Commands(),
+              (std::vector<std::string>{"USER u1", "PASS pw", "TYPE A", "SYST", "TYPE I"}));
 }
 
 TEST_F(FtpSessionTest, RefusedTypeFailsTheSession) {
@@ -392,8 +384,7 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"cwd550", Op::Cwd, "nope", "550 No such directory", "CWD nope", true},
         CommandCase{"cwdSpaces", Op::Cwd, " two  blanks ", "250 ok", "CWD  two  blanks ", false},
         CommandCase{"cwdEmpty", Op::Cwd, "", "250 ok", "CWD ", false},
-        CommandCase{"mkd257", Op::Mkd, "new dir", "257 \"/new dir\" created", "MKD new dir",
-                    false},
+        CommandCase{"mkd257", Op::Mkd, "new dir", "257 \"/new dir\" created", "MKD new dir", false},
         CommandCase{"mkd250", Op::Mkd, "d", "250 ok", "MKD d", true},
         CommandCase{"rmd250", Op::Rmd, "d", "250 removed", "RMD d", false},
         CommandCase{"rmd200", Op::Rmd, "d", "200 ok", "RMD d", true},
@@ -419,14 +410,13 @@ TEST_P(FtpPwdTest, CurrentDirectoryFromTheQuotedPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, FtpPwdTest,
-    ::testing::Values(
-        PwdCase{"remark", "257 \"/pub/incoming\" is current directory.", "/pub/incoming"},
-        PwdCase{"root", "257 \"/\"", "/"},
-        PwdCase{"doubledQuotes", "257 \"/a \"\"q\"\" dir\" is cwd", "/a \"q\" dir"},
-        PwdCase{"doubledAtEnd", "257 \"/x\"\"\"", "/x\""},
-        PwdCase{"spaces", "257 \"/two  blanks \"", "/two  blanks "},
-        PwdCase{"noQuote", "257 /pub", ""},
-        PwdCase{"oneQuote", "257 \"/pub", ""}),
+    ::testing::Values(PwdCase{"remark", "257 \"/pub/incoming\" is current directory.",
+                              "/pub/incoming"},
+                      PwdCase{"root", "257 \"/\"", "/"},
+                      PwdCase{"doubledQuotes", "257 \"/a \"\"q\"\" dir\" is cwd", "/a \"q\" dir"},
+                      PwdCase{"doubledAtEnd", "257 \"/x\"\"\"", "/x\""},
+                      PwdCase{"spaces", "257 \"/two  blanks \"", "/two  blanks "},
+                      PwdCase{"noQuote", "257 /pub", ""}, PwdCase{"oneQuote", "257 \"/pub", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FtpSessionTest, PwdRefusedRaises) {
@@ -518,22 +508,44 @@ TEST_P(FtpLineBreakTest, CommandWithLineBreakIsRefusedBeforeSending) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, FtpLineBreakTest,
-    ::testing::Values(
-        LineBreakCase{"cwd", [](TIdFTP& f) { f.ChangeDirectory("a\r\nDELE b"); }},
-        LineBreakCase{"mkd", [](TIdFTP& f) { f.MakeDirectory("x\ny"); }},
-        LineBreakCase{"dele", [](TIdFTP& f) { f.DeleteRemoteFile("x\rRMD y"); }},
-        LineBreakCase{"raw", [](TIdFTP& f) { f.RawCommand("NOOP\r\nQUIT"); }},
-        LineBreakCase{"retr",
-                      [](TIdFTP& f) {
-                          TIdMemoryStream s;
-                          f.Download("a\nDELE b", s, false);
-                      }},
-        LineBreakCase{"stor",
-                      [](TIdFTP& f) {
-                          TIdMemoryStream s;
-                          f.Upload(s, "a\r\nDELE b", false);
-                      }},
-        LineBreakCase{"list", [](TIdFTP& f) { f.ListDirectory(nullptr, "-l\r\nDELE x"); }}),
+    ::testing::Values(LineBreakCase{"cwd", [](TIdFTP& f) { f.ChangeDirectory("a\r\nDELE b"); }},
+                      LineBreakCase{"mkd", [](TIdFTP& f) { f.MakeDirectory("x\ny"); }},
+                      LineBreakCase{"dele", [](TIdFTP& f) { f.DeleteRemoteFile("x\rRMD y"); }},
+                      LineBreakCase{"raw", [](TIdFTP& f) { f.RawCommand("NOOP\r\nQUIT"); }},
+                      LineBreakCase{"retr",
+                                    [](TIdFTP& f) {
+                                        TIdMemoryStream s;
+                                        f.Download("a\nDELE b", s, false);
+                                    }},
+                      LineBreakCase{"stor",
+                                    [](TIdFTP& f) {
+                                        TIdMemoryStream s;
+                                        f.Upload(s, "a\r\nDELE b", false);
+                                    }},
+                      LineBreakCase{"list",
+                                    [](TIdFTP& f) { f.ListDirectory(nullptr, "-l\r\nDELE x"); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// A transfer on a client that never connected must fail cleanly in either
+// mode, before any listener or data connection is left behind.
+TEST(FtpDisconnected, TransfersRaiseNotConnected) {
+    for (const bool passive : {true, false}) {
+        for (const bool upload : {false, true}) {
+            TIdFTP ftp;
+            ftp.Passive = passive;
+            TIdMemoryStream stream;
+            if (upload) {
+                EXPECT_THROW(ftp.Upload(stream, "x", false), EIdNotConnected) << passive;
+            } else {
+                EXPECT_THROW(ftp.Download("x", stream, false), EIdNotConnected) << passive;
+            }
+            EXPECT_EQ(ftp.DataConnection(), nullptr);
+        }
+    }
+}
 
 } // namespace

@@ -60,7 +60,9 @@ private:
     int64_t FSize = 0;
 };
 
-std::string Contents(TIdMemoryStream& s) { return s.DataString(); }
+std::string Contents(TIdMemoryStream& s) {
+    return s.DataString();
+}
 
 class FtpTransferTest : public ::testing::Test {
 protected:
@@ -220,8 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PasvCase{"parens", "227 Entering Passive Mode (192,168,1,20,19,137)", "192.168.1.20", 5001},
         PasvCase{"parensAndDot", "227 Entering Passive Mode (10,0,0,1,0,21).", "10.0.0.1", 21},
-        PasvCase{"afterLastSpace", "227 Entering Passive Mode 192,168,1,20,19,137",
-                 "192.168.1.20", 5001},
+        PasvCase{"afterLastSpace", "227 Entering Passive Mode 192,168,1,20,19,137", "192.168.1.20",
+                 5001},
         PasvCase{"noSpace", "227 1,2,3,4,255,255", "1.2.3.4", 65535}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -251,8 +253,9 @@ TEST_F(FtpTransferTest, ForeignPasvAddressStillConnectsToTheServer) {
 // A PASV reply naming a closed port makes the order visible.
 TEST_F(FtpTransferTest, PassiveOrderOfCommandAndConnect) {
     const uint16_t closed = qtest::PickFreePort();
-    const std::string pasv = "227 Entering Passive Mode (127,0,0,1," + std::to_string(closed / 256) +
-                             "," + std::to_string(closed % 256) + ")\r\n";
+    const std::string pasv = "227 Entering Passive Mode (127,0,0,1," +
+                             std::to_string(closed / 256) + "," + std::to_string(closed % 256) +
+                             ")\r\n";
     server.enqueue("PASV", pasv);
     TIdMemoryStream stream;
     EXPECT_THROW(ftp.Download("f", stream, false), EIdException);
@@ -381,15 +384,15 @@ TEST_P(FtpFileDownloadTest, OverwriteAndResumeRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, FtpFileDownloadTest,
-    ::testing::Values(
-        LocalFileCase{"newFile", true, false, false, false, false, "0123456789"},
-        LocalFileCase{"overwrite", true, true, true, false, false, "0123456789"},
-        LocalFileCase{"existsNoOverwrite", true, true, false, false, true, "0123"},
-        LocalFileCase{"overwriteAndRestart", true, true, true, true, true, "0123"},
-        LocalFileCase{"resumeAppends", true, true, false, true, false, "0123456789"},
-        LocalFileCase{"resumeWithoutServerSupport", false, true, false, true, true, "0123"},
-        LocalFileCase{"overwriteAndRestartNoSupport", false, true, true, true, false,
-                      "0123456789"}),
+    ::testing::Values(LocalFileCase{"newFile", true, false, false, false, false, "0123456789"},
+                      LocalFileCase{"overwrite", true, true, true, false, false, "0123456789"},
+                      LocalFileCase{"existsNoOverwrite", true, true, false, false, true, "0123"},
+                      LocalFileCase{"overwriteAndRestart", true, true, true, true, true, "0123"},
+                      LocalFileCase{"resumeAppends", true, true, false, true, false, "0123456789"},
+                      LocalFileCase{"resumeWithoutServerSupport", false, true, false, true, true,
+                                    "0123"},
+                      LocalFileCase{"overwriteAndRestartNoSupport", false, true, true, true, false,
+                                    "0123456789"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FtpTransferTest, ResumeSendsTheLocalLength) {
@@ -464,7 +467,8 @@ struct ListCase {
     std::string line;
 };
 
-class FtpListCommandTest : public FtpTransferTest, public ::testing::WithParamInterface<ListCase> {};
+class FtpListCommandTest : public FtpTransferTest,
+                           public ::testing::WithParamInterface<ListCase> {};
 
 TEST_P(FtpListCommandTest, CommandLine) {
     server.setListing(kListing);

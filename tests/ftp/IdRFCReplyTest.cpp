@@ -30,19 +30,17 @@ TEST_P(ReplyParseTest, CodeAndTextFromRawLines) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ReplyParseTest,
-    ::testing::Values(
-        ParseCase{"single", {"220 Service ready"}, 220, "220", {"Service ready"}},
-        ParseCase{"multi",
-                  {"230-Welcome", "to the server", "230 Done"},
-                  230,
-                  "230",
-                  {"Welcome", "he server", "Done"}},
-        ParseCase{"bareCode", {"226"}, 226, "226", {""}},
-        ParseCase{"hyphenOnly", {"226-"}, 226, "226", {""}},
-        ParseCase{"noCode", {"hello"}, 0, "hell", {"o"}},
-        ParseCase{"short", {"ok"}, 0, "ok", {""}},
-        ParseCase{"empty", {}, 0, "", {}},
-        ParseCase{"exactlyFour", {"250 "}, 250, "250", {""}}),
+    ::testing::Values(ParseCase{"single", {"220 Service ready"}, 220, "220", {"Service ready"}},
+                      ParseCase{"multi",
+                                {"230-Welcome", "to the server", "230 Done"},
+                                230,
+                                "230",
+                                {"Welcome", "he server", "Done"}},
+                      ParseCase{"bareCode", {"226"}, 226, "226", {""}},
+                      ParseCase{"hyphenOnly", {"226-"}, 226, "226", {""}},
+                      ParseCase{"noCode", {"hello"}, 0, "hell", {"o"}},
+                      ParseCase{"short", {"ok"}, 0, "ok", {""}}, ParseCase{"empty", {}, 0, "", {}},
+                      ParseCase{"exactlyFour", {"250 "}, 250, "250", {""}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct CouplingCase {
