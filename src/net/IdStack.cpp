@@ -1,10 +1,221 @@
 #include "IdStack.h"
 
-TIdStack* TheStack = nullptr;
+#include "IdException.h"
+#include "IdGlobal.h"
+#include "IdResourceStrings.h"
+#include "IdStackPosix.h"
 
-void TIdStack::CreateTheStack() { TheStack = new TIdStack; }
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+TIdStack* TheStack = nullptr;
+TIdStackClass StackClass;
+bool StackStarted = false;
+TIdSendWholeFile SendWholeFile;
+
+namespace {
+
+std::unique_ptr<TIdStack> gStackOwner;
+
+struct TIdErrorTextRow {
+    int32_t Code;
+    const char* Text;
+};
+
+// The trailing blank of "Operation would block. " and the missing full stop of
+// "Directory not empty" are part of the texts callers have always seen.
+constexpr TIdErrorTextRow ErrorTexts[] = {
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Bad address."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block. "},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+};
+
+// A whole-text decimal integer with an optional sign; false for anything else,
+// including values outside the 32-bit range.
+bool ParseDecimal(std::string_view AText, int64_t& AValue) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < AText.size() && (AText[i] == '+' || AText[i] == '-')) {
+        negative = AText[i] == '-';
+        ++i;
+    }
+    if (i == AText.size()) {
+        return false;
+    }
+    int64_t value = 0;
+    for (; i < AText.size(); ++i) {
+        const char c = AText[i];
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+        if (value > 2147483648LL) {
+            return false;
+        }
+    }
+    value = negative ? -value : value;
+    if (value > INT32_MAX || value < INT32_MIN) {
+        return false;
+    }
+    AValue = value;
+    return true;
+}
+
+} // namespace
+
+TIdStack::TIdStack() = default;
+
+TIdStack::~TIdStack() = default;
+
+std::string TIdStack::FirstLocalAddress() {
+    const TIdStrings& list = LocalAddressList();
+    return list.empty() ? std::string() : list.front();
+}
+
+const TIdStrings& TIdStack::LocalAddressList() {
+    if (!LocalAddresses) {
+        LocalAddresses = std::make_unique<TIdStrings>();
+    }
+    FillLocalAddresses();
+    return *LocalAddresses;
+}
+
+std::string TIdStack::ErrorText(int32_t AErrorCode) {
+    const char* text = "";
+    for (const TIdErrorTextRow& row : ErrorTexts) {
+        if (row.Code == AErrorCode) {
+            text = row.Text;
+            break;
+        }
+    }
+    return FormatMessage(IdResourceStrings::RSStackError, AErrorCode, text);
+}
+
+std::string TIdStack::AddressToText(const TIdIn4Bytes& AAddress) {
+    return std::to_string(AAddress[0]) + "." + std::to_string(AAddress[1]) + "." +
+           std::to_string(AAddress[2]) + "." + std::to_string(AAddress[3]);
+}
+
+void TIdStack::TextToAddress(std::string AText, TIdIn4Bytes& AAddress) {
+    for (uint8_t& byte : AAddress) {
+        const std::string part = CutToken(AText, ".", true, true);
+        int64_t value = 0;
+        if (!ParseDecimal(part, value)) {
+            throw std::invalid_argument("'" + part + "' is not a valid integer value");
+        }
+        byte = static_cast<uint8_t>(value & 0xFF);
+    }
+}
+
+std::unique_ptr<TIdStack> TIdStack::NewStack() {
+    if (StackClass) {
+        return StackClass();
+    }
+    return std::make_unique<TIdStackPosix>();
+}
+
+bool TIdStack::CheckSocketResult(int32_t AResult, const std::vector<int32_t>& AIgnore) {
+    if (AResult != Id_SOCKET_ERROR) {
+        return false;
+    }
+    const int32_t code = LastSocketError();
+    LastErrorCode = code;
+    if (std::find(AIgnore.begin(), AIgnore.end(), code) != AIgnore.end()) {
+        return true;
+    }
+    RaiseSocketFailure(code);
+}
+
+void TIdStack::RaiseSocketFailure(int32_t AErrorCode) {
+    throw EIdSocketError(AErrorCode, ErrorText(AErrorCode));
+}
+
+TIdStackSocketHandle TIdStack::NewSocket(int32_t AType, int32_t AProtocol) {
+    const TIdStackSocketHandle socket = SockCreate(Id_PF_INET, AType, AProtocol);
+    if (socket == Id_INVALID_SOCKET) {
+        throw EIdInvalidSocket(IdResourceStrings::RSCannotAllocateSocket);
+    }
+    return socket;
+}
+
+std::string TIdStack::ResolveHostName(const std::string& AHost) {
+    if (SameTextAscii(AHost, "LOCALHOST")) {
+        return "127.0.0.1";
+    }
+    if (IsDottedQuad(AHost)) {
+        return AHost;
+    }
+    return HostByName(AHost);
+}
+
+bool TIdStack::IsDottedQuad(const std::string& AText) const {
+    std::string rest = AText;
+    std::string parts[4];
+    for (int i = 0; i < 3; ++i) {
+        parts[i] = CutToken(rest, ".", true, true);
+    }
+    parts[3] = rest;
+    for (const std::string& part : parts) {
+        int64_t value = 0;
+        if (!ParseDecimal(part, value) || value < 0 || value > 255) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t TIdStack::TextToInAddr(const std::string& AText) {
+    TIdIn4Bytes bytes{};
+    TextToAddress(AText, bytes);
+    uint32_t address = 0;
+    std::memcpy(&address, bytes.data(), sizeof address);
+    return address;
+}
+
+void TIdStack::CreateTheStack() {
+    gStackOwner = NewStack();
+    TheStack = gStackOwner.get();
+}
 
 void TIdStack::FreeTheStack() {
-    delete TheStack;
     TheStack = nullptr;
+    gStackOwner.reset();
 }
