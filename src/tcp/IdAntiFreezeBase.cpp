@@ -4,9 +4,13 @@
 
 TIdAntiFreezeBase* TheAntiFreeze = nullptr;
 
-TIdAntiFreezeBase::TIdAntiFreezeBase() { TheAntiFreeze = this; }
+TIdAntiFreezeBase::TIdAntiFreezeBase() {
+    TheAntiFreeze = this;
+}
 
-TIdAntiFreezeBase::~TIdAntiFreezeBase() { TheAntiFreeze = nullptr; }
+TIdAntiFreezeBase::~TIdAntiFreezeBase() {
+    TheAntiFreeze = nullptr;
+}
 
 bool TIdAntiFreezeBase::IsActiveHere() {
     return TheAntiFreeze && IsMainThread() && TheAntiFreeze->Active;

@@ -16,10 +16,15 @@ std::mutex& StackLock() {
 int32_t gLiveComponentCount = 0;
 
 const std::array<std::string, 9>& StatusTexts() {
-    static const std::array<std::string, 9> texts = {
-        "Resolving hostname %s.", "Connecting to %s.", "Connected.", "Disconnecting.",
-        "Disconnected.",          "%s",                "%s",         "%s",
-        "%s"};
+    static const std::array<std::string, 9> texts = {"Resolving hostname %s.",
+                                                     "Connecting to %s.",
+                                                     "Connected.",
+                                                     "Disconnecting.",
+                                                     "Disconnected.",
+                                                     "%s",
+                                                     "%s",
+                                                     "%s",
+                                                     "%s"};
     return texts;
 }
 
@@ -59,7 +64,9 @@ void TIdBaseComponent::RemoveFreeNotification(TIdBaseComponent* AComponent) {
 
 void TIdBaseComponent::Notification(TIdBaseComponent*, TOperation) {}
 
-const std::string& StatusText(TIdStatus AStatus) { return StatusTexts().at(AStatus); }
+const std::string& StatusText(TIdStatus AStatus) {
+    return StatusTexts().at(AStatus);
+}
 
 TIdComponent::TIdComponent() {
     std::lock_guard<std::mutex> guard(StackLock());

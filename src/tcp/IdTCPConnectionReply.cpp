@@ -1,0 +1,77 @@
+#include "IdTCPConnection.h"
+
+#include "IdException.h"
+#include "IdGlobal.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// A line break inside a command would smuggle a second command to the server
+// (a directory name is enough to do it).
+constexpr const char* RSCommandHasLineBreak = "Line breaks are not allowed in a command.";
+
+} // namespace
+
+void TIdTCPConnection::ReadReply() {
+    constexpr int32_t Attempts = std::numeric_limits<int32_t>::max();
+    std::vector<std::string> lines;
+    lines.push_back(ReadNonEmptyLine(Attempts));
+    const std::string& first = lines.front();
+    if (first.size() > 3 && first[3] == '-') {
+        const std::string terminator = first.substr(0, 3) + " ";
+        for (;;) {
+            lines.push_back(ReadNonEmptyLine(Attempts));
+            const std::string& line = lines.back();
+            if (line.size() < 4 || SameTextAscii(std::string_view(line).substr(0, 4), terminator)) {
+                break;
+            }
+        }
+    }
+    FLastReply.ParseLines(lines);
+}
+
+int16_t TIdTCPConnection::GetReply(const TIdReplyCodes& AAllowed) {
+    ReadReply();
+    return CheckReplyCode(static_cast<int16_t>(FLastReply.NumericCode()), AAllowed);
+}
+
+int16_t TIdTCPConnection::CheckReplyCode(int16_t ACode, const TIdReplyCodes& AAllowed) {
+    if (AAllowed.empty() || std::find(AAllowed.begin(), AAllowed.end(), ACode) != AAllowed.end()) {
+        return ACode;
+    }
+    RaiseReplyError();
+    // Reached only through an override that chose not to raise.
+    return ACode;
+}
+
+void TIdTCPConnection::RaiseReplyError() {
+    throw EIdProtocolReplyError(FLastReply.NumericCode(), FLastReply.TextWithLineEnds());
+}
+
+void TIdTCPConnection::RaiseReplyError(TIdExceptionClass AClass) {
+    const std::string message = FLastReply.TextWithLineEnds();
+    if (AClass) {
+        AClass(message);
+    }
+    // Only reached with a class routine that failed to raise.
+    throw EIdException(message);
+}
+
+int16_t TIdTCPConnection::SendCommand(const std::string& ACommand, const TIdReplyCodes& AAllowed) {
+    if (ACommand.find_first_of("\r\n") != std::string::npos) {
+        throw EIdException(RSCommandHasLineBreak);
+    }
+    WriteLine(ACommand);
+    return GetReply(AAllowed);
+}
+
+int16_t TIdTCPConnection::SendCommand(const std::string& ACommand, int16_t AResponse) {
+    if (AResponse == -1) {
+        return SendCommand(ACommand, TIdReplyCodes());
+    }
+    return SendCommand(ACommand, TIdReplyCodes{AResponse});
+}
