@@ -55,13 +55,13 @@ TEST(ChildProcessTest, KillsDescendantsThatLeftTheProcessGroup) {
     pid_t leader = 0;
     pid_t grandchild = 0;
     {
-        ProcessSpec spec;
+        LaunchPlan plan;
         // Like a vsftpd session: a descendant in a session of its own, which
         // a kill of the process group alone would miss.
-        spec.argv = {"/bin/sh", "-c",
+        plan.argv = {"/bin/sh", "-c",
                      "/usr/bin/setsid /bin/sleep 300 & echo $! > " + pidFile.string() +
                          "; exec /bin/sleep 300"};
-        ChildProcess child(spec);
+        ChildProcess child(plan);
         leader = child.pid();
         for (int i = 0; i < 500 && grandchild == 0; ++i) {
             std::this_thread::sleep_for(10ms);
@@ -90,10 +90,10 @@ TEST_P(StartServerFailureTest, ReportsWhyWithTheCapturedOutput) {
     int attempts = 0;
     auto build = [&](uint16_t) {
         ++attempts;
-        ProcessSpec spec;
-        spec.argv = {"/bin/sh", "-c", GetParam().script};
-        spec.logFile = dir / "log";
-        return spec;
+        LaunchPlan plan;
+        plan.argv = {"/bin/sh", "-c", GetParam().script};
+        plan.logFile = dir / "log";
+        return plan;
     };
     try {
         StartServer("dummy", build, 300ms, 2);

@@ -190,42 +190,42 @@ int OpenOrDie(const std::filesystem::path& path, int flags) {
 
 } // namespace
 
-ChildProcess::ChildProcess(ProcessSpec spec) : spec_(std::move(spec)) {
-    if (spec_.argv.empty())
+ChildProcess::ChildProcess(LaunchPlan plan) : plan_(std::move(plan)) {
+    if (plan_.argv.empty())
         throw std::runtime_error("ChildProcess: empty argv");
     InstallSafetyNet();
 
     // Everything the child needs is prepared before fork: after it, only
     // async-signal-safe calls are allowed (other test threads may hold locks).
     std::vector<char*> argv;
-    for (auto& a : spec_.argv)
+    for (auto& a : plan_.argv)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string entry(*e);
         std::string key = entry.substr(0, entry.find('='));
-        if (!spec_.env.count(key))
+        if (!plan_.env.count(key))
             envStrings.push_back(entry);
     }
-    for (auto& [k, v] : spec_.env)
+    for (auto& [k, v] : plan_.env)
         envStrings.push_back(k + "=" + v);
     std::vector<char*> envp;
     for (auto& e : envStrings)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
-    UniqueFd in(OpenOrDie(spec_.stdinFile.empty() ? "/dev/null" : spec_.stdinFile, O_RDONLY));
-    UniqueFd log(spec_.logFile.empty() ? OpenOrDie("/dev/null", O_WRONLY)
-                                       : OpenOrDie(spec_.logFile, O_WRONLY | O_CREAT | O_TRUNC));
-    UniqueFd out(spec_.stdoutFile.empty()
+    UniqueFd in(OpenOrDie(plan_.stdinFile.empty() ? "/dev/null" : plan_.stdinFile, O_RDONLY));
+    UniqueFd log(plan_.logFile.empty() ? OpenOrDie("/dev/null", O_WRONLY)
+                                       : OpenOrDie(plan_.logFile, O_WRONLY | O_CREAT | O_TRUNC));
+    UniqueFd out(plan_.stdoutFile.empty()
                      ? ::dup(log.get())
-                     : OpenOrDie(spec_.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC));
+                     : OpenOrDie(plan_.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC));
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     UniqueFd errRead(pipeFds[0]), errWrite(pipeFds[1]);
-    const char* dir = spec_.workDir.empty() ? nullptr : spec_.workDir.c_str();
+    const char* dir = plan_.workDir.empty() ? nullptr : plan_.workDir.c_str();
     const pid_t parent = ::getpid();
 
     pid_t pid = ::fork();
@@ -264,8 +264,8 @@ ChildProcess::ChildProcess(ProcessSpec spec) : spec_(std::move(spec)) {
     ::setpgid(pid, pid);
     pid_ = pid;
     RegisterGroup(pid);
-    if (!spec_.logFile.empty() && spec_.stdoutFile.empty())
-        StartReaper(spec_.argv[0]);
+    if (!plan_.logFile.empty() && plan_.stdoutFile.empty())
+        StartReaper(plan_.argv[0]);
     errWrite.reset();
     int childErrno = 0;
     ssize_t n;
@@ -305,7 +305,7 @@ bool ChildProcess::running() {
 
 std::string ChildProcess::log() const {
     std::string text;
-    for (const auto& file : {spec_.logFile, spec_.stdoutFile}) {
+    for (const auto& file : {plan_.logFile, plan_.stdoutFile}) {
         if (file.empty())
             continue;
         try {
@@ -318,7 +318,7 @@ std::string ChildProcess::log() const {
 
 std::string ChildProcess::commandLine() const {
     std::string line;
-    for (const auto& a : spec_.argv)
+    for (const auto& a : plan_.argv)
         line += (line.empty() ? "" : " ") + a;
     return line;
 }
@@ -392,7 +392,7 @@ void ChildProcess::kill() {
 }
 
 StartedServer StartServer(const std::string& name,
-                          const std::function<ProcessSpec(uint16_t port)>& build,
+                          const std::function<LaunchPlan(uint16_t port)>& build,
                           milliseconds deadline, int attempts) {
     std::string report;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
@@ -414,15 +414,15 @@ StartedServer StartServer(const std::string& name,
 ProcessResult RunProcess(const std::vector<std::string>& argv, milliseconds timeout,
                          const std::string* input) {
     TempDir dir("quorvan-run");
-    ProcessSpec spec;
-    spec.argv = argv;
-    spec.logFile = dir / "stderr";
-    spec.stdoutFile = dir / "stdout";
+    LaunchPlan plan;
+    plan.argv = argv;
+    plan.logFile = dir / "stderr";
+    plan.stdoutFile = dir / "stdout";
     if (input)
-        spec.stdinFile = dir.write("stdin", *input);
+        plan.stdinFile = dir.write("stdin", *input);
     ProcessResult result;
     {
-        ChildProcess child(spec);
+        ChildProcess child(plan);
         const auto end = Clock::now() + timeout;
         milliseconds pause(1);
         while (child.running()) {

@@ -16,7 +16,7 @@
 
 namespace qtest {
 
-struct ProcessSpec {
+struct LaunchPlan {
     std::vector<std::string> argv; // argv[0] is the program path, no PATH lookup
     // Added to (or replacing entries of) the test program's environment.
     std::map<std::string, std::string> env;
@@ -35,14 +35,14 @@ struct ProcessSpec {
 class ChildProcess {
 public:
     // Throws std::runtime_error when the program cannot be started at all.
-    explicit ChildProcess(ProcessSpec spec);
+    explicit ChildProcess(LaunchPlan plan);
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // Kills the group and every descendant, and reaps them.
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
-    const ProcessSpec& spec() const { return spec_; }
+    const LaunchPlan& plan() const { return plan_; }
     // True while the child has not exited (reaps it when it has).
     bool running();
     // Exit description once it has exited ("exit code 1", "signal 9"), else "".
@@ -60,7 +60,7 @@ public:
     void kill();
 
 private:
-    ProcessSpec spec_;
+    LaunchPlan plan_;
     pid_t pid_ = -1;
     bool exited_ = false;
     bool reaped_ = false;
@@ -68,7 +68,7 @@ private:
 };
 
 // Starts a server on a fresh ephemeral port: `build` is called with the port
-// and returns the spec (writing any config naming it); retried with another
+// and returns the plan (writing any config naming it); retried with another
 // port when the child exits before accepting connections (lost port race).
 // Throws std::runtime_error with the command line and the captured log when
 // every attempt fails.
@@ -77,7 +77,7 @@ struct StartedServer {
     uint16_t port = 0;
 };
 StartedServer StartServer(const std::string& name,
-                          const std::function<ProcessSpec(uint16_t port)>& build,
+                          const std::function<LaunchPlan(uint16_t port)>& build,
                           std::chrono::milliseconds deadline = std::chrono::seconds(20),
                           int attempts = 4);
 

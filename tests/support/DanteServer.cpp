@@ -43,18 +43,18 @@ DanteServer::DanteServer(DanteOptions options) {
         line("}");
         for (const auto& extra : options.extraConfig)
             line(extra);
-        ProcessSpec spec;
+        LaunchPlan plan;
         // Without -D danted stays in the foreground; -N 1 keeps one mother
         // process.
-        spec.argv = {kDanted,
+        plan.argv = {kDanted,
                      "-f",
                      dir_.write("danted.conf", conf).string(),
                      "-p",
                      (dir_ / "danted.pid").string(),
                      "-N",
                      "1"};
-        spec.logFile = dir_ / "danted.log";
-        return spec;
+        plan.logFile = dir_ / "danted.log";
+        return plan;
     };
     StartedServer started = StartServer("danted", build);
     process_ = std::move(started.process);

@@ -32,25 +32,25 @@ PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(
         throw std::runtime_error(why);
     fs::create_directories(root());
     auto build = [&](uint16_t port) {
-        ProcessSpec spec;
+        LaunchPlan plan;
         // -I keeps PYTHONPATH and user site-packages of the caller out; -u
         // makes the log appear as it is written.
-        spec.argv = {kPython,      "-I",
+        plan.argv = {kPython,      "-I",
                      "-u",         Script().string(),
                      "--port",     std::to_string(port),
                      "--root",     root().string(),
                      "--user",     options_.user,
                      "--password", options_.password};
         if (options_.anonymous)
-            spec.argv.push_back("--anonymous");
+            plan.argv.push_back("--anonymous");
         if (!options_.banner.empty()) {
-            spec.argv.push_back("--banner");
-            spec.argv.push_back(options_.banner);
+            plan.argv.push_back("--banner");
+            plan.argv.push_back(options_.banner);
         }
         for (const auto& extra : options_.extraArgs)
-            spec.argv.push_back(extra);
-        spec.logFile = dir_ / "pyftpdlib.log";
-        return spec;
+            plan.argv.push_back(extra);
+        plan.logFile = dir_ / "pyftpdlib.log";
+        return plan;
     };
     StartedServer started = StartServer("pyftpdlib", build);
     process_ = std::move(started.process);

@@ -86,10 +86,10 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) {
             line("ftpd_banner=" + options.banner);
         for (const auto& extra : options.extraConfig)
             line(extra);
-        ProcessSpec spec;
-        spec.argv = {kVsftpd, dir_.write("vsftpd.conf", conf).string()};
-        spec.logFile = dir_ / "vsftpd.out";
-        return spec;
+        LaunchPlan plan;
+        plan.argv = {kVsftpd, dir_.write("vsftpd.conf", conf).string()};
+        plan.logFile = dir_ / "vsftpd.out";
+        return plan;
     };
     StartedServer started = StartServer("vsftpd", build);
     process_ = std::move(started.process);
