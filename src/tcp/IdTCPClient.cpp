@@ -1,0 +1,70 @@
+#include "IdTCPClient.h"
+
+#include "IdException.h"
+#include "IdIOHandlerSocket.h"
+#include "IdIntercept.h"
+#include "IdResourceStrings.h"
+
+#include <memory>
+
+using namespace IdResourceStrings;
+
+TIdTCPClient::TIdTCPClient() = default;
+
+TIdTCPClient::~TIdTCPClient() = default;
+
+void TIdTCPClient::SetHost(const std::string& AValue) { FHost = AValue; }
+
+void TIdTCPClient::SetPort(int32_t AValue) { FPort = AValue; }
+
+void TIdTCPClient::NotifyConnected() {
+    if (OnConnected) {
+        OnConnected(this);
+    }
+}
+
+void TIdTCPClient::OpenConnection(int32_t ATimeout) {
+    if (!IOHandler()) {
+        auto handler = std::make_unique<TIdIOHandlerSocket>();
+        // The handler's resolving and connecting reports reach whoever
+        // listens to the client's own reports.
+        handler->OnStatus = OnStatus;
+        SetOwnedIOHandler(std::move(handler));
+    } else if (IOHandler()->IsOpen()) {
+        throw EIdAlreadyConnected(RSAlreadyConnected);
+    }
+
+    // On any failure the socket is dropped but an owned handler stays, so that
+    // the next attempt reuses it.
+    try {
+        IOHandler()->Prepare();
+        ResetReadState();
+        IOHandler()->ConnectPeer(FHost, FPort, BoundIP, BoundPort, BoundPortLow, BoundPortHigh,
+                                 ATimeout);
+        if (Intercept()) {
+            Intercept()->Attach(this);
+        }
+        ReportStatus(hsConnected, FHost);
+        NotifyConnected();
+    } catch (...) {
+        DropSocket();
+        throw;
+    }
+}
+
+std::string TIdTCPClient::OpenAndReadAll() {
+    std::string result;
+    try {
+        OpenConnection(-1);
+        result = ReadUntilClosed();
+    } catch (...) {
+        // The first failure is the one worth reporting.
+        try {
+            CloseConnection();
+        } catch (...) {
+        }
+        throw;
+    }
+    CloseConnection();
+    return result;
+}
