@@ -1,0 +1,181 @@
+// Throughput of TIdFTP against a private vsftpd on loopback, passive mode,
+// beside curl on the same file from the same server in the same run.
+//
+//   bench_ftp_transfer [size in MiB, default 1024]
+//
+// Each figure is the best of three runs, so a neighbour's burst on a shared
+// machine does not decide the result.
+
+#include "IdFTP.h"
+#include "TempDir.h"
+#include "VsftpdServer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Accepts and forgets every byte: the download's speed without the disk.
+class TDiscardStream : public TIdStream {
+public:
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void*, int64_t ACount) override {
+        FPosition += ACount;
+        FSize = std::max(FSize, FPosition);
+        return ACount;
+    }
+    int64_t Seek(int64_t AOffset, TIdSeekOrigin AOrigin) override {
+        FPosition = AOrigin == TIdSeekOrigin::soBeginning ? AOffset
+                    : AOrigin == TIdSeekOrigin::soCurrent ? FPosition + AOffset
+                                                          : FSize + AOffset;
+        return FPosition;
+    }
+    int64_t Size() const override { return FSize; }
+    void SetSize(int64_t ASize) override {
+        FSize = ASize;
+        FPosition = std::min(FPosition, FSize);
+    }
+
+private:
+    int64_t FPosition = 0;
+    int64_t FSize = 0;
+};
+
+double BestSeconds(const std::function<void()>& run) {
+    double best = 1e100;
+    for (int i = 0; i < 3; ++i) {
+        const auto start = Clock::now();
+        run();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return best;
+}
+
+void Shell(const std::string& command) {
+    const int rc = std::system(command.c_str());
+    if (rc != 0) {
+        std::fprintf(stderr, "failed (%d): %s\n", rc, command.c_str());
+        std::exit(1);
+    }
+}
+
+void WriteBigFile(const std::filesystem::path& file, int64_t size) {
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    if (f == nullptr) {
+        std::perror("fopen");
+        std::exit(1);
+    }
+    std::vector<unsigned char> block(1 << 20);
+    uint32_t x = 2463534242u;
+    for (int64_t done = 0; done < size;) {
+        for (auto& b : block) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<unsigned char>(x);
+        }
+        const auto n = static_cast<size_t>(std::min<int64_t>(size - done, int64_t(block.size())));
+        std::fwrite(block.data(), 1, n, f);
+        done += static_cast<int64_t>(n);
+    }
+    std::fclose(f);
+}
+
+struct Row {
+    std::string what;
+    double curlSeconds;
+    double oursDefault;
+    double ours1024;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int64_t mib = argc > 1 ? std::atoll(argv[1]) : 1024;
+    const int64_t size = mib << 20;
+    const std::string why = qtest::VsftpdServer::Unavailable();
+    if (!why.empty()) {
+        std::fprintf(stderr, "vsftpd unavailable: %s\n", why.c_str());
+        return 1;
+    }
+    qtest::VsftpdServer server;
+    qtest::TempDir local("quorvan-bench");
+    const std::string name = "bench.bin";
+    const auto remoteFile = server.writeFile(name, "");
+    WriteBigFile(remoteFile, size);
+    const auto upSource = local / "source.bin";
+    WriteBigFile(upSource, size);
+    const auto downTarget = local / "down.bin";
+
+    auto session = [&](int32_t bufferSize, const std::function<void(TIdFTP&)>& body) {
+        TIdFTP ftp;
+        ftp.SetHost(server.host());
+        ftp.SetPort(server.port());
+        ftp.Username = server.user();
+        ftp.Password = server.password();
+        ftp.Passive = true;
+        if (bufferSize > 0) {
+            ftp.RecvBufferSize = bufferSize;
+            ftp.SendBufferSize = bufferSize;
+        }
+        ftp.OpenSession();
+        ftp.ChangeDirectory(server.remoteWorkDir());
+        body(ftp);
+        ftp.EndSession();
+    };
+    auto ours = [&](int32_t bufferSize, const std::string& what) {
+        return BestSeconds([&] {
+            session(bufferSize, [&](TIdFTP& ftp) {
+                if (what == "download to file") {
+                    ftp.Download(name, downTarget.string(), true, false);
+                } else if (what == "download, discarded") {
+                    TDiscardStream sink;
+                    ftp.Download(name, sink, false);
+                } else {
+                    ftp.Upload(upSource.string(), "up.bin");
+                }
+            });
+        });
+    };
+    auto curl = [&](const std::string& what) {
+        const std::string base = "curl -sS --fail --ftp-pasv ";
+        return BestSeconds([&] {
+            if (what == "download to file") {
+                Shell(base + "-o '" + downTarget.string() + "' '" + server.url(name) + "'");
+            } else if (what == "download, discarded") {
+                Shell(base + "-o /dev/null '" + server.url(name) + "'");
+            } else {
+                Shell(base + "-T '" + upSource.string() + "' '" + server.url("up.bin") + "'");
+            }
+        });
+    };
+
+    std::vector<Row> rows;
+    for (const std::string what : {"download to file", "download, discarded", "upload from file"}) {
+        Row row{what, curl(what), ours(0, what), ours(1024, what)};
+        rows.push_back(row);
+    }
+
+    const double mb = static_cast<double>(size) / 1e6;
+    std::printf("TIdFTP vs curl, vsftpd on loopback, passive, %lld MiB, best of 3 (MB = 10^6 B)\n",
+                static_cast<long long>(mib));
+    std::printf("%-22s %10s %14s %8s %14s %8s\n", "transfer", "curl MB/s", "default MB/s", "ratio",
+                "1024 B MB/s", "ratio");
+    for (const Row& r : rows) {
+        const double c = mb / r.curlSeconds;
+        const double d = mb / r.oursDefault;
+        const double k = mb / r.ours1024;
+        std::printf("%-22s %10.0f %14.0f %8.2f %14.0f %8.2f\n", r.what.c_str(), c, d, d / c, k,
+                    k / c);
+    }
+    return 0;
+}

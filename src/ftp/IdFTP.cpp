@@ -1,0 +1,295 @@
+#include "IdFTP.h"
+
+#include "IdException.h"
+#include "IdGlobal.h"
+#include "IdResourceStrings.h"
+
+#include <utility>
+
+namespace {
+
+constexpr const char* kCommandContainsLineBreak = "Line breaks are not allowed in a command.";
+constexpr int16_t kUserLoggedIn = 230;
+constexpr int16_t kNeedPassword = 331;
+
+// The lines of a received text; CR LF, LF and CR each end a line, and a final
+// line without an ending still counts.
+std::vector<std::string> SplitTextLines(const std::string& AText) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    std::string::size_type i = 0;
+    while (i < AText.size()) {
+        const char c = AText[i];
+        if (c == '\r' || c == '\n') {
+            lines.emplace_back(AText, start, i - start);
+            if (c == '\r' && i + 1 < AText.size() && AText[i + 1] == '\n') {
+                ++i;
+            }
+            start = i + 1;
+        }
+        ++i;
+    }
+    if (start < AText.size()) {
+        lines.emplace_back(AText, start, AText.size() - start);
+    }
+    return lines;
+}
+
+} // namespace
+
+void TIdFtpProxySettings::CopyFrom(const TIdFtpProxySettings& ASource) {
+    Host = ASource.Host;
+    UserName = ASource.UserName;
+    Password = ASource.Password;
+    ProxyType = ASource.ProxyType;
+    Port = ASource.Port;
+}
+
+TIdFTP::TIdFTP() : FProxySettings(std::make_unique<TIdFtpProxySettings>()) {
+    SetPort(21);
+}
+
+TIdFTP::~TIdFTP() = default;
+
+void TIdFTP::CheckCommandText(const std::string& ACommand) {
+    // A line break inside a command (say, in a directory name) would let the
+    // rest of the text arrive at the server as a second command.
+    if (ACommand.find_first_of("\r\n") != std::string::npos) {
+        throw EIdException(kCommandContainsLineBreak);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Session
+
+void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
+    try {
+        const std::string savedHost = Host();
+        const int32_t savedPort = Port();
+        if (FProxySettings->ProxyType != fpcmNone && !FProxySettings->Host.empty()) {
+            SetHost(FProxySettings->Host);
+            SetPort(FProxySettings->Port);
+        }
+        FConnectedHost = Host();
+        try {
+            OpenConnection(ATimeout);
+        } catch (...) {
+            SetHost(savedHost);
+            SetPort(savedPort);
+            throw;
+        }
+        SetHost(savedHost);
+        SetPort(savedPort);
+
+        GetReply(TIdReplyCodes{220});
+        GreetingReply().CopyFrom(LastReply());
+        if (AWithSignIn) {
+            SignIn();
+            if (OnAfterClientLogin) {
+                OnAfterClientLogin(this);
+            }
+            AnnounceTransferType();
+            if (SendCommand("SYST", TIdReplyCodes{200, 215, 500}) == 500) {
+                FSystemDescription = "Unknown";
+            } else {
+                const auto& text = LastReply().Text();
+                FSystemDescription = text.empty() ? std::string() : text.front();
+            }
+            ReportStatus(ftpReady, "Connection established");
+        }
+    } catch (...) {
+        try {
+            CloseConnection();
+        } catch (...) {
+            // The failure that ended the session is the one the caller must see.
+        }
+        throw;
+    }
+}
+
+void TIdFTP::PlainLogin() {
+    if (SendCommand("USER " + Username, TIdReplyCodes{kUserLoggedIn, kNeedPassword}) ==
+        kNeedPassword) {
+        SendCommand("PASS " + Password, TIdReplyCodes{kUserLoggedIn});
+    }
+}
+
+void TIdFTP::ProxyLogin() {
+    if (FProxySettings->UserName.empty()) {
+        return;
+    }
+    if (SendCommand("USER " + FProxySettings->UserName,
+                    TIdReplyCodes{kUserLoggedIn, kNeedPassword}) == kNeedPassword) {
+        SendCommand("PASS " + FProxySettings->Password, TIdReplyCodes{kUserLoggedIn});
+    }
+}
+
+void TIdFTP::SignIn() {
+    switch (FProxySettings->ProxyType) {
+    case fpcmNone:
+        PlainLogin();
+        break;
+    case fpcmUserSite:
+        ProxyLogin();
+        if (SendCommand("USER " + Username + "@" + Host(),
+                        TIdReplyCodes{kUserLoggedIn, kNeedPassword}) == kNeedPassword) {
+            SendCommand("PASS " + Password, TIdReplyCodes{kUserLoggedIn});
+        }
+        break;
+    case fpcmSite:
+        ProxyLogin();
+        SendCommand("SITE " + Host(), -1);
+        PlainLogin();
+        break;
+    case fpcmOpen:
+        ProxyLogin();
+        SendCommand("OPEN " + Host(), -1);
+        PlainLogin();
+        break;
+    case fpcmUserPass:
+        if (SendCommand("USER " + Username + "@" + FProxySettings->UserName + "@" + Host(),
+                        TIdReplyCodes{kUserLoggedIn, kNeedPassword}) == kNeedPassword) {
+            const std::string pass = FProxySettings->Password.empty()
+                                         ? Password
+                                         : Password + "@" + FProxySettings->Password;
+            SendCommand("PASS " + pass, TIdReplyCodes{kUserLoggedIn});
+        }
+        break;
+    case fpcmTransparent:
+        ProxyLogin();
+        PlainLogin();
+        break;
+    case fpcmHttpProxyWithFtp:
+        throw EIdException(IdResourceStrings::RSFTPCommandNotSupported);
+    }
+    FLoginReply.CopyFrom(LastReply());
+}
+
+void TIdFTP::ApplyTransferType(TIdFTPTransferType AValue) {
+    if (AValue == FTransferType || FDataConnection != nullptr) {
+        return;
+    }
+    FTransferType = AValue;
+    if (IsConnected()) {
+        AnnounceTransferType();
+    }
+}
+
+void TIdFTP::AnnounceTransferType() {
+    SendCommand(FTransferType == ftASCII ? "TYPE A" : "TYPE I", TIdReplyCodes{200});
+}
+
+void TIdFTP::EndSession() {
+    try {
+        if (IsConnected()) {
+            // The answer to QUIT is never read: the connection is closed right away.
+            WriteLine("QUIT");
+        }
+    } catch (...) {
+        CloseConnection();
+        throw;
+    }
+    CloseConnection();
+}
+
+// ---------------------------------------------------------------------------
+// Commands without a data connection
+
+void TIdFTP::ChangeDirectory(const std::string& ADirName) {
+    SendCommand("CWD " + ADirName, TIdReplyCodes{200, 250});
+}
+
+void TIdFTP::MakeDirectory(const std::string& ADirName) {
+    SendCommand("MKD " + ADirName, TIdReplyCodes{257});
+}
+
+void TIdFTP::DeleteDirectory(const std::string& ADirName) {
+    SendCommand("RMD " + ADirName, TIdReplyCodes{250});
+}
+
+void TIdFTP::DeleteRemoteFile(const std::string& AFileName) {
+    SendCommand("DELE " + AFileName, TIdReplyCodes{250});
+}
+
+std::string TIdFTP::QueryCurrentDir() {
+    SendCommand("PWD", TIdReplyCodes{257});
+    const auto& text = LastReply().Text();
+    if (text.empty()) {
+        return std::string();
+    }
+    const std::string& line = text.front();
+    const std::string::size_type open = line.find('"');
+    if (open == std::string::npos) {
+        return std::string();
+    }
+    // Inside the quotes a doubled quote stands for one quote in the name; the
+    // path ends at the first quote that is not doubled.
+    std::string path;
+    for (std::string::size_type i = open + 1; i < line.size(); ++i) {
+        if (line[i] != '"') {
+            path += line[i];
+        } else if (i + 1 < line.size() && line[i + 1] == '"') {
+            path += '"';
+            ++i;
+        } else {
+            return path;
+        }
+    }
+    return std::string();
+}
+
+int16_t TIdFTP::RawCommand(const std::string& ACommand) {
+    return SendCommand(ACommand, -1);
+}
+
+// ---------------------------------------------------------------------------
+// Listings
+
+void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& AMask,
+                           bool ALongForm) {
+    TIdMemoryStream stream;
+    const std::string command = TrimControl((ALongForm ? "LIST " : "NLST ") + AMask);
+    ReceiveTransfer(command, stream, false);
+    FListItems.reset();
+    std::vector<std::string> lines = SplitTextLines(stream.DataString());
+    if (ADest != nullptr && ADest != &ListLines) {
+        *ADest = lines;
+    }
+    ListLines = std::move(lines);
+}
+
+void TIdFTP::PrepareListItems() {
+    std::unique_ptr<TIdFTPListItems> holder;
+    if (OnCreateFTPList) {
+        OnCreateFTPList(this, holder);
+    }
+    if (!holder) {
+        holder = std::make_unique<TIdFTPListItems>();
+    }
+    FListItems = std::move(holder);
+}
+
+TIdFTPListItems& TIdFTP::ListItems() {
+    if (FListItems) {
+        return *FListItems;
+    }
+    PrepareListItems();
+    if (!ListLines.empty()) {
+        const std::string& first = ListLines.front();
+        TIdFTPListFormat format = FListItems->DetectFormat(first, true);
+        if (OnCheckListFormat) {
+            OnCheckListFormat(this, first, format);
+        }
+        FListItems->SetListingFormat(format);
+        FListItems->LoadLines(ListLines);
+    }
+    return *FListItems;
+}
+
+TIdOnParseCustomListFormat TIdFTP::OnParseCustomListFormat() {
+    return ListItems().OnParseCustomListFormat;
+}
+
+void TIdFTP::SetOnParseCustomListFormat(TIdOnParseCustomListFormat AValue) {
+    ListItems().OnParseCustomListFormat = std::move(AValue);
+}

@@ -1,0 +1,146 @@
+#pragma once
+
+#include "IdFTPList.h"
+#include "IdRFCReply.h"
+#include "IdStream.h"
+#include "IdTCPClient.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TIdFTP;
+class TIdSocketHandle;
+
+enum TIdFTPTransferType { ftASCII = 0, ftBinary = 1 };
+
+enum TIdFtpProxyType {
+    fpcmNone = 0,
+    fpcmUserSite = 1,
+    fpcmSite = 2,
+    fpcmOpen = 3,
+    fpcmUserPass = 4,
+    fpcmTransparent = 5,
+    fpcmHttpProxyWithFtp = 6
+};
+
+// How the client reaches the server through an FTP proxy and signs in there.
+class TIdFtpProxySettings {
+public:
+    std::string Host;
+    std::string UserName;
+    std::string Password;
+    TIdFtpProxyType ProxyType = fpcmNone;
+    int32_t Port = 0;
+
+    void CopyFrom(const TIdFtpProxySettings& ASource);
+};
+
+using TIdCheckListFormat = std::function<void(TIdComponent* ASender, const std::string& ALine,
+                                              TIdFTPListFormat& VListFormat)>;
+// A handler that puts a holder into VFTPList hands it over to the client.
+using TIdCreateFTPList =
+    std::function<void(TIdComponent* ASender, std::unique_ptr<TIdFTPListItems>& VFTPList)>;
+using TIdFtpAfterGet = std::function<void(TIdComponent* ASender, TIdStream& VStream)>;
+
+class TIdFTP : public TIdTCPClient {
+public:
+    TIdFTP();
+    ~TIdFTP() override;
+
+    // Published properties.
+    bool Passive = false;
+    TIdFTPTransferType TransferType() const { return FTransferType; }
+    void SetTransferType(TIdFTPTransferType AValue) { ApplyTransferType(AValue); }
+    const TIdFtpProxySettings& ProxySettings() const { return *FProxySettings; }
+    TIdFtpProxySettings& ProxySettings() { return *FProxySettings; }
+    void SetProxySettings(const TIdFtpProxySettings& AValue) { FProxySettings->CopyFrom(AValue); }
+
+    TIdNotifyEvent OnAfterClientLogin;
+    TIdCheckListFormat OnCheckListFormat;
+    TIdCreateFTPList OnCreateFTPList;
+    TIdFtpAfterGet OnAfterGet;
+    TIdOnParseCustomListFormat OnParseCustomListFormat();
+    void SetOnParseCustomListFormat(TIdOnParseCustomListFormat AValue);
+
+    // State.
+    bool RestartAllowed() const { return FRestartAllowed; }
+    bool RestartChecked() const { return FRestartChecked; }
+    std::vector<std::string> ListLines;
+    const TIdRFCReply& LoginReply() const { return FLoginReply; }
+    const std::string& SystemDescription() const { return FSystemDescription; }
+    // The data connection of the running transfer; empty otherwise.
+    TIdTCPConnection* DataConnection() const { return FDataConnection; }
+
+    // Session.
+    void OpenSession(bool AWithSignIn = true, int32_t ATimeout = -1);
+    void SignIn();
+    void ApplyTransferType(TIdFTPTransferType AValue);
+    void AnnounceTransferType();
+    void EndSession();
+
+    // Commands without a data connection.
+    void ChangeDirectory(const std::string& ADirName);
+    void MakeDirectory(const std::string& ADirName);
+    void DeleteDirectory(const std::string& ADirName);
+    void DeleteRemoteFile(const std::string& AFileName);
+    std::string QueryCurrentDir();
+    int16_t RawCommand(const std::string& ACommand);
+
+    // Transfers.
+    void Download(const std::string& AFromName, const std::string& AToName, bool AOverwrite = false,
+                  bool ARestart = false);
+    void Download(const std::string& AFromName, TIdStream& ADest, bool ARestart);
+    void Upload(const std::string& AFromName, const std::string& AToName = std::string(),
+                bool AAppend = false);
+    void Upload(TIdStream& ASource, const std::string& AToName, bool AAppend);
+    virtual void AbortTransfer();
+
+    // Listings.
+    void ListDirectory(std::vector<std::string>* ADest, const std::string& AMask = std::string(),
+                       bool ALongForm = true);
+    TIdFTPListItems& ListItems();
+
+    // Building blocks of the transfers, public so that a caller can drive a
+    // data connection of its own.
+    void RequestPassive(std::string& VHost, int32_t& VPort);
+    void AnnouncePort(TIdSocketHandle& AHandle);
+    bool CanRestart();
+
+    // Refuses a command text that would split into two lines on the wire.
+    static void CheckCommandText(const std::string& ACommand);
+
+protected:
+    virtual void FireAfterGet(TIdStream& AStream);
+    virtual void CloseDataChannel();
+
+    // AOnAccepted runs once the server has accepted the command with its
+    // preliminary reply, before any data is moved.
+    void ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool ARestart,
+                         const std::function<void()>& AOnAccepted = {});
+    void SendTransfer(const std::string& ACommand, TIdStream& ASource);
+    void PrepareDataChannel(TIdTCPConnection& AChannel);
+    void PrepareListItems();
+
+private:
+    void PlainLogin();
+    void ProxyLogin();
+    std::unique_ptr<TIdTCPClient> CreatePassiveChannel(int32_t APort);
+    void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
+                      const std::function<void()>& AOnAccepted);
+    void FinishTransfer();
+    std::string ControlLocalIP();
+
+    bool FRestartAllowed = false;
+    bool FRestartChecked = false;
+    TIdRFCReply FLoginReply;
+    std::string FSystemDescription;
+    TIdFTPTransferType FTransferType = ftBinary;
+    TIdTCPConnection* FDataConnection = nullptr;
+    std::unique_ptr<TIdFTPListItems> FListItems;
+    std::unique_ptr<TIdFtpProxySettings> FProxySettings;
+    // The host the control connection actually went to (the proxy's, when one is used).
+    std::string FConnectedHost;
+};

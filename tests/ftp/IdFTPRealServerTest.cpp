@@ -1,0 +1,263 @@
+// Transfers against real servers: every case in passive and active mode
+// against vsftpd and pyftpdlib, checking the bytes on both sides; and one
+// download and upload through a SOCKS 5 proxy.
+
+#include "DanteServer.h"
+#include "IdException.h"
+#include "IdFTP.h"
+#include "IdIOHandlerSocket.h"
+#include "IdSocks.h"
+#include "PyftpdlibServer.h"
+#include "RealFtpServer.h"
+#include "TempDir.h"
+#include "VsftpdServer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <tuple>
+
+using qtest::FtpServerKind;
+
+namespace {
+
+std::string Unavailable(FtpServerKind kind) {
+    return kind == FtpServerKind::Vsftpd ? qtest::VsftpdServer::Unavailable()
+                                         : qtest::PyftpdlibServer::Unavailable();
+}
+
+struct FileCase {
+    const char* label;
+    std::string name;
+    std::string bytes;
+};
+
+// Every byte value except the line ends, so an ASCII-mode server has nothing
+// to translate and the bytes must arrive exactly.
+std::string BytesWithoutLineEnds() {
+    std::string s;
+    for (int round = 0; round < 40; ++round) {
+        for (int b = 0; b < 256; ++b) {
+            if (b != '\r' && b != '\n') {
+                s += static_cast<char>(b);
+            }
+        }
+    }
+    return s;
+}
+
+const std::vector<FileCase>& Files() {
+    static const std::vector<FileCase> files = {
+        {"empty", "empty.bin", ""},
+        {"oneByte", "one.bin", "\x7f"},
+        {"random1MiB", "random.bin", qtest::RandomBytes(1 << 20, 99)},
+        {"spaces", "name with  spaces.bin", "spaced content\r\nline two\n"},
+    };
+    return files;
+}
+
+class FtpRealServerTest
+    : public ::testing::TestWithParam<std::tuple<FtpServerKind, bool /*passive*/>> {
+protected:
+    void SetUp() override {
+        const FtpServerKind kind = std::get<0>(GetParam());
+        const std::string why = Unavailable(kind);
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        server = qtest::StartFtpServer(kind);
+        ftp.SetHost(server->host());
+        ftp.SetPort(server->port());
+        ftp.Username = server->user();
+        ftp.Password = server->password();
+        ftp.Passive = std::get<1>(GetParam());
+        ftp.OpenSession();
+        ftp.ChangeDirectory(server->remoteWorkDir());
+    }
+    void TearDown() override {
+        if (server) {
+            EXPECT_EQ(ftp.DataConnection(), nullptr);
+            ftp.EndSession();
+        }
+    }
+
+    std::unique_ptr<qtest::RealFtpServer> server;
+    TIdFTP ftp;
+    qtest::TempDir local;
+};
+
+TEST_P(FtpRealServerTest, DownloadKeepsEveryByte) {
+    for (const FileCase& f : Files()) {
+        server->writeFile(f.name, f.bytes);
+        const auto target = local / f.name;
+        ftp.Download(f.name, target.string(), true, false);
+        EXPECT_EQ(qtest::ReadFile(target), f.bytes) << f.label << "\n" << server->log();
+    }
+}
+
+TEST_P(FtpRealServerTest, UploadKeepsEveryByte) {
+    for (const FileCase& f : Files()) {
+        const auto source = local.write(f.name, f.bytes);
+        ftp.Upload(source.string(), f.name);
+        EXPECT_EQ(server->readFile(f.name), f.bytes) << f.label << "\n" << server->log();
+        EXPECT_EQ(qtest::ReadFile(source), f.bytes) << "the source stays as it was";
+    }
+}
+
+TEST_P(FtpRealServerTest, AsciiModeAnnouncesTypeAButMovesRawBytes) {
+    ftp.SetTransferType(ftASCII);
+    EXPECT_EQ(ftp.LastReply().NumericCode(), 200);
+    const std::string bytes = BytesWithoutLineEnds();
+    server->writeFile("ascii-down.bin", bytes);
+    TIdMemoryStream down;
+    ftp.Download("ascii-down.bin", down, false);
+    EXPECT_EQ(down.DataString(), bytes);
+    TIdMemoryStream up;
+    up.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    up.SetPosition(0);
+    ftp.Upload(up, "ascii-up.bin", false);
+    EXPECT_EQ(server->readFile("ascii-up.bin"), bytes);
+}
+
+TEST_P(FtpRealServerTest, AppendAndResume) {
+    server->writeFile("grow.bin", "");
+    TIdMemoryStream first;
+    first.WriteBuffer("abc", 3);
+    first.SetPosition(0);
+    ftp.Upload(first, "grow.bin", true);
+    TIdMemoryStream second;
+    second.WriteBuffer("def", 3);
+    second.SetPosition(0);
+    ftp.Upload(second, "grow.bin", true);
+    EXPECT_EQ(server->readFile("grow.bin"), "abcdef");
+
+    const auto part = local.write("grow.bin", "ab");
+    ftp.Download("grow.bin", part.string(), false, true);
+    EXPECT_TRUE(ftp.RestartAllowed());
+    EXPECT_EQ(qtest::ReadFile(part), "abcdef");
+}
+
+TEST_P(FtpRealServerTest, DirectoriesAndListing) {
+    server->writeFile("listed file.txt", "12345");
+    ftp.MakeDirectory("sub dir");
+    ftp.ChangeDirectory("sub dir");
+    EXPECT_EQ(ftp.QueryCurrentDir(),
+              (server->remoteWorkDir() == "/" ? "" : server->remoteWorkDir()) + "/sub dir");
+    ftp.ChangeDirectory("..");
+    ftp.ListDirectory(&ftp.ListLines);
+    TIdFTPListItems& items = ftp.ListItems();
+    bool sawFile = false;
+    bool sawDir = false;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        const TIdFTPListItem& item = items.ItemAt(i);
+        if (item.Name == "listed file.txt") {
+            sawFile = item.Kind == likFile && item.FileSize == 5;
+        }
+        if (item.Name == "sub dir") {
+            sawDir = item.Kind == likDirectory;
+        }
+    }
+    EXPECT_TRUE(sawFile);
+    EXPECT_TRUE(sawDir);
+    ftp.DeleteDirectory("sub dir");
+    ftp.DeleteRemoteFile("listed file.txt");
+    EXPECT_FALSE(server->exists("listed file.txt"));
+    EXPECT_THROW(ftp.DeleteRemoteFile("listed file.txt"), EIdProtocolReplyError);
+}
+
+TEST_P(FtpRealServerTest, MissingFileIsRefusedAndTheSessionGoesOn) {
+    TIdMemoryStream stream;
+    try {
+        ftp.Download("no such file", stream, false);
+        FAIL();
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyCode, 550);
+    }
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    server->writeFile("after.bin", "still works");
+    ftp.Download("after.bin", stream, false);
+    EXPECT_EQ(stream.DataString(), "still works");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServerTest,
+                         ::testing::Combine(::testing::Values(FtpServerKind::Vsftpd,
+                                                              FtpServerKind::Pyftpdlib),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return qtest::ToString(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_passive" : "_active");
+                         });
+
+TEST(FtpRealServerLogin, WrongPasswordIsRefused) {
+    if (!qtest::PyftpdlibServer::Unavailable().empty()) {
+        GTEST_SKIP() << qtest::PyftpdlibServer::Unavailable();
+    }
+    qtest::PyftpdlibServer server;
+    TIdFTP ftp;
+    ftp.SetHost(server.host());
+    ftp.SetPort(server.port());
+    ftp.Username = server.user();
+    ftp.Password = "wrong";
+    try {
+        ftp.OpenSession();
+        FAIL();
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyCode, 530);
+    }
+    EXPECT_FALSE(ftp.IsConnected());
+}
+
+// Control and data connection both go through the proxy; the proxy reaches
+// the server on loopback.
+TEST(FtpThroughSocks, PassiveDownloadAndUpload) {
+    for (const std::string& why :
+         {qtest::DanteServer::Unavailable(), qtest::PyftpdlibServer::Unavailable()}) {
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+    }
+    qtest::DanteServer proxy;
+    qtest::PyftpdlibServer server;
+    qtest::TempDir local;
+    TIdIOHandlerSocket handler;
+    handler.SocksInfo()->Version = svSocks5;
+    handler.SocksInfo()->Host = proxy.host();
+    handler.SocksInfo()->Port = proxy.port();
+    TIdFTP ftp;
+    ftp.SetIOHandler(&handler);
+    ftp.SetHost(server.host());
+    ftp.SetPort(server.port());
+    ftp.Username = server.user();
+    ftp.Password = server.password();
+    ftp.Passive = true;
+    ftp.OpenSession();
+    ASSERT_TRUE(handler.Handle);
+    EXPECT_EQ(handler.Handle->RemotePort, proxy.port());
+
+    // Both data connections must reach the proxy too, never the server directly.
+    int dataPeersSeen = 0;
+    int dataPeersAtProxy = 0;
+    ftp.OnWorkBegin = [&](TIdComponent*, TWorkMode, int64_t) {
+        TIdTCPConnection* data = ftp.DataConnection();
+        ASSERT_NE(data, nullptr);
+        ASSERT_NE(data->SocketHandler(), nullptr);
+        ++dataPeersSeen;
+        dataPeersAtProxy += data->SocketHandler()->Handle->RemotePort == proxy.port();
+    };
+    const std::string bytes = qtest::RandomBytes(300000, 5);
+    server.writeFile("via proxy.bin", bytes);
+    TIdMemoryStream down;
+    ftp.Download("via proxy.bin", down, false);
+    EXPECT_EQ(down.DataString(), bytes) << proxy.log();
+
+    down.SetPosition(0);
+    ftp.Upload(down, "back.bin", false);
+    EXPECT_EQ(server.readFile("back.bin"), bytes) << proxy.log();
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_EQ(dataPeersSeen, 2);
+    EXPECT_EQ(dataPeersAtProxy, 2);
+    ftp.EndSession();
+}
+
+} // namespace

@@ -1,0 +1,564 @@
+// Data connections, transfers, the restart probe, aborts and listings,
+// against the scripted server.
+
+#include "FakeFtpServer.h"
+#include "IdException.h"
+#include "IdFTP.h"
+#include "TempDir.h"
+#include "TestSockets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using qtest::FakeFtpServer;
+namespace act = qtest::act;
+
+namespace {
+
+// Counts what it is given and checks it against the server's pattern without
+// keeping it, so a download above 2 GiB needs no memory.
+class TPatternCheckStream : public TIdStream {
+public:
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* ABuffer, int64_t ACount) override {
+        const auto* p = static_cast<const uint8_t*>(ABuffer);
+        // Checking every byte would dominate the run; the ends of each chunk
+        // show a lost, doubled or shifted block.
+        for (int64_t i : {int64_t(0), ACount - 1}) {
+            if (ACount > 0 && p[i] != qtest::PatternByte(static_cast<uint64_t>(FPosition + i))) {
+                ++Mismatches;
+            }
+        }
+        FPosition += ACount;
+        FSize = std::max(FSize, FPosition);
+        return ACount;
+    }
+    int64_t Seek(int64_t AOffset, TIdSeekOrigin AOrigin) override {
+        if (AOrigin == TIdSeekOrigin::soBeginning) {
+            FPosition = AOffset;
+        } else if (AOrigin == TIdSeekOrigin::soCurrent) {
+            FPosition += AOffset;
+        } else {
+            FPosition = FSize + AOffset;
+        }
+        return FPosition;
+    }
+    int64_t Size() const override { return FSize; }
+    void SetSize(int64_t ASize) override {
+        FSize = ASize;
+        FPosition = std::min(FPosition, FSize);
+    }
+    int64_t Mismatches = 0;
+
+private:
+    int64_t FPosition = 0;
+    int64_t FSize = 0;
+};
+
+std::string Contents(TIdMemoryStream& s) {
+    return s.DataString();
+}
+
+class FtpTransferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ftp.SetHost(server.host());
+        ftp.SetPort(server.port());
+        ftp.Username = "u";
+        ftp.Password = "p";
+        ftp.Passive = true;
+        ftp.OnStatus = [this](TIdComponent*, TIdStatus s, const std::string& text) {
+            statuses.emplace_back(s, text);
+        };
+        ftp.OpenSession();
+        sessionCommands = server.commands().size();
+    }
+
+    // The command lines sent since the session was opened.
+    std::vector<std::string> Sent() const {
+        const std::vector<std::string> all = server.commands();
+        return {all.begin() + static_cast<std::ptrdiff_t>(sessionCommands), all.end()};
+    }
+    bool HasStatus(TIdStatus s, const std::string& text) const {
+        return std::find(statuses.begin(), statuses.end(), std::make_pair(s, text)) !=
+               statuses.end();
+    }
+
+    FakeFtpServer server;
+    TIdFTP ftp;
+    size_t sessionCommands = 0;
+    std::vector<std::pair<TIdStatus, std::string>> statuses;
+    qtest::TempDir dir;
+};
+
+class FtpBothModesTest : public FtpTransferTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        FtpTransferTest::SetUp();
+        ftp.Passive = GetParam();
+    }
+    std::string ModeVerb() const { return GetParam() ? "PASV" : "PORT"; }
+};
+
+TEST_P(FtpBothModesTest, DownloadIntoStream) {
+    server.setFile("a b.txt", "hello world");
+    TIdMemoryStream stream;
+    ftp.Download("a b.txt", stream, false);
+    EXPECT_EQ(Contents(stream), "hello world");
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].substr(0, 4), ModeVerb());
+    EXPECT_EQ(sent[1], "RETR a b.txt");
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_TRUE(HasStatus(ftpTransfer, "Starting FTP transfer"));
+    EXPECT_TRUE(HasStatus(ftpReady, "Transfer complete"));
+    EXPECT_FALSE(HasStatus(ftpAborted, "Transfer aborted"));
+}
+
+TEST_P(FtpBothModesTest, UploadCommands) {
+    struct Case {
+        const char* toName;
+        bool append;
+        const char* line;
+    };
+    for (const Case& c : {Case{"up.bin", false, "STOR up.bin"}, Case{"up.bin", true, "APPE up.bin"},
+                          Case{"", false, "STOU "}, Case{"", true, "STOU "}}) {
+        TIdMemoryStream source;
+        const std::string bytes = qtest::RandomBytes(70000, 7);
+        source.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+        // Passive uploads send from the current position, active ones from the start.
+        source.SetPosition(0);
+        ftp.Upload(source, c.toName, c.append);
+        const auto uploads = server.uploads();
+        ASSERT_FALSE(uploads.empty());
+        EXPECT_EQ(uploads.back().command, c.line);
+        EXPECT_EQ(uploads.back().bytes, bytes) << c.line;
+        EXPECT_EQ(ftp.DataConnection(), nullptr);
+    }
+}
+
+TEST_P(FtpBothModesTest, PreliminaryRefusalLeavesNoDataConnection) {
+    TIdMemoryStream stream;
+    try {
+        ftp.Download("missing", stream, false);
+        FAIL();
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyCode, 550);
+    }
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_TRUE(HasStatus(ftpReady, "Transfer complete"));
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
+}
+
+struct FinalCase {
+    const char* name;
+    std::string finalRaw;
+    bool aborted;
+    int32_t failCode; // 0: returns normally
+};
+
+class FtpFinalReplyTest : public FtpTransferTest,
+                          public ::testing::WithParamInterface<FinalCase> {};
+
+TEST_P(FtpFinalReplyTest, FinalReplyAfterTheData) {
+    const FinalCase& c = GetParam();
+    server.setFile("f", "12345");
+    server.enqueue("RETR", act::Download(c.finalRaw));
+    TIdMemoryStream stream;
+    if (c.failCode != 0) {
+        try {
+            ftp.Download("f", stream, false);
+            FAIL();
+        } catch (const EIdProtocolReplyError& e) {
+            EXPECT_EQ(e.ReplyCode, c.failCode);
+        }
+    } else {
+        ftp.Download("f", stream, false);
+    }
+    EXPECT_EQ(Contents(stream), "12345") << "the data moved before the final reply";
+    EXPECT_EQ(HasStatus(ftpAborted, "Transfer aborted"), c.aborted);
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    server.enqueue("NOOP", "200 in step\r\n");
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
+    EXPECT_EQ(ftp.LastReply().Text(), std::vector<std::string>{"in step"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, FtpFinalReplyTest,
+    ::testing::Values(FinalCase{"ok226", "226 Done\r\n", false, 0},
+                      FinalCase{"ok250", "250 Done\r\n", false, 0},
+                      FinalCase{"ok225", "225 Done\r\n", false, 0},
+                      FinalCase{"broken426", "426 Broken\r\n226 Abort ok\r\n", true, 0},
+                      FinalCase{"busy450", "450 Busy\r\n225 Abort ok\r\n", true, 0},
+                      FinalCase{"local451", "451 Local error\r\n", false, 451},
+                      FinalCase{"full552", "552 Disk full\r\n", false, 552}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct PasvCase {
+    const char* name;
+    std::string reply;
+    std::string host;
+    int32_t port;
+};
+
+class FtpPasvParseTest : public FtpTransferTest, public ::testing::WithParamInterface<PasvCase> {};
+
+TEST_P(FtpPasvParseTest, HostTextAndPort) {
+    server.enqueue("PASV", GetParam().reply + "\r\n");
+    std::string host;
+    int32_t port = 0;
+    ftp.RequestPassive(host, port);
+    EXPECT_EQ(host, GetParam().host);
+    EXPECT_EQ(port, GetParam().port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FtpPasvParseTest,
+    ::testing::Values(
+        PasvCase{"parens", "227 Entering Passive Mode (192,168,1,20,19,137)", "192.168.1.20", 5001},
+        PasvCase{"parensAndDot", "227 Entering Passive Mode (10,0,0,1,0,21).", "10.0.0.1", 21},
+        PasvCase{"afterLastSpace", "227 Entering Passive Mode 192,168,1,20,19,137", "192.168.1.20",
+                 5001},
+        PasvCase{"noSpace", "227 1,2,3,4,255,255", "1.2.3.4", 65535}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpTransferTest, PasvWithoutNumbersIsAConversionError) {
+    server.enqueue("PASV", "227 Entering Passive Mode (1,2,3,4,x,5)\r\n");
+    std::string host;
+    int32_t port = 0;
+    try {
+        ftp.RequestPassive(host, port);
+        FAIL();
+    } catch (const EIdException& e) {
+        EXPECT_STREQ(e.what(), "'x' is not a valid integer value");
+    }
+}
+
+// A hostile server must not be able to aim the data connection elsewhere.
+TEST_F(FtpTransferTest, ForeignPasvAddressStillConnectsToTheServer) {
+    server.setAdvertisedHost("192.0.2.77");
+    server.setFile("f", "payload");
+    TIdMemoryStream stream;
+    ftp.Download("f", stream, false);
+    EXPECT_EQ(Contents(stream), "payload");
+    EXPECT_TRUE(server.problems().empty());
+}
+
+// Passive downloads connect before RETR; passive uploads write STOR first.
+// A PASV reply naming a closed port makes the order visible.
+TEST_F(FtpTransferTest, PassiveOrderOfCommandAndConnect) {
+    const uint16_t closed = qtest::PickFreePort();
+    const std::string pasv = "227 Entering Passive Mode (127,0,0,1," +
+                             std::to_string(closed / 256) + "," + std::to_string(closed % 256) +
+                             ")\r\n";
+    server.enqueue("PASV", pasv);
+    TIdMemoryStream stream;
+    EXPECT_THROW(ftp.Download("f", stream, false), EIdException);
+    EXPECT_EQ(Sent(), std::vector<std::string>{"PASV"});
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+
+    server.enqueue("PASV", pasv);
+    EXPECT_THROW(ftp.Upload(stream, "up", false), EIdException);
+    ASSERT_TRUE(server.waitForCommands(sessionCommands + 3));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"PASV", "PASV", "STOR up"}));
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+}
+
+TEST_F(FtpTransferTest, ServerClosingTheDataConnectionEarly) {
+    server.setFile("f", qtest::RandomBytes(100000, 3));
+    server.enqueue("RETR", act::Download("226 Done\r\n", 1000));
+    TIdMemoryStream stream;
+    ftp.Download("f", stream, false);
+    EXPECT_EQ(Contents(stream), qtest::RandomBytes(100000, 3).substr(0, 1000));
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+}
+
+TEST_F(FtpTransferTest, AbortDuringADownload) {
+    server.setFile("big", qtest::Payload::Pattern(256ull << 20));
+    TPatternCheckStream stream;
+    bool aborted = false;
+    TIdComponent* sender = nullptr;
+    ftp.OnWork = [&](TIdComponent* s, TWorkMode, int64_t count) {
+        sender = s;
+        if (!aborted && count > 200000) {
+            aborted = true;
+            ftp.AbortTransfer();
+        }
+    };
+    ftp.Download("big", stream, false);
+    EXPECT_TRUE(aborted);
+    EXPECT_NE(sender, &ftp) << "work is reported by the data connection";
+    EXPECT_LT(stream.Size(), int64_t(256) << 20);
+    EXPECT_EQ(stream.Mismatches, 0);
+    EXPECT_TRUE(HasStatus(ftpAborted, "Transfer aborted"));
+    EXPECT_EQ(Sent().back(), "ABOR");
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
+}
+
+TEST_F(FtpTransferTest, AbortWithoutTransferLeavesItsReplyForTheNextExchange) {
+    server.enqueue("ABOR", "225 Nothing to abort\r\n");
+    ftp.AbortTransfer();
+    ASSERT_TRUE(server.waitForVerb("ABOR"));
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 225);
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
+}
+
+TEST_F(FtpTransferTest, DownloadAbove2GiBIsCountedIn64Bits) {
+    const uint64_t size = (1ull << 31) + 4097;
+    server.setFile("huge", qtest::Payload::Pattern(size));
+    TPatternCheckStream stream;
+    int64_t lastWork = 0;
+    ftp.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) { lastWork = count; };
+    ftp.Download("huge", stream, false);
+    EXPECT_EQ(stream.Size(), static_cast<int64_t>(size));
+    EXPECT_EQ(stream.Mismatches, 0);
+    EXPECT_GT(lastWork, int64_t(INT32_MAX));
+}
+
+// --- Restart probe and file downloads ---
+
+TEST_F(FtpTransferTest, RestartProbeRunsOnceAndRefusalDownloadsWhole) {
+    server.setResponse("REST", "502 No restart\r\n");
+    server.setFile("f", "abcdef");
+    TIdMemoryStream stream;
+    stream.WriteBuffer("xy", 2);
+    ftp.Download("f", stream, true);
+    TIdMemoryStream again;
+    ftp.Download("f", again, true);
+    const auto sent = Sent();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "REST 1"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "REST 0"), 1);
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const std::string& l) { return l.rfind("REST", 0) == 0; }),
+              2);
+    EXPECT_TRUE(ftp.RestartChecked());
+    EXPECT_FALSE(ftp.RestartAllowed());
+    EXPECT_EQ(Contents(stream), "xyabcdef");
+}
+
+struct LocalFileCase {
+    const char* name;
+    bool restSupported;
+    bool exists;
+    bool overwrite;
+    bool restart;
+    bool refused;       // EIdFTPFileAlreadyExists
+    std::string result; // file contents afterwards
+};
+
+class FtpFileDownloadTest : public FtpTransferTest,
+                            public ::testing::WithParamInterface<LocalFileCase> {};
+
+TEST_P(FtpFileDownloadTest, OverwriteAndResumeRules) {
+    const LocalFileCase& c = GetParam();
+    if (!c.restSupported) {
+        server.setResponse("REST", "500 No\r\n");
+    }
+    server.setFile("remote", "0123456789");
+    const auto local = dir / "local.bin";
+    if (c.exists) {
+        qtest::WriteFile(local, "0123xxxxxxxxxxxxxxxxx");
+        std::filesystem::resize_file(local, 4);
+    }
+    if (c.refused) {
+        try {
+            ftp.Download("remote", local.string(), c.overwrite, c.restart);
+            FAIL();
+        } catch (const EIdFTPFileAlreadyExists& e) {
+            EXPECT_STREQ(e.what(), "Destination file already exists.");
+        }
+        for (const std::string& line : Sent()) {
+            EXPECT_TRUE(line == "REST 1" || line == "REST 0") << line;
+        }
+    } else {
+        ftp.Download("remote", local.string(), c.overwrite, c.restart);
+    }
+    EXPECT_EQ(qtest::ReadFile(local), c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, FtpFileDownloadTest,
+    ::testing::Values(LocalFileCase{"newFile", true, false, false, false, false, "0123456789"},
+                      LocalFileCase{"overwrite", true, true, true, false, false, "0123456789"},
+                      LocalFileCase{"existsNoOverwrite", true, true, false, false, true, "0123"},
+                      LocalFileCase{"overwriteAndRestart", true, true, true, true, true, "0123"},
+                      LocalFileCase{"resumeAppends", true, true, false, true, false, "0123456789"},
+                      LocalFileCase{"resumeWithoutServerSupport", false, true, false, true, true,
+                                    "0123"},
+                      LocalFileCase{"overwriteAndRestartNoSupport", false, true, true, true, false,
+                                    "0123456789"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpTransferTest, ResumeSendsTheLocalLength) {
+    server.setFile("remote", "0123456789");
+    const auto local = dir / "part.bin";
+    qtest::WriteFile(local, "0123");
+    ftp.Download("remote", local.string(), false, true);
+    const auto sent = Sent();
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "REST 4"), sent.end());
+    EXPECT_EQ(qtest::ReadFile(local), "0123456789");
+}
+
+TEST_F(FtpTransferTest, OverwriteLongerFileLeavesExactlyTheDownload) {
+    server.setFile("remote", "new");
+    const auto local = dir / "old.bin";
+    qtest::WriteFile(local, "an old and much longer content");
+    ftp.Download("remote", local.string(), true, false);
+    EXPECT_EQ(qtest::ReadFile(local), "new");
+}
+
+TEST_F(FtpTransferTest, RefusedOverwritingDownloadKeepsTheOldFile) {
+    const auto local = dir / "keep.bin";
+    qtest::WriteFile(local, "precious");
+    EXPECT_THROW(ftp.Download("missing", local.string(), true, false), EIdProtocolReplyError);
+    EXPECT_EQ(qtest::ReadFile(local), "precious");
+}
+
+TEST_F(FtpTransferTest, AfterGetSeesTheFilledStream) {
+    server.setFile("f", "data");
+    std::string seen;
+    ftp.OnAfterGet = [&](TIdComponent* sender, TIdStream& s) {
+        EXPECT_EQ(sender, &ftp);
+        seen = static_cast<TIdMemoryStream&>(s).DataString();
+    };
+    TIdMemoryStream stream;
+    ftp.Download("f", stream, false);
+    EXPECT_EQ(seen, "data");
+}
+
+TEST_F(FtpTransferTest, UploadOfMissingFileSendsNothing) {
+    EXPECT_THROW(ftp.Upload((dir / "nope").string(), "x"), EIdException);
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(FtpTransferTest, TransferTypeIgnoredWhileADataConnectionExists) {
+    server.setFile("f", std::string(300000, 'z'));
+    bool tried = false;
+    ftp.OnWork = [&](TIdComponent*, TWorkMode, int64_t) {
+        if (!tried) {
+            tried = true;
+            ftp.SetTransferType(ftASCII);
+        }
+    };
+    TIdMemoryStream stream;
+    ftp.Download("f", stream, false);
+    EXPECT_TRUE(tried);
+    EXPECT_EQ(ftp.TransferType(), ftBinary);
+    const auto sent = Sent();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "TYPE A"), 0);
+}
+
+// --- Listings ---
+
+const char* kListing = "total 2\r\n"
+                       "-rw-r--r--   1 u  g   5 Jan  1  2020 a  b.txt\r\n"
+                       "drwxr-xr-x   2 u  g   4096 Jan  1  2020 dir\n";
+
+struct ListCase {
+    const char* name;
+    std::string mask;
+    bool longForm;
+    std::string line;
+};
+
+class FtpListCommandTest : public FtpTransferTest,
+                           public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(FtpListCommandTest, CommandLine) {
+    server.setListing(kListing);
+    server.setNameList("a  b.txt\r\ndir\r\n");
+    ftp.ListDirectory(nullptr, GetParam().mask, GetParam().longForm);
+    EXPECT_EQ(Sent().back(), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, FtpListCommandTest,
+                         ::testing::Values(ListCase{"list", "", true, "LIST"},
+                                           ListCase{"listMask", "-la", true, "LIST -la"},
+                                           ListCase{"nlst", "", false, "NLST"},
+                                           ListCase{"nlstMask", "*.txt", false, "NLST *.txt"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpTransferTest, ListingIntoListLinesAndLazyItems) {
+    server.setListing(kListing);
+    int checks = 0;
+    ftp.OnCheckListFormat = [&](TIdComponent*, const std::string& line, TIdFTPListFormat& fmt) {
+        ++checks;
+        EXPECT_EQ(line, "total 2");
+        EXPECT_EQ(fmt, flfUnix);
+    };
+    ftp.ListDirectory(&ftp.ListLines);
+    ASSERT_EQ(ftp.ListLines.size(), 3u);
+    EXPECT_EQ(ftp.ListLines[2], "drwxr-xr-x   2 u  g   4096 Jan  1  2020 dir");
+    TIdFTPListItems& items = ftp.ListItems();
+    EXPECT_EQ(&ftp.ListItems(), &items);
+    EXPECT_EQ(checks, 1);
+    ASSERT_EQ(items.Count(), 2);
+    EXPECT_EQ(items.ItemAt(1).Name, "dir");
+
+    std::vector<std::string> copy;
+    ftp.ListDirectory(&copy);
+    EXPECT_EQ(copy, ftp.ListLines);
+    ftp.ListItems();
+    EXPECT_EQ(checks, 2) << "a new listing is parsed again";
+}
+
+TEST_F(FtpTransferTest, EmptyListingGivesEmptyItemsWithoutFormatCheck) {
+    server.setListing("");
+    int checks = 0;
+    ftp.OnCheckListFormat = [&](TIdComponent*, const std::string&, TIdFTPListFormat&) { ++checks; };
+    ftp.ListDirectory(nullptr);
+    EXPECT_TRUE(ftp.ListLines.empty());
+    EXPECT_EQ(ftp.ListItems().Count(), 0);
+    EXPECT_EQ(checks, 0);
+}
+
+TEST_F(FtpTransferTest, CreateFtpListSuppliesTheHolderAndCheckCanOverrideFormat) {
+    server.setListing("custom: one\r\ncustom: two\r\n");
+    TIdFTPListItems* supplied = nullptr;
+    ftp.OnCreateFTPList = [&](TIdComponent* sender, std::unique_ptr<TIdFTPListItems>& holder) {
+        EXPECT_EQ(sender, &ftp);
+        holder = std::make_unique<TIdFTPListItems>();
+        holder->OnParseCustomListFormat = [](TIdFTPListItem& item) {
+            item.Name = item.RawLine.substr(8);
+        };
+        supplied = holder.get();
+    };
+    ftp.OnCheckListFormat = [](TIdComponent*, const std::string&, TIdFTPListFormat& fmt) {
+        EXPECT_EQ(fmt, flfUnknown);
+        fmt = flfCustom;
+    };
+    ftp.ListDirectory(nullptr);
+    TIdFTPListItems& items = ftp.ListItems();
+    EXPECT_EQ(&items, supplied);
+    EXPECT_EQ(items.ListingFormat(), flfCustom);
+    ASSERT_EQ(items.Count(), 2);
+    EXPECT_EQ(items.ItemAt(0).Name, "one");
+    EXPECT_EQ(items.ItemAt(1).Name, "two");
+    EXPECT_TRUE(static_cast<bool>(ftp.OnParseCustomListFormat()));
+
+    // A handler written after a new listing lands on the holder built for it.
+    ftp.ListDirectory(nullptr);
+    ftp.SetOnParseCustomListFormat([](TIdFTPListItem&) {});
+    EXPECT_TRUE(static_cast<bool>(ftp.ListItems().OnParseCustomListFormat));
+}
+
+TEST_F(FtpTransferTest, FailedListingKeepsThePreviousLines) {
+    server.setListing(kListing);
+    ftp.ListDirectory(nullptr);
+    TIdFTPListItems* before = &ftp.ListItems();
+    server.enqueue("LIST", "550 No such directory\r\n");
+    EXPECT_THROW(ftp.ListDirectory(nullptr, "nope"), EIdProtocolReplyError);
+    EXPECT_EQ(ftp.ListLines.size(), 3u);
+    EXPECT_EQ(&ftp.ListItems(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FtpBothModesTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "passive" : "active"; });
+
+} // namespace
