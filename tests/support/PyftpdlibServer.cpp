@@ -1,0 +1,64 @@
+#include "PyftpdlibServer.h"
+
+#include <stdexcept>
+#include <unistd.h>
+
+namespace qtest {
+
+namespace fs = std::filesystem;
+
+namespace {
+// Another python3 may come first on PATH (a virtual environment without
+// pyftpdlib); Debian's package belongs to the system interpreter.
+const char* const kPython = "/usr/bin/python3";
+
+fs::path Script() {
+    return fs::path(QUORVAN_SOURCE_DIR) / "tests/support/pyftpd_server.py";
+}
+} // namespace
+
+std::string PyftpdlibServer::Unavailable() {
+    if (::access(kPython, X_OK) != 0)
+        return std::string(kPython) + " is missing";
+    if (::access("/usr/lib/python3/dist-packages/pyftpdlib/__init__.py", R_OK) != 0)
+        return "pyftpdlib is not installed (Debian package python3-pyftpdlib)";
+    if (::access(Script().c_str(), R_OK) != 0)
+        return Script().string() + " is missing";
+    return {};
+}
+
+PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(options)) {
+    if (std::string why = Unavailable(); !why.empty())
+        throw std::runtime_error(why);
+    fs::create_directories(root());
+    auto build = [&](uint16_t port) {
+        ProcessSpec spec;
+        // -I keeps PYTHONPATH and user site-packages of the caller out; -u
+        // makes the log appear as it is written.
+        spec.argv = {kPython,      "-I",
+                     "-u",         Script().string(),
+                     "--port",     std::to_string(port),
+                     "--root",     root().string(),
+                     "--user",     options_.user,
+                     "--password", options_.password};
+        if (options_.anonymous)
+            spec.argv.push_back("--anonymous");
+        if (!options_.banner.empty()) {
+            spec.argv.push_back("--banner");
+            spec.argv.push_back(options_.banner);
+        }
+        for (const auto& extra : options_.extraArgs)
+            spec.argv.push_back(extra);
+        spec.logFile = dir_ / "pyftpdlib.log";
+        return spec;
+    };
+    StartedServer started = StartServer("pyftpdlib", build);
+    process_ = std::move(started.process);
+    port_ = started.port;
+}
+
+fs::path PyftpdlibServer::root() const {
+    return dir_ / "root";
+}
+
+} // namespace qtest

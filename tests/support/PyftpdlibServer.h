@@ -1,0 +1,42 @@
+#pragma once
+
+// A private pyftpdlib server (Debian python3-pyftpdlib, always run with
+// /usr/bin/python3) on 127.0.0.1:<ephemeral>, driven by
+// tests/support/pyftpd_server.py: one user with a password and every
+// permission on a temporary root (the whole root is writable, so workDir() is
+// root() and "/" to the client), anonymous login optional (read-only),
+// passive ports chosen by the kernel, active mode allowed.
+
+#include "RealFtpServer.h"
+
+#include <string>
+#include <vector>
+
+namespace qtest {
+
+struct PyftpdlibOptions {
+    std::string user = "quorvan";
+    std::string password = "s3cret pass";
+    bool anonymous = false;             // also accept "anonymous", read-only
+    std::string banner;                 // empty: pyftpdlib's own 220 text
+    std::vector<std::string> extraArgs; // passed to the script
+};
+
+class PyftpdlibServer : public RealFtpServer {
+public:
+    explicit PyftpdlibServer(PyftpdlibOptions options = {});
+
+    static std::string Unavailable();
+
+    std::string name() const override { return "pyftpdlib"; }
+    std::string user() const override { return options_.user; }
+    std::string password() const override { return options_.password; }
+    std::filesystem::path root() const override;
+    std::filesystem::path workDir() const override { return root(); }
+    std::string remoteWorkDir() const override { return "/"; }
+
+private:
+    PyftpdlibOptions options_;
+};
+
+} // namespace qtest

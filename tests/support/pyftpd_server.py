@@ -1,0 +1,52 @@
+"""A private pyftpdlib server for the Quorvan FTP tests.
+
+Started by PyftpdlibServer with /usr/bin/python3; listens on 127.0.0.1 only.
+Readiness is detected by the caller connecting to the port, so nothing here
+waits on stdout or a pipe.
+"""
+
+import argparse
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--anonymous", action="store_true")
+    parser.add_argument("--banner", default="")
+    args = parser.parse_args()
+
+    logging.basicConfig(stream=sys.stderr, level=logging.INFO,
+                        format="%(asctime)s %(message)s")
+
+    authorizer = DummyAuthorizer()
+    # Every permission: list, change dir, retrieve, append, delete, rename,
+    # mkdir, store, chmod, mtime.
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    if args.anonymous:
+        authorizer.add_anonymous(args.root, perm="elr")
+
+    class Handler(FTPHandler):
+        pass
+
+    Handler.authorizer = authorizer
+    # Wrong passwords must fail at once, not after pyftpdlib's default pause.
+    Handler.auth_failed_timeout = 0
+    if args.banner:
+        Handler.banner = args.banner
+
+    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server.max_cons = 256
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
