@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <unistd.h>
 
@@ -115,6 +116,14 @@ INSTANTIATE_TEST_SUITE_P(
                                        "echo 'still starting' >&2; exec sleep 30",
                                        {"still starting", "did not accept connections"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StalledListenerTest, ConnectNeitherSucceedsNorFails) {
+    StalledListener stalled;
+    std::string why;
+    UniqueFd fd = ConnectTcp("127.0.0.1", stalled.port(), 300ms, &why);
+    EXPECT_FALSE(fd.valid());
+    EXPECT_EQ(why, "connect timed out");
+}
 
 // ---------------------------------------------------------------- real FTP servers
 
@@ -350,6 +359,91 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyShapeCase{"Pieces", act::SendInPieces("215-a\r\n215 b\n", {3, 5}), "215-a\r\n215 b\n"},
         ReplyShapeCase{"Delayed", {act::Delay(30ms), act::Reply("999 late")}, "999 late\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct DialogueCase {
+    const char* name;
+    std::function<void(FakeFtpServer&)> setup;
+    // Lines the client sends in order, each with the exact reply bytes it expects.
+    std::vector<std::pair<std::string, std::string>> exchange;
+    friend void PrintTo(const DialogueCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FakeFtpDialogueTest : public ::testing::TestWithParam<DialogueCase> {};
+
+TEST_P(FakeFtpDialogueTest, AnswersEachLineAsScripted) {
+    FakeFtpServer server;
+    if (GetParam().setup)
+        GetParam().setup(server);
+    RawFtpClient client(server.port());
+    client.line();
+    for (const auto& [line, reply] : GetParam().exchange) {
+        client.send(line);
+        EXPECT_EQ(RecvExact(client.fd(), reply.size(), 2000ms), reply) << "after " << line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogues, FakeFtpDialogueTest,
+    ::testing::Values(DialogueCase{"DefaultSession",
+                                   nullptr,
+                                   {{"USER u", "331 Please specify the password.\r\n"},
+                                    {"PASS p", "230 Login successful.\r\n"},
+                                    {"TYPE A", "200 Switching to ASCII mode.\r\n"},
+                                    {"CWD a\"b", "250 Directory successfully changed.\r\n"},
+                                    {"PWD", "257 \"/a\"\"b\" is the current directory\r\n"},
+                                    {"MKD x", "257 \"/a\"\"b/x\" created\r\n"},
+                                    {"FEAT", "500 Unknown command.\r\n"},
+                                    {"QUIT", "221 Goodbye.\r\n"}}},
+                      DialogueCase{"TransfersNeedADataChannel",
+                                   [](FakeFtpServer& s) { s.setFile("f", "x"); },
+                                   {{"RETR f", "425 Use PORT or PASV first.\r\n"},
+                                    {"PORT 1,2,3", "501 Illegal PORT command.\r\n"},
+                                    {"PORT 127,0,0,1,0,1", "200 PORT command successful.\r\n"},
+                                    {"RETR missing", "550 Failed to open file.\r\n"}}},
+                      DialogueCase{"ScriptedPasvNamesTheRealPort",
+                                   [](FakeFtpServer& s) {
+                                       s.setAdvertisedHost("192.168.1.20");
+                                       s.setResponse("PASV", "227 ={h},{p1},{p2}\r\n");
+                                   },
+                                   // The port differs per run; only the fixed part is compared.
+                                   {{"PASV", "227 =192,168,1,20,"}}},
+                      DialogueCase{"QueuedThenStickyThenDefault",
+                                   [](FakeFtpServer& s) {
+                                       s.enqueue("NOOP", "421 first\r\n");
+                                       s.setResponse("noop", "200 sticky\r\n");
+                                   },
+                                   {{"NOOP", "421 first\r\n"},
+                                    {"noop", "200 sticky\r\n"},
+                                    {"NOOP", "200 sticky\r\n"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FakeFtpServerTest, WithheldGreetingStillRecordsCommands) {
+    FakeFtpServer server;
+    server.withholdGreeting();
+    server.setResponse("USER", {act::CloseControl()});
+    RawFtpClient client(server.port());
+    EXPECT_EQ(RecvSome(client.fd(), 100ms), "");
+    client.send("USER a\rb");
+    EXPECT_EQ(RecvUntilClose(client.fd()), "");
+    EXPECT_EQ(server.commands(), std::vector<std::string>{"USER a\rb"});
+    EXPECT_TRUE(server.waitForSessionsEnded(1));
+}
+
+TEST(FakeFtpServerTest, StopsReadingAnUploadAfterTheLimit) {
+    FakeFtpServer server;
+    server.enqueue("STOR", act::Upload("226 done\r\n", 1000));
+    RawFtpClient client(server.port());
+    client.line();
+    UniqueFd data = client.passive();
+    client.send("STOR x");
+    client.line();
+    const std::string bytes = RandomBytes(1 << 20);
+    SendAll(data.get(), bytes); // fails part-way once the server has closed
+    EXPECT_EQ(client.line(), "226 done\r\n");
+    auto uploads = server.uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].bytes, bytes.substr(0, 1000));
+}
 
 TEST(FakeFtpServerTest, AborDuringADownloadBreaksItThenAnswersAbor) {
     FakeFtpServer server;

@@ -264,6 +264,27 @@ bool SleepUnlessStopped(Millis duration, const StopFlag& stop) {
     }
 }
 
+StalledListener::StalledListener() {
+    listener_ = ListenLoopback(0, 0);
+    port_ = LocalPort(listener_.get());
+    // The queue holds a small, kernel-dependent number of connections; keep
+    // connecting until one hangs.
+    for (int i = 0; i < 64; ++i) {
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in a = Loopback(port_);
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            fillers_.push_back(std::move(fd));
+            continue;
+        }
+        if (errno != EINPROGRESS)
+            throw SysError("connect to fill the queue");
+        if (!WaitWritable(fd.get(), Millis(200)))
+            return; // this one hangs: the queue is full (it stays pending until we close)
+        fillers_.push_back(std::move(fd));
+    }
+    throw std::runtime_error("could not fill the accept queue of a backlog-0 listener");
+}
+
 void SetNoDelay(int fd) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

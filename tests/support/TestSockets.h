@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qtest {
 
@@ -85,6 +86,21 @@ private:
 bool WaitFd(int fd, short events, Millis timeout, const StopFlag* stop);
 // Sleeps for the duration unless the stop flag is set first; false when stopped.
 bool SleepUnlessStopped(Millis duration, const StopFlag& stop);
+
+// A loopback port where a new connect neither succeeds nor fails: a listener
+// with backlog 0 whose accept queue is already full, so the kernel drops
+// further SYNs and the client keeps retrying. For connect-timeout tests
+// without any address outside 127.0.0.0/8.
+class StalledListener {
+public:
+    StalledListener(); // throws std::runtime_error when the queue cannot be filled
+    uint16_t port() const { return port_; }
+
+private:
+    UniqueFd listener_;
+    std::vector<UniqueFd> fillers_;
+    uint16_t port_ = 0;
+};
 
 // Disables Nagle so that each send tends to travel as its own segment.
 void SetNoDelay(int fd);

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProxyStyle>
+#include <QPushButton>
+
+#include <string>
+
+// Each byte b of the text becomes 255 - b as two upper-case hexadecimal
+// digits; the pairs are joined by one space. It only keeps the password from
+// being read at a glance; no key is involved.
+std::string EncodePassword(const std::string& AText);
+// Tokens separated by runs of blanks and control characters; any token that
+// is not hexadecimal makes the whole result empty.
+std::string DecodePassword(const std::string& AValue);
+
+// The folder dialog: ADirectory is preselected when it names an existing
+// folder and emptied otherwise; on true it holds the chosen folder.
+bool BrowseForFolder(const QString& ATitle, QString& ADirectory);
+
+// Shows every character of a password field as "*".
+class TPasswordStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint AHint, const QStyleOption* AOption, const QWidget* AWidget,
+                  QStyleHintReturn* AReturn) const override;
+};
+
+class TfrmConnect : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmConnect(QWidget* AParent = nullptr);
+    ~TfrmConnect() override;
+
+    void FormCreate();
+    void FormPaint(QPainter& APainter);
+    void btnOKClick();
+    void btnBrowseClick();
+
+    TPasswordStyle PasswordStyle; // outlives txtPassword, which uses it
+    QLabel lblRemoteHost;
+    QLabel lblPort;
+    QLineEdit txtRemoteHost;
+    QLineEdit txtPort;
+    QCheckBox cbPassive;
+    QLabel lblUsername;
+    QLineEdit txtUsername;
+    QLabel lblPassword;
+    QLineEdit txtPassword;
+    QLabel lblInitialRemoteDirectory;
+    QLineEdit txtInitialRemoteDirectory;
+    QLabel lblInitialLocalDirectory;
+    QLineEdit txtInitialLocalDirectory;
+    QPushButton btnBrowse;
+    QPushButton btnOK;
+
+protected:
+    void paintEvent(QPaintEvent* AEvent) override;
+    // The dialog has no cancel button, so Escape does nothing; only the close
+    // box ends it without OK.
+    void keyPressEvent(QKeyEvent* AEvent) override;
+};
+
+extern TfrmConnect* frmConnect;

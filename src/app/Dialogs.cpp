@@ -1,0 +1,63 @@
+#include "Dialogs.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace {
+
+class TToolkitDialogs final : public TDialogs {
+public:
+    TMsgResult MessageBox(QWidget* AOwner, const QString& ACaption, const QString& AText,
+                          TMsgIcon AIcon, TMsgButtons AButtons) override {
+        QMessageBox box(AIcon == TMsgIcon::miError ? QMessageBox::Critical : QMessageBox::Question,
+                        ACaption, AText,
+                        AButtons == TMsgButtons::mbOK ? QMessageBox::Ok
+                                                      : QMessageBox::Yes | QMessageBox::No,
+                        AOwner);
+        box.setTextFormat(Qt::PlainText);
+        box.setWindowModality(Qt::ApplicationModal);
+        switch (box.exec()) {
+        case QMessageBox::Yes:
+            return TMsgResult::mrYes;
+        case QMessageBox::No:
+            return TMsgResult::mrNo;
+        default:
+            // Closing a Yes/No box with its close box means No.
+            return AButtons == TMsgButtons::mbOK ? TMsgResult::mrOK : TMsgResult::mrNo;
+        }
+    }
+
+    QString InputBox(QWidget* AOwner, const QString& ACaption, const QString& APrompt,
+                     const QString& ADefault) override {
+        bool ok = false;
+        const QString text =
+            QInputDialog::getText(AOwner, ACaption, APrompt, QLineEdit::Normal, ADefault, &ok);
+        return ok ? text : ADefault;
+    }
+
+    bool SelectFolder(QWidget* AOwner, const QString& ATitle, QString& ADirectory) override {
+        QFileDialog dialog(AOwner, ATitle, ADirectory);
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly, true);
+        dialog.setWindowModality(Qt::ApplicationModal);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+            return false;
+        }
+        ADirectory = dialog.selectedFiles().constFirst();
+        return true;
+    }
+};
+
+TDialogs* gInstalled = nullptr;
+
+} // namespace
+
+TDialogs& Dialogs() {
+    static TToolkitDialogs toolkit;
+    return gInstalled ? *gInstalled : toolkit;
+}
+
+void SetDialogs(TDialogs* ADialogs) {
+    gInstalled = ADialogs;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// Every modal question the program asks goes through this interface, so that
+// tests can answer it without a person at the screen.
+enum class TMsgIcon { miError, miQuestion };
+enum class TMsgButtons { mbOK, mbYesNo };
+enum class TMsgResult { mrOK, mrYes, mrNo };
+
+class TDialogs {
+public:
+    virtual ~TDialogs() = default;
+
+    virtual TMsgResult MessageBox(QWidget* AOwner, const QString& ACaption, const QString& AText,
+                                  TMsgIcon AIcon, TMsgButtons AButtons) = 0;
+    // Returns the typed text after OK, and ADefault after Cancel.
+    virtual QString InputBox(QWidget* AOwner, const QString& ACaption, const QString& APrompt,
+                             const QString& ADefault) = 0;
+    // ADirectory is preselected when not empty; on true it holds the chosen folder.
+    virtual bool SelectFolder(QWidget* AOwner, const QString& ATitle, QString& ADirectory) = 0;
+};
+
+// The dialogs in force: the toolkit's own unless a test installed others.
+TDialogs& Dialogs();
+// Does not take ownership; nullptr restores the toolkit's dialogs.
+void SetDialogs(TDialogs* ADialogs);

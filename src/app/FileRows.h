@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QLocale>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+// Text rules shared by both file panes and the progress display: byte counts
+// and counts with the user's separators, row captions with their type markers,
+// the row kinds read back from a caption, and the order rows stand in.
+
+// Without a locale argument the system's regional settings decide the separators.
+QString FormatSize(int64_t ACount);
+QString FormatSize(int64_t ACount, const QLocale& ALocale);
+QString FormatCount(int32_t ACount);
+QString FormatCount(int32_t ACount, const QLocale& ALocale);
+
+// The extension including its leading dot, or empty when the name has none.
+QString FileExtension(const QString& AName);
+QString FileRowCaption(const QString& AName);
+
+bool IsLocalDirectoryRow(const QString& ACaption);
+bool IsRemoteDirectoryRow(const QString& ACaption);
+bool IsRemoteParentRow(const QString& ACaption);
+
+// Locale-aware and case-sensitive; negative, zero or positive like strcmp.
+int CompareCaptions(const QString& A, const QString& B);
+int CompareCaptions(const QString& A, const QString& B, const QLocale& ALocale);
+
+// Names arrive as bytes (from the server or the file system). They are shown as
+// UTF-8 when they are valid UTF-8, otherwise as Windows-1252, so every byte
+// string has a readable face; commands keep using the original bytes.
+QString DecodeName(const std::string& ABytes);

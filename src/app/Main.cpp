@@ -1,0 +1,508 @@
+#include "Main.h"
+
+#include "Dialogs.h"
+#include "IdAntiFreeze.h"
+#include "Pictures.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+TfrmMain* frmMain = nullptr;
+
+namespace {
+
+std::optional<bool> gSwedish;
+TUnexpectedErrorHandler gUnexpectedErrorHandler;
+
+const char* const Caption = "Quorvan FTP 1.0";
+
+} // namespace
+
+bool DecideSwedish(const QStringList& AArguments) {
+    if (!AArguments.isEmpty()) {
+        return AArguments.constFirst().toUpper() == QStringLiteral("/SWEDISH");
+    }
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) {
+            return QByteArray(value).startsWith("sv_SE");
+        }
+    }
+    return false;
+}
+
+bool IsSwedish() {
+    if (!gSwedish) {
+        gSwedish = DecideSwedish(QCoreApplication::arguments().mid(1));
+    }
+    return *gSwedish;
+}
+
+void SetSwedish(bool ASwedish) {
+    gSwedish = ASwedish;
+}
+
+QString PickText(const QString& ASwedish, const QString& AEnglish) {
+    return IsSwedish() ? ASwedish : AEnglish;
+}
+
+QFont ProgramFont() {
+    QString family = QStringLiteral("Tahoma");
+    if (!QFontDatabase::families().contains(family, Qt::CaseInsensitive)) {
+        family = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    }
+    QFont font(family);
+    font.setPixelSize(11);
+    font.setWeight(QFont::Normal);
+    font.setStyleStrategy(QFont::PreferDefault);
+    return font;
+}
+
+QString DefaultLocalDirectory() {
+    QString home = QDir::homePath();
+    if (!home.endsWith(QLatin1Char('/'))) {
+        home += QLatin1Char('/');
+    }
+    return home;
+}
+
+// ---- Painting ---------------------------------------------------------------
+
+namespace {
+
+// Lines cover their start up to but not including their end.
+void Row(QPainter& P, const QColor& C, int Y, int XFrom, int XTo) {
+    if (XTo > XFrom) {
+        P.fillRect(XFrom, Y, XTo - XFrom, 1, C);
+    }
+}
+
+void Column(QPainter& P, const QColor& C, int X, int YFrom, int YTo) {
+    if (YTo > YFrom) {
+        P.fillRect(X, YFrom, 1, YTo - YFrom, C);
+    }
+}
+
+QColor Highlight(const QWidget& W) {
+    return W.palette().color(QPalette::Active, QPalette::Light);
+}
+QColor Shadow(const QWidget& W) {
+    return W.palette().color(QPalette::Active, QPalette::Dark);
+}
+
+} // namespace
+
+void PaintWindowFrame(QPainter& APainter, const QWidget& AWindow) {
+    const int cw = AWindow.width();
+    const int ch = AWindow.height();
+    const QColor black(0, 0, 0);
+    Row(APainter, black, 0, 0, cw);
+    Column(APainter, black, 0, 0, ch);
+    Row(APainter, black, ch - 1, 0, cw);
+    Column(APainter, black, cw - 1, 0, ch);
+    Row(APainter, Highlight(AWindow), 1, 1, cw - 1);
+    Column(APainter, Highlight(AWindow), 1, 1, ch - 1);
+    Row(APainter, Shadow(AWindow), ch - 2, 1, cw - 1);
+    Column(APainter, Shadow(AWindow), cw - 2, 1, ch - 1);
+}
+
+void PaintControlFrame(QPainter& APainter, const QWidget& AWindow, const QWidget& AControl,
+                       bool ARaised) {
+    const QRect g = AControl.geometry();
+    const int l = g.left();
+    const int t = g.top();
+    const int w = g.width();
+    const int h = g.height();
+    const QColor first = ARaised ? Highlight(AWindow) : Shadow(AWindow);
+    const QColor second = ARaised ? Shadow(AWindow) : Highlight(AWindow);
+    // Both ends inclusive: the frame closes around the control's corners.
+    Row(APainter, first, t - 1, l - 1, l + w + 1);
+    Column(APainter, first, l - 1, t - 1, t + h + 1);
+    Row(APainter, second, t + h, l - 1, l + w + 1);
+    Column(APainter, second, l + w, t - 1, t + h + 1);
+}
+
+void PaintSeparator(QPainter& APainter, const QWidget& AWindow, int X1, int Y, int X2) {
+    Row(APainter, Shadow(AWindow), Y, X1, X2);
+    Row(APainter, Highlight(AWindow), Y + 1, X1, X2);
+}
+
+// ---- Last-resort error handling ---------------------------------------------
+
+TQuorvanApplication::TQuorvanApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TQuorvanApplication::notify(QObject* AReceiver, QEvent* AEvent) {
+    try {
+        return QApplication::notify(AReceiver, AEvent);
+    } catch (...) {
+        ReportUnexpectedError(std::current_exception());
+    }
+    return false;
+}
+
+void ReportUnexpectedError(std::exception_ptr AError) {
+    if (gUnexpectedErrorHandler) {
+        // A copy, because the handler may close the window that installed it.
+        const TUnexpectedErrorHandler handler = gUnexpectedErrorHandler;
+        handler(std::move(AError));
+    } else {
+        std::fputs("Quorvan FTP: an error escaped before the main window existed\n", stderr);
+    }
+}
+
+void RunGuarded(const std::function<void()>& AHandler) {
+    try {
+        AHandler();
+    } catch (...) {
+        ReportUnexpectedError(std::current_exception());
+    }
+}
+
+void SetUnexpectedErrorHandler(TUnexpectedErrorHandler AHandler) {
+    gUnexpectedErrorHandler = std::move(AHandler);
+}
+
+// ---- Main window ----------------------------------------------------------------
+
+namespace {
+
+void Place(QWidget& AControl, int ALeft, int ATop, int AWidth, int AHeight) {
+    AControl.setGeometry(ALeft, ATop, AWidth, AHeight);
+}
+
+void SetUpButton(QPushButton& AButton, TPicture APicture, const QString& AText) {
+    AButton.setText(AText);
+    AButton.setIcon(ButtonIcon(APicture));
+    AButton.setIconSize(QSize(PictureSize, PictureSize));
+    AButton.setAutoDefault(false);
+}
+
+void SetUpLabel(QLabel& ALabel, Qt::Alignment AAlignment) {
+    // Directory names go into these labels; "<b>" in a name must stay text.
+    ALabel.setTextFormat(Qt::PlainText);
+    ALabel.setAlignment(AAlignment);
+}
+
+void CentreOnScreen(QWidget& AWindow) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect r(QPoint(0, 0), AWindow.size());
+        r.moveCenter(screen->availableGeometry().center());
+        AWindow.move(r.topLeft());
+    }
+}
+
+void InstallMessagePump() {
+    TIdAntiFreeze::InstallPump([] { QCoreApplication::processEvents(); },
+                               [] {
+                                   // One pass over what is pending, never waiting for more.
+                                   if (auto* d = QAbstractEventDispatcher::instance()) {
+                                       d->processEvents(QEventLoop::AllEvents);
+                                   }
+                               });
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(QWidget* AParent)
+    : QWidget(AParent), lblTitle(this), btnConnect(this), btnDisconnect(this), gbTransfer(this),
+      lblTransfer(&gbTransfer), gbProgress(this), lblProgress(&gbProgress), btnChangeMode(this),
+      lblRemoteFiles(this), lvRemoteFiles(this, QColor(128, 0, 0)), btnRemoteRefresh(this),
+      btnRemoteCreateDirectory(this), btnRemoteDownload(this), lblLocalFiles(this),
+      lvLocalFiles(this, QColor(0, 0, 128)), btnLocalRefresh(this), btnLocalBrowse(this),
+      btnLocalUpload(this), afMain(std::make_unique<TIdAntiFreeze>()) {
+    if (!frmMain) {
+        frmMain = this;
+    }
+    InstallMessagePump();
+
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowTitle(QString::fromLatin1(Caption));
+    setWindowIcon(GlobeIcon());
+    setFixedSize(697, 433);
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Button);
+    setFont(ProgramFont());
+
+    QFont bold = font();
+    bold.setBold(true);
+    lblTitle.setFont(bold);
+    SetUpLabel(lblTitle, Qt::AlignHCenter | Qt::AlignTop);
+    lblTitle.setText(QString::fromLatin1(Caption));
+    Place(lblTitle, 16, 16, 153, 17);
+
+    SetUpButton(btnConnect, TPicture::pcLitBulb, QStringLiteral("&Connect..."));
+    Place(btnConnect, 16, 48, 153, 25);
+    SetUpButton(btnDisconnect, TPicture::pcUnlitBulb, QStringLiteral("Di&sconnect!"));
+    Place(btnDisconnect, 16, 80, 153, 25);
+
+    gbTransfer.setTitle(QStringLiteral("Transfer:"));
+    Place(gbTransfer, 16, 120, 153, 41);
+    SetUpLabel(lblTransfer, Qt::AlignHCenter | Qt::AlignTop);
+    Place(lblTransfer, 8, 16, 137, 17);
+    gbProgress.setTitle(QStringLiteral("Progress:"));
+    Place(gbProgress, 16, 168, 153, 41);
+    SetUpLabel(lblProgress, Qt::AlignHCenter | Qt::AlignTop);
+    Place(lblProgress, 8, 16, 137, 17);
+
+    SetUpButton(btnChangeMode, TPicture::pcShapesSheet, QStringLiteral("Change &mode to ASCII!"));
+    Place(btnChangeMode, 16, 392, 153, 25);
+
+    SetUpLabel(lblRemoteFiles, Qt::AlignLeft | Qt::AlignTop);
+    Place(lblRemoteFiles, 184, 16, 63, 13);
+    SetFittedText(lblRemoteFiles, QStringLiteral("Remote files:"));
+    Place(lvRemoteFiles, 184, 32, 497, 145);
+    lvRemoteFiles.SetColumnTitles(QStringLiteral("Filename"), QStringLiteral("Size"),
+                                  QStringLiteral("Name"));
+    SetUpButton(btnRemoteRefresh, TPicture::pcRefreshSheet, QStringLiteral("&Refresh!"));
+    Place(btnRemoteRefresh, 184, 184, 129, 25);
+    SetUpButton(btnRemoteCreateDirectory, TPicture::pcClosedFolder,
+                QStringLiteral("Cr&eate directory..."));
+    Place(btnRemoteCreateDirectory, 320, 184, 129, 25);
+    SetUpButton(btnRemoteDownload, TPicture::pcHandDown,
+                QStringLiteral("&Download selected files!"));
+    Place(btnRemoteDownload, 456, 184, 225, 25);
+
+    SetUpLabel(lblLocalFiles, Qt::AlignLeft | Qt::AlignTop);
+    Place(lblLocalFiles, 184, 224, 50, 13);
+    SetFittedText(lblLocalFiles, QStringLiteral("Local files:"));
+    Place(lvLocalFiles, 184, 240, 497, 145);
+    lvLocalFiles.SetColumnTitles(QStringLiteral("Filename"), QStringLiteral("Size"),
+                                 QStringLiteral("Path"));
+    SetUpButton(btnLocalRefresh, TPicture::pcRefreshSheet, QStringLiteral("Re&fresh!"));
+    Place(btnLocalRefresh, 184, 392, 129, 25);
+    SetUpButton(btnLocalBrowse, TPicture::pcOpenFolder, QStringLiteral("&Browse..."));
+    Place(btnLocalBrowse, 320, 392, 129, 25);
+    SetUpButton(btnLocalUpload, TPicture::pcHandUp, QStringLiteral("&Upload selected files!"));
+    Place(btnLocalUpload, 456, 392, 225, 25);
+
+    // Group boxes hold no focus themselves but keep their place in the chain.
+    QWidget* const tabOrder[] = {
+        &btnConnect,        &lvRemoteFiles, &btnRemoteRefresh, &btnRemoteCreateDirectory,
+        &btnRemoteDownload, &lvLocalFiles,  &btnLocalRefresh,  &btnLocalBrowse,
+        &btnLocalUpload,    &btnDisconnect, &btnChangeMode,    &gbTransfer,
+        &gbProgress};
+    for (size_t i = 1; i < std::size(tabOrder); ++i) {
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+
+    connect(&btnConnect, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnConnectClick(); }); });
+    connect(&btnDisconnect, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnDisconnectClick(); }); });
+    connect(&btnChangeMode, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnChangeModeClick(); }); });
+    connect(&btnRemoteRefresh, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnRemoteRefreshClick(); }); });
+    connect(&btnRemoteCreateDirectory, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnRemoteCreateDirectoryClick(); }); });
+    connect(&btnRemoteDownload, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnRemoteDownloadClick(); }); });
+    connect(&btnLocalRefresh, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnLocalRefreshClick(); }); });
+    connect(&btnLocalBrowse, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnLocalBrowseClick(); }); });
+    connect(&btnLocalUpload, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnLocalUploadClick(); }); });
+    lvRemoteFiles.installEventFilter(this);
+    lvRemoteFiles.viewport()->installEventFilter(this);
+    lvLocalFiles.installEventFilter(this);
+    lvLocalFiles.viewport()->installEventFilter(this);
+
+    btnDisconnect.setEnabled(false);
+    SetPaneControlsEnabled(false);
+    CentreOnScreen(*this);
+    btnConnect.setFocus();
+
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+    for (QWidget* list :
+         {static_cast<QWidget*>(&lvRemoteFiles), static_cast<QWidget*>(&lvLocalFiles)}) {
+        list->removeEventFilter(this);
+        static_cast<QAbstractScrollArea*>(list)->viewport()->removeEventFilter(this);
+    }
+    if (frmMain == this) {
+        frmMain = nullptr;
+        SetUnexpectedErrorHandler(nullptr);
+    }
+}
+
+void TfrmMain::FormCreate() {
+    if (frmMain == this) {
+        SetUnexpectedErrorHandler(
+            [this](std::exception_ptr AError) { HandleUnexpectedError(AError); });
+    }
+    if (!IsSwedish()) {
+        return;
+    }
+    btnConnect.setText(QStringLiteral("&Anslut..."));
+    btnDisconnect.setText(QStringLiteral("&Koppla från!"));
+    gbTransfer.setTitle(QStringLiteral("Överföring:"));
+    gbProgress.setTitle(QStringLiteral("Förlopp:"));
+    btnChangeMode.setText(QStringLiteral("&Växla läge till ASCII!"));
+    SetFittedText(lblRemoteFiles, QStringLiteral("Värddatorns filer:"));
+    btnRemoteRefresh.setText(QStringLiteral("&Uppdatera!"));
+    btnRemoteCreateDirectory.setText(QStringLiteral("&Skapa katalog..."));
+    btnRemoteDownload.setText(QStringLiteral("Ladda &ner markerade filer!"));
+    SetFittedText(lblLocalFiles, QStringLiteral("Lokala filer:"));
+    btnLocalRefresh.setText(QStringLiteral("Upp&datera!"));
+    btnLocalBrowse.setText(QStringLiteral("&Bläddra..."));
+    btnLocalUpload.setText(QStringLiteral("&Ladda upp markerade filer!"));
+    lvRemoteFiles.SetColumnTitles(QStringLiteral("Filnamn"), QStringLiteral("Storlek"),
+                                  QStringLiteral("Namn"));
+    lvLocalFiles.SetColumnTitles(QStringLiteral("Filnamn"), QStringLiteral("Storlek"),
+                                 QStringLiteral("Sökväg"));
+}
+
+void TfrmMain::SetFittedText(QLabel& ALabel, const QString& AText) {
+    ALabel.setText(AText);
+    ALabel.resize(ALabel.fontMetrics().horizontalAdvance(AText), ALabel.height());
+}
+
+void TfrmMain::SetPaneControlsEnabled(bool AEnabled) {
+    for (QWidget* w :
+         {static_cast<QWidget*>(&lvRemoteFiles), static_cast<QWidget*>(&btnRemoteRefresh),
+          static_cast<QWidget*>(&btnRemoteCreateDirectory),
+          static_cast<QWidget*>(&btnRemoteDownload), static_cast<QWidget*>(&lvLocalFiles),
+          static_cast<QWidget*>(&btnLocalRefresh), static_cast<QWidget*>(&btnLocalBrowse),
+          static_cast<QWidget*>(&btnLocalUpload), static_cast<QWidget*>(&btnChangeMode)}) {
+        w->setEnabled(AEnabled);
+    }
+}
+
+void TfrmMain::FormPaint(QPainter& APainter) {
+    PaintWindowFrame(APainter, *this);
+    for (const QWidget* w :
+         {static_cast<const QWidget*>(&btnConnect), static_cast<const QWidget*>(&btnDisconnect),
+          static_cast<const QWidget*>(&lvRemoteFiles), static_cast<const QWidget*>(&lvLocalFiles),
+          static_cast<const QWidget*>(&btnRemoteRefresh),
+          static_cast<const QWidget*>(&btnRemoteCreateDirectory),
+          static_cast<const QWidget*>(&btnRemoteDownload),
+          static_cast<const QWidget*>(&btnLocalRefresh),
+          static_cast<const QWidget*>(&btnLocalBrowse),
+          static_cast<const QWidget*>(&btnLocalUpload),
+          static_cast<const QWidget*>(&btnChangeMode)}) {
+        PaintControlFrame(APainter, *this, *w, false);
+    }
+    PaintSeparator(APainter, *this, 16, 40, 168);
+    PaintSeparator(APainter, *this, 16, 112, 168);
+    PaintSeparator(APainter, *this, 16, 216, 168);
+    PaintSeparator(APainter, *this, 184, 216, 680);
+    PaintSeparator(APainter, *this, 16, 384, 168);
+}
+
+void TfrmMain::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    RunGuarded([&] { FormPaint(painter); });
+}
+
+void TfrmMain::FormClose() {
+    if (SessionConnected()) {
+        btnDisconnectClick();
+    }
+}
+
+void TfrmMain::closeEvent(QCloseEvent* AEvent) {
+    RunGuarded([this] { FormClose(); });
+    AEvent->accept();
+}
+
+void TfrmMain::HandleUnexpectedError(std::exception_ptr) {
+    // A second error while the first is being reported (for example from the
+    // disconnect on closing) must not stack a second box or a second close.
+    if (FHandlingError) {
+        return;
+    }
+    FHandlingError = true;
+    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+                         PickText(QStringLiteral("Ett okänt fel uppstod - programmet avslutas!"),
+                                  QStringLiteral("An unknown error occurred - the application "
+                                                 "will terminate!")),
+                         TMsgIcon::miError, TMsgButtons::mbOK);
+    // A modal dialog left open (the connection dialog whose OK failed) would
+    // keep the program alive after the main window closed.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w != this && w->isVisible()) {
+            w->close();
+        }
+    }
+    close();
+    FHandlingError = false;
+}
+
+bool TfrmMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    const bool remote = AWatched == &lvRemoteFiles || AWatched == lvRemoteFiles.viewport();
+    const bool local = AWatched == &lvLocalFiles || AWatched == lvLocalFiles.viewport();
+    if (!remote && !local) {
+        return QWidget::eventFilter(AWatched, AEvent);
+    }
+    if (AEvent->type() == QEvent::KeyPress &&
+        (AWatched == &lvRemoteFiles || AWatched == &lvLocalFiles)) {
+        int key = 0;
+        switch (static_cast<QKeyEvent*>(AEvent)->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            key = VK_RETURN;
+            break;
+        case Qt::Key_Delete:
+            key = VK_DELETE;
+            break;
+        case Qt::Key_F5:
+            key = VK_F5;
+            break;
+        default:
+            break;
+        }
+        if (key != 0) {
+            // The key is not consumed: the list still handles it afterwards.
+            RunGuarded([&] { remote ? lvRemoteFilesKeyDown(key) : lvLocalFilesKeyDown(key); });
+        }
+    } else if (AEvent->type() == QEvent::MouseButtonDblClick &&
+               (AWatched == lvRemoteFiles.viewport() || AWatched == lvLocalFiles.viewport())) {
+        RunGuarded([&] { remote ? lvRemoteFilesDblClick() : lvLocalFilesDblClick(); });
+    }
+    return false;
+}
+
+// ---- Commands ---------------------------------------------------------------------
+
+void TfrmMain::btnConnectClick() {}
+
+void TfrmMain::btnDisconnectClick() {
+    lvRemoteFiles.clear();
+    SetFittedText(lblRemoteFiles,
+                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")));
+    lvLocalFiles.clear();
+    SetFittedText(lblLocalFiles,
+                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")));
+    lblTransfer.clear();
+    lblProgress.clear();
+    btnDisconnect.setEnabled(false);
+    btnConnect.setEnabled(true);
+    SetPaneControlsEnabled(false);
+}
+
+void TfrmMain::btnChangeModeClick() {}
+void TfrmMain::btnRemoteRefreshClick() {}
+void TfrmMain::btnRemoteCreateDirectoryClick() {}
+void TfrmMain::btnRemoteDownloadClick() {}
+void TfrmMain::lvRemoteFilesDblClick() {}
+void TfrmMain::lvRemoteFilesKeyDown(int) {}
+void TfrmMain::btnLocalRefreshClick() {}
+void TfrmMain::btnLocalBrowseClick() {}
+void TfrmMain::btnLocalUploadClick() {}
+void TfrmMain::lvLocalFilesDblClick() {}
+void TfrmMain::lvLocalFilesKeyDown(int) {}

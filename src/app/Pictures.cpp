@@ -1,0 +1,340 @@
+#include "Pictures.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QPolygonF>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+using TRows = std::array<const char*, PictureSize>;
+
+// One letter per pixel; '.' is transparent (the classic pictures reserved an
+// olive corner pixel for that, which a drawing with alpha does not need).
+QColor PaletteColour(char ALetter) {
+    switch (ALetter) {
+    case 'k':
+        return QColor(0, 0, 0);
+    case 'm':
+        return QColor(128, 0, 0);
+    case 'G':
+        return QColor(0, 128, 0);
+    case 'o':
+        return QColor(128, 128, 0);
+    case 'n':
+        return QColor(0, 0, 128);
+    case 'd':
+        return QColor(128, 128, 128);
+    case 'g':
+        return QColor(192, 192, 192);
+    case 'r':
+        return QColor(255, 0, 0);
+    case 'y':
+        return QColor(255, 255, 0);
+    case 'b':
+        return QColor(0, 0, 255);
+    case 'w':
+        return QColor(255, 255, 255);
+    default:
+        return Qt::transparent;
+    }
+}
+
+// clang-format off
+constexpr TRows LitBulb = {
+    "y.....kkkk.....y",
+    ".y..kkyyyykk..y.",
+    "...kyywwyyyyk...",
+    "...kywyyyyyyk...",
+    "..kyywyyyyyyyk..",
+    "..kywyyyyyyyyk..",
+    "y.kyyyyyyyyyyk.y",
+    "..kyyyyyyyyyyk..",
+    "...kyyyyyyyyk...",
+    ".y.kyyyyyyyyk.y.",
+    "....kyyyyyyk....",
+    "....kgdgdgdk....",
+    "....kdgdgdgk....",
+    "....kgdgdgdk....",
+    ".....kkkkkk.....",
+    "......kddk......",
+};
+constexpr TRows UnlitBulb = {
+    "................",
+    "......kkkk......",
+    "....kkwwwwkk....",
+    "...kwwgwwwwdk...",
+    "..kwwgwwwwwwdk..",
+    "..kwgwwwwwwwdk..",
+    "..kwwwwdwwdwdk..",
+    "..kwwwwwddwddk..",
+    "...kwwwwddddk...",
+    "...kwwwwwdddk...",
+    "....kdwwwddk....",
+    "....kgdgdgdk....",
+    "....kdgdgdgk....",
+    "....kgdgdgdk....",
+    ".....kkkkkk.....",
+    "......kddk......",
+};
+constexpr TRows RefreshSheet = {
+    "..y.............",
+    "y.y.y...........",
+    ".yyy.kkkkkkk....",
+    "yyyyykwwwwwkk...",
+    ".yyy.kwwwwwkwk..",
+    "y.y.ykwwwwwkkkk.",
+    "..y..kwwwwwwwwk.",
+    ".....kwddddddwk.",
+    ".....kwwwwwwwwk.",
+    ".....kwddddddwk.",
+    ".....kwwwwwwwwk.",
+    ".....kwddddddwk.",
+    ".....kwwwwwwwwk.",
+    ".....kwddddwwwk.",
+    ".....kwwwwwwwwk.",
+    ".....kkkkkkkkkk.",
+};
+constexpr TRows ClosedFolder = {
+    "................",
+    "................",
+    ".kkkkk..........",
+    "kyywyyk.........",
+    "kyyyyyykkkkkkkk.",
+    "kywwwwwwwwwwwwk.",
+    "kwyyyyyyyyyyyok.",
+    "kwyyyyyyyyyyyok.",
+    "kwyyyyyyyyyyyok.",
+    "kwyyyyyyyyyyyok.",
+    "kwyyyyyyyyyyyok.",
+    "kwyyyyyyyyyyyok.",
+    "kwyyyyyyyyyyyok.",
+    "koooooooooooook.",
+    "kkkkkkkkkkkkkkk.",
+    "................",
+};
+constexpr TRows OpenFolder = {
+    "................",
+    "................",
+    ".kkkkk..........",
+    "kyywyyk.........",
+    "kyyyyyykkkkkkk..",
+    "kyyyyyyyyyyyyk..",
+    "kyyyyyyyyyyyyk..",
+    "kyyyyyyyyyyyyk..",
+    "kyyyykkkkkkkkkkk",
+    "kyyykwwwwwwwwwk.",
+    "kyykyyyyyyyyyk..",
+    "kykyyyyyyyyyk...",
+    "kkyyyyyyyyyk....",
+    "kkkkkkkkkkk.....",
+    "................",
+    "................",
+};
+constexpr TRows HandDown = {
+    "................",
+    "...kkkkkkkk.....",
+    "...kbbbbbbk.....",
+    "...kbbbbbbk.....",
+    "...kkkkkkkk.....",
+    "..kwwwwwwwwk....",
+    ".kwwwwwwwwwwk...",
+    ".kwkwkwkwwwwk...",
+    ".kwkwkwkwwwk....",
+    "..kkkkkkwwwk....",
+    ".......kwwk.....",
+    ".......kwwk.....",
+    ".......kwwk.....",
+    ".......kwwk.....",
+    ".......kwwk.....",
+    "........kk......",
+};
+constexpr TRows ShapesSheet = {
+    ".kkkkkkkkkk.....",
+    ".kwwwwwwwwkk....",
+    ".kwwwwwwwwkwk...",
+    ".kwmmmmwwwkkkk..",
+    ".kwmrrmwwwwwwk..",
+    ".kwmrrmwwwnwwk..",
+    ".kwmmmmwwnbnwk..",
+    ".kwwwwwwnbbbnk..",
+    ".kwwwwwnnnnnnk..",
+    ".kwwwooowwwwwk..",
+    ".kwwoyyyowwwwk..",
+    ".kwwoyyyowwwwk..",
+    ".kwwoyyyowwwwk..",
+    ".kwwwooowwwwwk..",
+    ".kwwwwwwwwwwwk..",
+    ".kkkkkkkkkkkkk..",
+};
+// clang-format on
+
+const TRows& RowsOf(TPicture APicture) {
+    switch (APicture) {
+    case TPicture::pcLitBulb:
+        return LitBulb;
+    case TPicture::pcUnlitBulb:
+        return UnlitBulb;
+    case TPicture::pcRefreshSheet:
+        return RefreshSheet;
+    case TPicture::pcClosedFolder:
+        return ClosedFolder;
+    case TPicture::pcOpenFolder:
+        return OpenFolder;
+    case TPicture::pcShapesSheet:
+        return ShapesSheet;
+    case TPicture::pcHandDown:
+    case TPicture::pcHandUp:
+        break;
+    }
+    return HandDown;
+}
+
+QImage Render(TPicture APicture) {
+    QImage image(PictureSize, PictureSize, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    const TRows& rows = RowsOf(APicture);
+    const bool flip = APicture == TPicture::pcHandUp;
+    for (int y = 0; y < PictureSize; ++y) {
+        const char* row = rows[size_t(flip ? PictureSize - 1 - y : y)];
+        for (int x = 0; x < PictureSize && row[x]; ++x) {
+            const QColor c = PaletteColour(row[x]);
+            if (c.alpha() != 0) {
+                p.fillRect(x, y, 1, 1, c);
+            }
+        }
+    }
+    return image;
+}
+
+// The engraved look of a disabled picture: its dark pixels as a shadow with a
+// white highlight one pixel down and right; light pixels vanish into the face.
+QImage Greyed(const QImage& ASource) {
+    QImage out(ASource.size(), QImage::Format_ARGB32);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int y = 0; y < ASource.height(); ++y) {
+            for (int x = 0; x < ASource.width(); ++x) {
+                const QColor c = ASource.pixelColor(x, y);
+                if (c.alpha() == 0 || qGray(c.rgb()) >= 160) {
+                    continue;
+                }
+                if (pass == 0) {
+                    p.fillRect(x + 1, y + 1, 1, 1, QColor(255, 255, 255));
+                } else {
+                    p.fillRect(x, y, 1, 1, QColor(128, 128, 128));
+                }
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QImage PictureImage(TPicture APicture, bool AEnabled) {
+    const QImage image = Render(APicture);
+    return AEnabled ? image : Greyed(image);
+}
+
+QIcon ButtonIcon(TPicture APicture) {
+    QIcon icon;
+    icon.addPixmap(QPixmap::fromImage(PictureImage(APicture, true)), QIcon::Normal);
+    icon.addPixmap(QPixmap::fromImage(PictureImage(APicture, false)), QIcon::Disabled);
+    return icon;
+}
+
+QImage GlobeImage(int ASize) {
+    QImage image(ASize, ASize, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double s = ASize;
+    const double pen = std::max(1.0, s / 24.0);
+    const QRectF disc(pen / 2, pen / 2, s - pen, s - pen);
+
+    QRadialGradient sea(disc.center() - QPointF(s * 0.18, s * 0.18), s * 0.75);
+    sea.setColorAt(0, QColor(90, 160, 255));
+    sea.setColorAt(1, QColor(0, 40, 170));
+    p.setPen(Qt::NoPen);
+    p.setBrush(sea);
+    p.drawEllipse(disc);
+
+    QPainterPath clip;
+    clip.addEllipse(disc);
+    p.setClipPath(clip);
+
+    // Continents in units of the disc: an American shape on the left, Europe
+    // and Africa on the right.
+    const auto shape = [&](std::initializer_list<QPointF> AUnits) {
+        QPolygonF poly;
+        for (const QPointF& u : AUnits) {
+            poly << QPointF(disc.left() + u.x() * disc.width(), disc.top() + u.y() * disc.height());
+        }
+        QPainterPath path;
+        path.addPolygon(poly);
+        path.closeSubpath();
+        return path;
+    };
+    p.setBrush(QColor(255, 220, 0));
+    p.setPen(QPen(QColor(150, 110, 0), std::max(0.6, s / 64.0)));
+    p.drawPath(shape({{0.10, 0.18},
+                      {0.30, 0.08},
+                      {0.45, 0.14},
+                      {0.42, 0.30},
+                      {0.32, 0.40},
+                      {0.30, 0.50},
+                      {0.40, 0.58},
+                      {0.44, 0.72},
+                      {0.36, 0.92},
+                      {0.28, 0.90},
+                      {0.26, 0.70},
+                      {0.18, 0.55},
+                      {0.08, 0.45},
+                      {0.02, 0.30}}));
+    p.drawPath(shape({{0.58, 0.12},
+                      {0.74, 0.08},
+                      {0.88, 0.16},
+                      {0.84, 0.30},
+                      {0.70, 0.34},
+                      {0.86, 0.40},
+                      {0.92, 0.56},
+                      {0.80, 0.74},
+                      {0.72, 0.86},
+                      {0.64, 0.70},
+                      {0.58, 0.52},
+                      {0.54, 0.38},
+                      {0.62, 0.30},
+                      {0.55, 0.22}}));
+
+    // Lines of latitude and longitude, faint, for the look of a globe.
+    if (ASize >= 24) {
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(QColor(255, 255, 255, 70), std::max(0.6, s / 80.0)));
+        p.drawEllipse(disc.adjusted(disc.width() * 0.25, 0, -disc.width() * 0.25, 0));
+        p.drawLine(QPointF(disc.center().x(), disc.top()),
+                   QPointF(disc.center().x(), disc.bottom()));
+        p.drawLine(QPointF(disc.left(), disc.center().y()),
+                   QPointF(disc.right(), disc.center().y()));
+    }
+
+    p.setClipping(false);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(0, 0, 80), pen));
+    p.drawEllipse(disc);
+    return image;
+}
+
+QIcon GlobeIcon() {
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128}) {
+        icon.addPixmap(QPixmap::fromImage(GlobeImage(size)));
+    }
+    return icon;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "Dialogs.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <string>
+#include <vector>
+
+// Answers the program's dialogs in place of a person and records what was asked.
+class TScriptedDialogs : public TDialogs {
+public:
+    TScriptedDialogs() { SetDialogs(this); }
+    ~TScriptedDialogs() override { SetDialogs(nullptr); }
+
+    struct TMessage {
+        QString Caption;
+        QString Text;
+        TMsgIcon Icon;
+        TMsgButtons Buttons;
+    };
+    std::vector<TMessage> Messages;
+    TMsgResult MessageAnswer = TMsgResult::mrOK;
+
+    std::vector<QString> FolderTitles;
+    std::vector<QString> FolderPreselected;
+    bool FolderConfirmed = false;
+    QString FolderChosen;
+
+    TMsgResult MessageBox(QWidget*, const QString& ACaption, const QString& AText, TMsgIcon AIcon,
+                          TMsgButtons AButtons) override {
+        Messages.push_back({ACaption, AText, AIcon, AButtons});
+        return MessageAnswer;
+    }
+    QString InputBox(QWidget*, const QString&, const QString&, const QString& ADefault) override {
+        return ADefault;
+    }
+    bool SelectFolder(QWidget*, const QString& ATitle, QString& ADirectory) override {
+        FolderTitles.push_back(ATitle);
+        FolderPreselected.push_back(ADirectory);
+        if (FolderConfirmed) {
+            ADirectory = FolderChosen;
+        }
+        return FolderConfirmed;
+    }
+};
+
+// The next widget that Tab can reach after AFrom, whether enabled or not.
+inline QWidget* NextTabStop(QWidget* AFrom) {
+    QWidget* w = AFrom->nextInFocusChain();
+    while (w != AFrom && !(w->focusPolicy() & Qt::TabFocus)) {
+        w = w->nextInFocusChain();
+    }
+    return w;
+}
+
+// A private folder for one test, removed afterwards, with QUORVAN_FTP_INI
+// pointing at a settings file inside it (which does not exist yet).
+class TTempSettings {
+public:
+    TTempSettings();
+    ~TTempSettings();
+    std::string Dir;
+    std::string IniPath;
+
+    void WriteIni(const std::string& AContent) const;
+    bool IniExists() const;
+    std::string ReadIni() const;
+};

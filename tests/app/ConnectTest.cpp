@@ -1,0 +1,275 @@
+#include "Connect.h"
+#include "AppTestSupport.h"
+#include "Main.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QKeyEvent>
+
+#include <filesystem>
+
+namespace {
+
+const std::string Home = QDir::homePath().toStdString() + "/";
+
+TEST(PasswordCoding, EncodesComplementedBytesAsHexPairs) {
+    const struct {
+        std::string Text;
+        std::string Value;
+    } cases[] = {
+        {"abc", "9E 9D 9C"},   {"", ""}, {"a", "9E"}, {std::string("\0\xFF", 2), "FF 00"},
+        {"\xC3\xA5", "3C 5A"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EncodePassword(c.Text), c.Value) << c.Text;
+        EXPECT_EQ(DecodePassword(c.Value), c.Text) << c.Value;
+    }
+}
+
+TEST(PasswordCoding, DecodesLooseTokensAndRejectsAnyBadOne) {
+    const struct {
+        std::string Value;
+        std::string Text;
+    } cases[] = {
+        {"9e 9d 9c", "abc"},
+        {"  9E\t\t9D \r\n9C  ", "abc"},
+        {"19E", "a"}, // only the low byte
+                      // of a longer number
+                      // counts
+        {"9E ZZ 9C", ""},
+        {"9E 9D 9", std::string("ab\xF6")},
+        {"$9E", ""},
+        {"9E-", ""},
+        {"   ", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DecodePassword(c.Value), c.Text) << "[" << c.Value << "]";
+    }
+}
+
+struct TConnectFixture : ::testing::Test {
+    TConnectFixture() { SetSwedish(false); }
+    ~TConnectFixture() override { SetSwedish(false); }
+    TTempSettings Settings;
+    TScriptedDialogs Answers;
+};
+
+using ConnectDialog = TConnectFixture;
+
+TEST_F(ConnectDialog, FirstStartShowsDefaultsAndOkWritesSevenKeysInOrder) {
+    TfrmConnect dlg;
+    EXPECT_EQ(dlg.txtRemoteHost.text(), QString());
+    EXPECT_EQ(dlg.txtPort.text(), QStringLiteral("21"));
+    EXPECT_FALSE(dlg.cbPassive.isChecked());
+    EXPECT_EQ(dlg.txtUsername.text(), QString());
+    EXPECT_EQ(dlg.txtPassword.text(), QString());
+    EXPECT_EQ(dlg.txtInitialRemoteDirectory.text(), QStringLiteral("/"));
+    EXPECT_EQ(dlg.txtInitialLocalDirectory.text().toStdString(), Home);
+    EXPECT_FALSE(Settings.IniExists());
+
+    dlg.btnOK.click();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(Settings.ReadIni(), "[Main]\nRemoteHost=\nPort=21\nPassive=0\nUsername=\nPassword=\n"
+                                  "InitialRemoteDirectory=/\nInitialLocalDirectory=" +
+                                      Home + "\n");
+}
+
+TEST_F(ConnectDialog, OkWritesTypedFieldsAndEncodedPassword) {
+    TfrmConnect dlg;
+    dlg.txtRemoteHost.setText(QStringLiteral("ftp.example.org"));
+    dlg.txtPort.setText(QStringLiteral("abc"));
+    dlg.cbPassive.setChecked(true);
+    dlg.txtUsername.setText(QStringLiteral("anna"));
+    dlg.txtPassword.setText(QStringLiteral("abc"));
+    dlg.txtInitialRemoteDirectory.setText(QStringLiteral("/pub"));
+    dlg.txtInitialLocalDirectory.setText(QStringLiteral("/tmp/å/"));
+    dlg.btnOK.click();
+    EXPECT_EQ(Settings.ReadIni(), "[Main]\nRemoteHost=ftp.example.org\nPort=abc\nPassive=1\n"
+                                  "Username=anna\nPassword=9E 9D 9C\nInitialRemoteDirectory=/pub\n"
+                                  "InitialLocalDirectory=/tmp/\xC3\xA5/\n");
+
+    // The next start loads exactly what was written.
+    TfrmConnect again;
+    EXPECT_EQ(again.txtRemoteHost.text(), QStringLiteral("ftp.example.org"));
+    EXPECT_EQ(again.txtPort.text(), QStringLiteral("abc"));
+    EXPECT_TRUE(again.cbPassive.isChecked());
+    EXPECT_EQ(again.txtPassword.text(), QStringLiteral("abc"));
+    EXPECT_EQ(again.txtInitialLocalDirectory.text(), QStringLiteral("/tmp/å/"));
+}
+
+TEST_F(ConnectDialog, LoadsSettingsByTheirRules) {
+    const struct {
+        const char* Ini;
+        bool Passive;
+        const char* Password;
+        const char* Host;
+    } cases[] = {
+        {"[Main]\nPassword=9E 9D 9C\n", false, "abc", ""},
+        {"[main]\npassive=1\nremotehost = h \n", true, "", "h"},
+        {"[Main]\nPassive=0\n", false, "", ""},
+        {"[Main]\nPassive=yes\n", false, "", ""},
+        {"[Main]\nPassive=2\nPassword=9E XY 9C\n", true, "", ""},
+        {"[Other]\nPassive=1\nPassword=9E\n", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        Settings.WriteIni(c.Ini);
+        TfrmConnect dlg;
+        EXPECT_EQ(dlg.cbPassive.isChecked(), c.Passive) << c.Ini;
+        EXPECT_EQ(dlg.txtPassword.text().toStdString(), c.Password) << c.Ini;
+        EXPECT_EQ(dlg.txtRemoteHost.text().toStdString(), c.Host) << c.Ini;
+    }
+}
+
+TEST_F(ConnectDialog, CloseBoxWritesNothingAndKeepsEdits) {
+    TfrmConnect dlg;
+    dlg.show();
+    dlg.txtRemoteHost.setText(QStringLiteral("typed"));
+    dlg.close();
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(Settings.IniExists());
+    EXPECT_EQ(dlg.txtRemoteHost.text(), QStringLiteral("typed"));
+}
+
+TEST_F(ConnectDialog, EnterInAnyFieldPressesOkAndEscapeDoesNothing) {
+    for (QLineEdit TfrmConnect::*field : {&TfrmConnect::txtRemoteHost, &TfrmConnect::txtPassword,
+                                          &TfrmConnect::txtInitialLocalDirectory}) {
+        std::filesystem::remove(Settings.IniPath);
+        TfrmConnect dlg;
+        dlg.show();
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&(dlg.*field), &esc);
+        EXPECT_TRUE(dlg.isVisible());
+        EXPECT_FALSE(Settings.IniExists());
+
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(&(dlg.*field), &enter);
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(dlg.result(), QDialog::Accepted);
+        EXPECT_TRUE(Settings.IniExists());
+    }
+}
+
+TEST_F(ConnectDialog, BrowsePreselectsOnlyExistingFoldersAndAddsTrailingSlash) {
+    const std::string existing = Settings.Dir;
+    const struct {
+        std::string Field;
+        bool Confirm;
+        std::string Chosen;
+        std::string Preselected;
+        std::string FieldAfter;
+    } cases[] = {
+        {existing, true, "/usr", existing + "/", "/usr/"},
+        {existing + "/", true, "/usr/", existing + "/", "/usr/"},
+        {"/no/such/folder", true, "/var", "", "/var/"},
+        {"", true, "/", "/", "/"}, // an empty text starts at the root
+        {existing, false, "", existing + "/", existing},
+        {existing, true, "", existing + "/", existing},
+    };
+    for (const auto& c : cases) {
+        TfrmConnect dlg;
+        dlg.txtInitialLocalDirectory.setText(QString::fromStdString(c.Field));
+        Answers.FolderConfirmed = c.Confirm;
+        Answers.FolderChosen = QString::fromStdString(c.Chosen);
+        Answers.FolderPreselected.clear();
+        dlg.btnBrowse.click();
+        ASSERT_EQ(Answers.FolderPreselected.size(), 1u);
+        EXPECT_EQ(Answers.FolderPreselected[0].toStdString(), c.Preselected) << c.Field;
+        EXPECT_EQ(dlg.txtInitialLocalDirectory.text().toStdString(), c.FieldAfter) << c.Field;
+    }
+    EXPECT_EQ(Answers.FolderTitles.back(), QStringLiteral("Choose directory:"));
+}
+
+struct TControlCase {
+    QWidget* Control;
+    int Left, Top, Width, Height;
+    const char* English;
+    const char* Swedish;
+};
+
+TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
+    for (const bool swedish : {false, true}) {
+        SetSwedish(swedish);
+        TfrmConnect dlg;
+        EXPECT_EQ(dlg.size(), QSize(209, 337));
+        EXPECT_EQ(dlg.windowTitle(), swedish ? QStringLiteral("Anslut till FTP...")
+                                             : QStringLiteral("Connect to FTP..."));
+        EXPECT_EQ(dlg.txtPassword.echoMode(), QLineEdit::Password);
+        EXPECT_EQ(dlg.txtPassword.style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter), '*');
+        EXPECT_TRUE(dlg.btnOK.isDefault());
+        const TControlCase controls[] = {
+            {&dlg.lblRemoteHost, 16, 16, -1, 13, "Remote host:", "Värddator:"},
+            {&dlg.lblPort, 160, 16, -1, 13, "Port:", "Port:"},
+            {&dlg.txtRemoteHost, 16, 32, 137, 16, nullptr, nullptr},
+            {&dlg.txtPort, 160, 32, 33, 16, nullptr, nullptr},
+            {&dlg.cbPassive, 16, 56, 177, 17, "Passive connection", "Passiv anslutning"},
+            {&dlg.lblUsername, 16, 88, -1, 13, "Username:", "Användarnamn:"},
+            {&dlg.txtUsername, 16, 104, 177, 16, nullptr, nullptr},
+            {&dlg.lblPassword, 16, 128, -1, 13, "Password:", "Lösenord:"},
+            {&dlg.txtPassword, 16, 144, 177, 16, nullptr, nullptr},
+            {&dlg.lblInitialRemoteDirectory, 16, 176, -1, 13,
+             "Initial remote directory:", "Värddatorns initialkatalog:"},
+            {&dlg.txtInitialRemoteDirectory, 16, 192, 177, 16, nullptr, nullptr},
+            {&dlg.lblInitialLocalDirectory, 16, 216, -1, 13,
+             "Initial local directory:", "Lokal initialkatalog:"},
+            {&dlg.txtInitialLocalDirectory, 16, 232, 177, 16, nullptr, nullptr},
+            {&dlg.btnBrowse, 104, 256, 89, 25, "&Browse...", "&Bläddra..."},
+            {&dlg.btnOK, 16, 296, 177, 25, "OK", "OK"},
+        };
+        for (const TControlCase& c : controls) {
+            const QRect g = c.Control->geometry();
+            EXPECT_EQ(g.topLeft(), QPoint(c.Left, c.Top)) << c.Control->metaObject()->className();
+            EXPECT_EQ(g.height(), c.Height);
+            if (c.Width >= 0) {
+                EXPECT_EQ(g.width(), c.Width);
+            }
+            if (!c.English) {
+                continue;
+            }
+            QString text;
+            if (auto* l = qobject_cast<QLabel*>(c.Control)) {
+                text = l->text();
+                // Labels are never narrower than their text.
+                EXPECT_GE(l->width(), l->fontMetrics().horizontalAdvance(text));
+            } else {
+                text = static_cast<QAbstractButton*>(c.Control)->text();
+            }
+            EXPECT_EQ(text, QString::fromUtf8(swedish ? c.Swedish : c.English));
+        }
+        // Tab order from the host field to OK.
+        QWidget* const order[] = {&dlg.txtRemoteHost,
+                                  &dlg.txtPort,
+                                  &dlg.cbPassive,
+                                  &dlg.txtUsername,
+                                  &dlg.txtPassword,
+                                  &dlg.txtInitialRemoteDirectory,
+                                  &dlg.txtInitialLocalDirectory,
+                                  &dlg.btnBrowse,
+                                  &dlg.btnOK};
+        for (size_t i = 1; i < std::size(order); ++i) {
+            EXPECT_EQ(NextTabStop(order[i - 1]), order[i]) << i;
+        }
+    }
+}
+
+TEST_F(ConnectDialog, PaintsSunkenFramesAroundFieldsAndButtons) {
+    TfrmConnect dlg;
+    const QImage img = dlg.grab().toImage();
+    const QColor light = dlg.palette().color(QPalette::Light);
+    const QColor dark = dlg.palette().color(QPalette::Dark);
+    // txtPort at (160, 32, 33, 16): shadow above and left, highlight below and right.
+    EXPECT_EQ(img.pixel(159, 31), dark.rgb());
+    EXPECT_EQ(img.pixel(192, 31), dark.rgb());
+    EXPECT_EQ(img.pixel(159, 47), dark.rgb());
+    EXPECT_EQ(img.pixel(159, 48), light.rgb());
+    EXPECT_EQ(img.pixel(193, 31), light.rgb());
+    EXPECT_EQ(img.pixel(193, 48), light.rgb());
+    // The separator under the check box: etched line from x 16 to 191.
+    EXPECT_EQ(img.pixel(16, 80), dark.rgb());
+    EXPECT_EQ(img.pixel(16, 81), light.rgb());
+    EXPECT_EQ(img.pixel(191, 80), dark.rgb());
+    EXPECT_NE(img.pixel(192, 80), dark.rgb());
+}
+
+} // namespace
