@@ -3,5 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh
-exec build/quorvan-ftp "$@"
+exec "$(bash scripts/build.sh | tail -n 1)"/quorvan-ftp "$@"

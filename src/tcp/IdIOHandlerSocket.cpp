@@ -212,7 +212,9 @@ void TIdIOHandlerSocket::Shut() {
     }
 }
 
-bool TIdIOHandlerSocket::IsOpen() { return Handle && Handle->Allocated; }
+bool TIdIOHandlerSocket::IsOpen() {
+    return Handle && Handle->Allocated;
+}
 
 void TIdIOHandlerSocket::Prepare() {
     if (Handle) {

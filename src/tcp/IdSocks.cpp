@@ -72,7 +72,7 @@ uint8_t ByteAt(const std::string& AReply, size_t AIndex) {
 
 } // namespace
 
-TIdSocksInfo::~TIdSocksInfo() { SetHandler(nullptr); }
+TIdSocksInfo::~TIdSocksInfo() = default;
 
 void TIdSocksInfo::Assign(const TIdSocksInfo& ASource) {
     if (&ASource == this) {
@@ -87,12 +87,9 @@ void TIdSocksInfo::Assign(const TIdSocksInfo& ASource) {
 }
 
 void TIdSocksInfo::SetHandler(TIdIOHandler* AHandler) {
-    if (AHandler == FHandler) {
-        return;
-    }
-    if (FHandler) {
-        RemoveFreeNotification(FHandler);
-    }
+    // The old link is left in place: a free-notification link is shared by
+    // both ends, and the old handler may still refer to this object through
+    // it. A stale link costs nothing; both ends check identity.
     FHandler = AHandler;
     if (FHandler) {
         FreeNotification(FHandler);
@@ -131,8 +128,8 @@ void TIdSocksInfo::SendAll(const std::string& ARequest) {
     TIdIOHandler& handler = RequireHandler();
     size_t sent = 0;
     while (sent < ARequest.size()) {
-        const int32_t n = handler.SendFrom(ARequest.data() + sent,
-                                           static_cast<int32_t>(ARequest.size() - sent));
+        const int32_t n =
+            handler.SendFrom(ARequest.data() + sent, static_cast<int32_t>(ARequest.size() - sent));
         // A failed send shows up in the receive that follows, which is where
         // each protocol version decides how a silent proxy is reported.
         if (n <= 0) {

@@ -13,9 +13,13 @@ TIdTCPClient::TIdTCPClient() = default;
 
 TIdTCPClient::~TIdTCPClient() = default;
 
-void TIdTCPClient::SetHost(const std::string& AValue) { FHost = AValue; }
+void TIdTCPClient::SetHost(const std::string& AValue) {
+    FHost = AValue;
+}
 
-void TIdTCPClient::SetPort(int32_t AValue) { FPort = AValue; }
+void TIdTCPClient::SetPort(int32_t AValue) {
+    FPort = AValue;
+}
 
 void TIdTCPClient::NotifyConnected() {
     if (OnConnected) {

@@ -1,11 +1,18 @@
+#include "IdSocks.h"
+#include "DanteServer.h"
+#include "EchoServer.h"
+#include "FakeSocksServer.h"
 #include "IdException.h"
 #include "IdIOHandler.h"
-#include "IdSocks.h"
+#include "IdIOHandlerSocket.h"
+#include "IdTCPClient.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -110,31 +117,88 @@ TEST(SocksRequestLayout, SendsTheExactRequestBytes) {
     };
     const std::string longUser(300, 'u');
     const std::vector<Case> cases = {
-        {"socks4 empty user id is nine bytes", svSocks4, saNoAuthentication, "", "", "127.0.0.1",
-         21, {Socks4Granted}, Bytes({4, 1, 0, 21, 127, 0, 0, 1, 0})},
-        {"socks4 user id and high port", svSocks4, saNoAuthentication, "bob", "", "10.1.2.3", 0xABCD,
-         {Socks4Granted}, Bytes({4, 1, 0xAB, 0xCD, 10, 1, 2, 3}) + "bob" + Bytes({0})},
-        {"socks4 localhost resolves without a look-up", svSocks4, saNoAuthentication, "", "",
-         "localhost", 80, {Socks4Granted}, Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0})},
-        {"socks4 user id cut to 255 bytes", svSocks4, saNoAuthentication, longUser, "", "1.2.3.4",
-         1, {Socks4Granted},
+        {"socks4 empty user id is nine bytes",
+         svSocks4,
+         saNoAuthentication,
+         "",
+         "",
+         "127.0.0.1",
+         21,
+         {Socks4Granted},
+         Bytes({4, 1, 0, 21, 127, 0, 0, 1, 0})},
+        {"socks4 user id and high port",
+         svSocks4,
+         saNoAuthentication,
+         "bob",
+         "",
+         "10.1.2.3",
+         0xABCD,
+         {Socks4Granted},
+         Bytes({4, 1, 0xAB, 0xCD, 10, 1, 2, 3}) + "bob" + Bytes({0})},
+        {"socks4 localhost resolves without a look-up",
+         svSocks4,
+         saNoAuthentication,
+         "",
+         "",
+         "localhost",
+         80,
+         {Socks4Granted},
+         Bytes({4, 1, 0, 80, 127, 0, 0, 1, 0})},
+        {"socks4 user id cut to 255 bytes",
+         svSocks4,
+         saNoAuthentication,
+         longUser,
+         "",
+         "1.2.3.4",
+         1,
+         {Socks4Granted},
          Bytes({4, 1, 0, 1, 1, 2, 3, 4}) + std::string(255, 'u') + Bytes({0})},
         // An unresolvable name proves that 4A never looks the host up itself.
-        {"socks4a sends 0.0.0.1 and the name", svSocks4A, saNoAuthentication, "ann", "",
-         "no-such-host.invalid", 2121, {Socks4Granted},
+        {"socks4a sends 0.0.0.1 and the name",
+         svSocks4A,
+         saNoAuthentication,
+         "ann",
+         "",
+         "no-such-host.invalid",
+         2121,
+         {Socks4Granted},
          Bytes({4, 1, 0x08, 0x49, 0, 0, 0, 1}) + "ann" + Bytes({0}) + "no-such-host.invalid" +
              Bytes({0})},
-        {"socks5 without authentication", svSocks5, saNoAuthentication, "ignored", "ignored",
-         "ftp.example.org", 21, {Socks5NoAuth, Socks5Succeeded},
+        {"socks5 without authentication",
+         svSocks5,
+         saNoAuthentication,
+         "ignored",
+         "ignored",
+         "ftp.example.org",
+         21,
+         {Socks5NoAuth, Socks5Succeeded},
          Bytes({5, 1, 0}) + Bytes({5, 1, 0, 3, 15}) + "ftp.example.org" + Bytes({0, 21})},
-        {"socks5 sends a dotted quad as a name too", svSocks5, saNoAuthentication, "", "",
-         "127.0.0.1", 65535, {Socks5NoAuth, Socks5Succeeded},
+        {"socks5 sends a dotted quad as a name too",
+         svSocks5,
+         saNoAuthentication,
+         "",
+         "",
+         "127.0.0.1",
+         65535,
+         {Socks5NoAuth, Socks5Succeeded},
          Bytes({5, 1, 0}) + Bytes({5, 1, 0, 3, 9}) + "127.0.0.1" + Bytes({0xFF, 0xFF})},
-        {"socks5 with user name and password", svSocks5, saUsernamePassword, "alice", "secret",
-         "h", 1080, {Bytes({5, 2}), Bytes({1, 0}), Socks5Succeeded},
+        {"socks5 with user name and password",
+         svSocks5,
+         saUsernamePassword,
+         "alice",
+         "secret",
+         "h",
+         1080,
+         {Bytes({5, 2}), Bytes({1, 0}), Socks5Succeeded},
          Bytes({5, 1, 2}) + Bytes({1, 5}) + "alice" + Bytes({6}) + "secret" +
              Bytes({5, 1, 0, 3, 1}) + "h" + Bytes({0x04, 0x38})},
-        {"socks5 with empty user name and password", svSocks5, saUsernamePassword, "", "", "h", 7,
+        {"socks5 with empty user name and password",
+         svSocks5,
+         saUsernamePassword,
+         "",
+         "",
+         "h",
+         7,
          {Bytes({5, 2}), Bytes({1, 0}), Socks5Succeeded},
          Bytes({5, 1, 2, 1, 0, 0, 5, 1, 0, 3, 1}) + "h" + Bytes({0, 7})},
         {"no proxy sends nothing", svNoSocks, saNoAuthentication, "x", "y", "host", 21, {}, ""},
@@ -187,21 +251,49 @@ void ExpectRefusals(const std::vector<RefusalCase>& ACases) {
 TEST(SocksRefusal, Socks4ReplyCodes) {
     auto reply = [](int code) { return Bytes({0, code, 0, 0, 0, 0, 0, 0}); };
     ExpectRefusals({
-        {"91", svSocks4A, saNoAuthentication, {reply(91)}, Is<EIdSocksRequestFailed>(),
+        {"91",
+         svSocks4A,
+         saNoAuthentication,
+         {reply(91)},
+         Is<EIdSocksRequestFailed>(),
          "Request rejected or failed."},
-        {"92", svSocks4A, saNoAuthentication, {reply(92)}, Is<EIdSocksRequestServerFailed>(),
+        {"92",
+         svSocks4A,
+         saNoAuthentication,
+         {reply(92)},
+         Is<EIdSocksRequestServerFailed>(),
          "Request rejected because SOCKS server cannot connect."},
-        {"93", svSocks4A, saNoAuthentication, {reply(93)}, Is<EIdSocksRequestIdentFailed>(),
+        {"93",
+         svSocks4A,
+         saNoAuthentication,
+         {reply(93)},
+         Is<EIdSocksRequestIdentFailed>(),
          "Request rejected because the client program and identd report different user-ids."},
-        {"0", svSocks4A, saNoAuthentication, {reply(0)}, Is<EIdSocksUnknownError>(),
+        {"0",
+         svSocks4A,
+         saNoAuthentication,
+         {reply(0)},
+         Is<EIdSocksUnknownError>(),
          "Unknown socks error."},
-        {"94", svSocks4A, saNoAuthentication, {reply(94)}, Is<EIdSocksUnknownError>(),
+        {"94",
+         svSocks4A,
+         saNoAuthentication,
+         {reply(94)},
+         Is<EIdSocksUnknownError>(),
          "Unknown socks error."},
         // A proxy that closes must not look like a grant.
-        {"closed", svSocks4A, saNoAuthentication, {}, Is<EIdConnClosedGracefully>(),
+        {"closed",
+         svSocks4A,
+         saNoAuthentication,
+         {},
+         Is<EIdConnClosedGracefully>(),
          "Connection Closed Gracefully."},
-        {"closed mid-reply", svSocks4A, saNoAuthentication, {Bytes({0, 90, 0})},
-         Is<EIdConnClosedGracefully>(), "Connection Closed Gracefully."},
+        {"closed mid-reply",
+         svSocks4A,
+         saNoAuthentication,
+         {Bytes({0, 90, 0})},
+         Is<EIdConnClosedGracefully>(),
+         "Connection Closed Gracefully."},
     });
 }
 
@@ -209,28 +301,71 @@ TEST(SocksRefusal, Socks5MethodAndAuthentication) {
     const char* noResponse = "Socks server did not respond.";
     const char* badMethod = "Invalid socks authentication method.";
     ExpectRefusals({
-        {"255 method", svSocks5, saNoAuthentication, {Bytes({5, 255})},
-         Is<EIdSocksAuthMethodError>(), badMethod},
-        {"255 method with auth offered", svSocks5, saUsernamePassword, {Bytes({5, 255})},
-         Is<EIdSocksAuthMethodError>(), badMethod},
-        {"another method than offered", svSocks5, saNoAuthentication, {Bytes({5, 2})},
-         Is<EIdSocksAuthMethodError>(), badMethod},
-        {"no auth chosen when auth offered", svSocks5, saUsernamePassword, {Bytes({5, 0})},
-         Is<EIdSocksAuthMethodError>(), badMethod},
-        {"close instead of method", svSocks5, saNoAuthentication, {},
-         Is<EIdSocksServerRespondError>(), noResponse},
-        {"half a method reply", svSocks5, saNoAuthentication, {Bytes({5})},
-         Is<EIdSocksServerRespondError>(), noResponse},
-        {"authentication refused", svSocks5, saUsernamePassword, {Bytes({5, 2}), Bytes({1, 1})},
-         Is<EIdSocksAuthError>(), "Authentication error to socks server."},
-        {"close instead of auth reply", svSocks5, saUsernamePassword, {Bytes({5, 2})},
-         Is<EIdSocksServerRespondError>(), noResponse},
-        {"close instead of connect reply", svSocks5, saNoAuthentication, {Socks5NoAuth},
-         Is<EIdSocksServerRespondError>(), noResponse},
-        {"close before the bound address", svSocks5, saNoAuthentication,
-         {Socks5NoAuth, Bytes({5, 0, 0, 1, 127})}, Is<EIdSocksServerRespondError>(), noResponse},
-        {"unknown bound address type", svSocks5, saNoAuthentication,
-         {Socks5NoAuth, Bytes({5, 0, 0, 9, 0, 0, 0})}, Is<EIdSocksServerAddressError>(),
+        {"255 method",
+         svSocks5,
+         saNoAuthentication,
+         {Bytes({5, 255})},
+         Is<EIdSocksAuthMethodError>(),
+         badMethod},
+        {"255 method with auth offered",
+         svSocks5,
+         saUsernamePassword,
+         {Bytes({5, 255})},
+         Is<EIdSocksAuthMethodError>(),
+         badMethod},
+        {"another method than offered",
+         svSocks5,
+         saNoAuthentication,
+         {Bytes({5, 2})},
+         Is<EIdSocksAuthMethodError>(),
+         badMethod},
+        {"no auth chosen when auth offered",
+         svSocks5,
+         saUsernamePassword,
+         {Bytes({5, 0})},
+         Is<EIdSocksAuthMethodError>(),
+         badMethod},
+        {"close instead of method",
+         svSocks5,
+         saNoAuthentication,
+         {},
+         Is<EIdSocksServerRespondError>(),
+         noResponse},
+        {"half a method reply",
+         svSocks5,
+         saNoAuthentication,
+         {Bytes({5})},
+         Is<EIdSocksServerRespondError>(),
+         noResponse},
+        {"authentication refused",
+         svSocks5,
+         saUsernamePassword,
+         {Bytes({5, 2}), Bytes({1, 1})},
+         Is<EIdSocksAuthError>(),
+         "Authentication error to socks server."},
+        {"close instead of auth reply",
+         svSocks5,
+         saUsernamePassword,
+         {Bytes({5, 2})},
+         Is<EIdSocksServerRespondError>(),
+         noResponse},
+        {"close instead of connect reply",
+         svSocks5,
+         saNoAuthentication,
+         {Socks5NoAuth},
+         Is<EIdSocksServerRespondError>(),
+         noResponse},
+        {"close before the bound address",
+         svSocks5,
+         saNoAuthentication,
+         {Socks5NoAuth, Bytes({5, 0, 0, 1, 127})},
+         Is<EIdSocksServerRespondError>(),
+         noResponse},
+        {"unknown bound address type",
+         svSocks5,
+         saNoAuthentication,
+         {Socks5NoAuth, Bytes({5, 0, 0, 9, 0, 0, 0})},
+         Is<EIdSocksServerAddressError>(),
          "Address type not supported."},
     });
 }
@@ -373,6 +508,183 @@ TEST(SocksSettings, ForgetsAHandlerThatIsDestroyed) {
     const Outcome outcome = Negotiated(socks, "h", 21);
     ASSERT_TRUE(outcome.Raised);
     EXPECT_TRUE(Matches(outcome, Is<EIdClosedSocket>()));
+}
+
+// --- Over real loopback sockets ------------------------------------------
+
+struct ProxySettings {
+    TSocksVersion Version = svSocks5;
+    TSocksAuthentication Authentication = saNoAuthentication;
+    std::string Host;
+    int32_t Port = 0;
+    std::string Username;
+    std::string Password;
+};
+
+// A client whose own socket handler goes through the given proxy.
+std::unique_ptr<TIdTCPClient> ProxiedClient(const ProxySettings& AProxy,
+                                            const std::string& ATargetHost, int32_t ATargetPort) {
+    auto client = std::make_unique<TIdTCPClient>();
+    auto handler = std::make_unique<TIdIOHandlerSocket>();
+    TIdSocksInfo* socks = handler->SocksInfo();
+    socks->Version = AProxy.Version;
+    socks->Authentication = AProxy.Authentication;
+    socks->Host = AProxy.Host;
+    socks->Port = AProxy.Port;
+    socks->Username = AProxy.Username;
+    socks->Password = AProxy.Password;
+    client->SetOwnedIOHandler(std::move(handler));
+    client->SetHost(ATargetHost);
+    client->SetPort(ATargetPort);
+    return client;
+}
+
+std::string RandomBytes(size_t ACount, unsigned ASeed) {
+    std::mt19937 generator(ASeed);
+    std::string data(ACount, '\0');
+    for (char& c : data) {
+        c = static_cast<char>(generator() & 0xFF);
+    }
+    return data;
+}
+
+// Sends a block and reads the echo back, in both directions at once through
+// whatever sits in between.
+void ExpectEchoed(TIdTCPClient& AClient, const std::string& AData) {
+    AClient.WriteText(AData);
+    std::string back(AData.size(), '\0');
+    AClient.ReadBytes(back.data(), static_cast<int32_t>(back.size()));
+    EXPECT_TRUE(back == AData) << "echoed bytes differ";
+}
+
+TEST(SocksThroughFakeProxy, EachVersionReachesTheTarget) {
+    qtest::EchoServer echo;
+    struct Case {
+        const char* Name;
+        ProxySettings Proxy;
+        std::string Target;
+        std::string ExpectedRequest;
+    };
+    const std::string port = std::string(1, static_cast<char>(echo.port() >> 8)) +
+                             std::string(1, static_cast<char>(echo.port() & 0xFF));
+    const std::vector<Case> cases = {
+        {"socks4",
+         {svSocks4, saNoAuthentication, "127.0.0.1", 0, "", ""},
+         "127.0.0.1",
+         Bytes({4, 1}) + port + Bytes({127, 0, 0, 1, 0})},
+        {"socks4a",
+         {svSocks4A, saNoAuthentication, "localhost", 0, "ftpuser", ""},
+         "echo.target",
+         Bytes({4, 1}) + port + Bytes({0, 0, 0, 1}) + "ftpuser" + Bytes({0}) + "echo.target" +
+             Bytes({0})},
+        {"socks5",
+         {svSocks5, saNoAuthentication, "127.0.0.1", 0, "", ""},
+         "echo.target",
+         Bytes({5, 1, 0, 3, 11}) + "echo.target" + port},
+        {"socks5 with password",
+         {svSocks5, saUsernamePassword, "127.0.0.1", 0, "alice", "pw"},
+         "echo.target",
+         Bytes({5, 1, 0, 3, 11}) + "echo.target" + port},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        qtest::FakeSocksServer proxy;
+        proxy.mapHost("echo.target", "127.0.0.1");
+        proxy.setCredentials("alice", "pw");
+        ProxySettings settings = c.Proxy;
+        settings.Port = proxy.port();
+        auto client = ProxiedClient(settings, c.Target, echo.port());
+        std::vector<std::string> reports;
+        client->OnStatus = [&](TIdComponent*, TIdStatus, const std::string& AText) {
+            reports.push_back(AText);
+        };
+        client->SocketHandler()->OnStatus = client->OnStatus;
+        client->OpenConnection(5000);
+        // The proxy is what gets resolved and connected to; the target only
+        // travels inside the request.
+        std::vector<std::string> expected = {"Connecting to 127.0.0.1.", "Connected."};
+        if (settings.Host == "localhost") {
+            expected.insert(expected.begin(), "Resolving hostname localhost.");
+        }
+        EXPECT_EQ(reports, expected);
+        ExpectEchoed(*client, RandomBytes(70000, 7));
+        client->CloseConnection();
+        ASSERT_TRUE(proxy.waitForExchanges(1));
+        const qtest::SocksExchange exchange = proxy.exchanges().front();
+        EXPECT_EQ(Hex(exchange.connectRequest), Hex(c.ExpectedRequest));
+        EXPECT_TRUE(exchange.granted);
+        if (c.Proxy.Authentication == saUsernamePassword) {
+            EXPECT_EQ(Hex(exchange.methodRequest), Hex(Bytes({5, 1, 2})));
+            EXPECT_EQ(exchange.user, "alice");
+            EXPECT_EQ(exchange.password, "pw");
+        }
+    }
+}
+
+// A refusal drops the socket to the proxy; nothing stays open behind it.
+TEST(SocksThroughFakeProxy, RefusalsDropTheSocket) {
+    struct Case {
+        const char* Name;
+        qtest::SocksScript Script;
+        const char* Message;
+    };
+    const std::vector<Case> cases = {
+        {"close instead of the method",
+         {qtest::SocksStep::CloseAfter(), {}, {}},
+         "Socks server did not respond."},
+        {"255 method",
+         {qtest::SocksStep::Bytes(Bytes({5, 255})), {}, {}},
+         "Invalid socks authentication method."},
+        {"connection refused",
+         {{}, {}, qtest::SocksStep::Bytes(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}))},
+         "Connection refused."},
+        {"reply in pieces then close",
+         {{}, {}, qtest::SocksStep::CloseAfter(Bytes({5, 0, 0, 1, 127}))},
+         "Socks server did not respond."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        qtest::FakeSocksServer proxy;
+        proxy.enqueue(c.Script);
+        auto client = ProxiedClient(
+            {svSocks5, saNoAuthentication, "127.0.0.1", proxy.port(), "", ""}, "127.0.0.1", 9);
+        try {
+            client->OpenConnection(5000);
+            ADD_FAILURE() << "the refusal was not raised";
+        } catch (const EIdSocksError& e) {
+            EXPECT_STREQ(e.what(), c.Message);
+        }
+        ASSERT_NE(client->IOHandler(), nullptr);
+        EXPECT_FALSE(client->IOHandler()->IsOpen());
+        EXPECT_TRUE(proxy.waitForCompleted(1));
+    }
+}
+
+TEST(SocksThroughDante, MovesDataBothWays) {
+    const std::string unavailable = qtest::DanteServer::Unavailable();
+    if (!unavailable.empty()) {
+        GTEST_SKIP() << unavailable;
+    }
+    qtest::DanteServer dante;
+    qtest::EchoServer echo;
+    for (const char* target : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(target);
+        auto client =
+            ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port(), "", ""},
+                          target, echo.port());
+        client->OpenConnection(10000);
+        client->WriteLine("hello through dante");
+        EXPECT_EQ(client->ReadLine(), "hello through dante");
+        ExpectEchoed(*client, RandomBytes(300000, 11));
+        client->CloseConnection();
+    }
+    EXPECT_EQ(echo.connections(), 2u);
+
+    // A target that refuses comes back as the proxy's refusal.
+    auto refused = ProxiedClient({svSocks5, saNoAuthentication, dante.host(), dante.port(), "", ""},
+                                 "127.0.0.1", qtest::PickFreePort());
+    EXPECT_THROW(refused->OpenConnection(10000), EIdSocksError) << dante.log();
+    EXPECT_FALSE(refused->IOHandler()->IsOpen());
 }
 
 } // namespace
