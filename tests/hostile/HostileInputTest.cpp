@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -178,6 +179,11 @@ struct SocksCase {
     qtest::SocksScript script;
     const char* error; // empty: the connection is granted and carries data
 };
+
+// Cases print by name; their raw bytes include padding.
+void PrintTo(const SocksCase& ACase, std::ostream* AOut) {
+    *AOut << ACase.name;
+}
 
 class HostileSocksTest : public ::testing::TestWithParam<SocksCase> {};
 

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,11 @@ struct PasvCase {
     const char* error; // empty: the download succeeds
 };
 
+// Cases print by name; their raw bytes include padding.
+void PrintTo(const PasvCase& ACase, std::ostream* AOut) {
+    *AOut << ACase.name;
+}
+
 class HostilePasvTest : public HostileServerTest, public ::testing::WithParamInterface<PasvCase> {};
 
 TEST_P(HostilePasvTest, DataConnectionGoesToControlPeerOrIsRefused) {
@@ -130,6 +136,10 @@ struct ServiceClosingCase {
     const char* verb;
     std::function<void(TIdFTP&)> run;
 };
+
+void PrintTo(const ServiceClosingCase& ACase, std::ostream* AOut) {
+    *AOut << ACase.verb;
+}
 
 class HostileServiceClosingTest : public HostileServerTest,
                                   public ::testing::WithParamInterface<ServiceClosingCase> {};
@@ -217,6 +227,11 @@ struct BrokenDataCase {
     const char* repliesAfter; // the last reply read
 };
 
+// Cases print by name; their raw bytes include padding.
+void PrintTo(const BrokenDataCase& ACase, std::ostream* AOut) {
+    *AOut << ACase.name;
+}
+
 class HostileBrokenDataTest : public HostileServerTest,
                               public ::testing::WithParamInterface<BrokenDataCase> {};
 
@@ -298,6 +313,11 @@ struct ReplyCase {
     std::string firstText; // the first Text entry
     size_t lines;          // Text entries
 };
+
+// Cases print by name; their raw bytes include padding.
+void PrintTo(const ReplyCase& ACase, std::ostream* AOut) {
+    *AOut << ACase.name;
+}
 
 class HostileReplyTest : public HostileServerTest,
                          public ::testing::WithParamInterface<ReplyCase> {};
