@@ -17,6 +17,9 @@ if [ "$mode" = run ]; then
     mkdir -p "$corpus"
     seeds=fuzz/corpus/$name
     echo "== $name for ${secs}s"
-    "$f" -max_total_time="$secs" -print_final_stats=1 "$corpus" $( [ -d "$seeds" ] && echo "$seeds" ) 
+    # The seed folder also holds every input that once crashed a target, so
+    # each run replays them first.
+    "$f" -max_total_time="$secs" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix=build-fuzz/ "$corpus" $( [ -d "$seeds" ] && echo "$seeds" )
   done
 fi

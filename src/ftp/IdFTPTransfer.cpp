@@ -78,7 +78,13 @@ void TIdFTP::RequestPassive(std::string& VHost, int32_t& VPort) {
     }
     const int32_t high = FieldToInt(CutToken(reply, ","));
     const int32_t low = FieldToInt(CutToken(reply, ","));
-    VPort = high * 256 + low;
+    // A hostile reply can name fields whose product overflows, or a number the
+    // socket would silently cut to some other 16-bit port.
+    const int64_t port = int64_t{high} * 256 + low;
+    if (port < 0 || port > 65535) {
+        throw EIdException("'" + std::to_string(port) + "' is not a valid port");
+    }
+    VPort = static_cast<int32_t>(port);
 }
 
 void TIdFTP::AnnouncePort(TIdSocketHandle& AHandle) {
