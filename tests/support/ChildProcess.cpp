@@ -141,8 +141,16 @@ bool IsLeader(pid_t pid) {
     return false;
 }
 
-std::mutex gReaperMutex;
-std::set<std::string> gServerNames; // kernel command names of servers we started
+// The reaper thread is detached and may still run while static objects are
+// destroyed at exit, so its state is never destroyed.
+struct ReaperState {
+    std::mutex mutex;
+    std::set<std::string> serverNames; // kernel command names of servers we started
+};
+ReaperState& Reaper() {
+    static ReaperState* const state = new ReaperState;
+    return *state;
+}
 
 // Some server processes outlive their parent (a vsftpd session's helper) and,
 // since we are a subreaper, end as our zombies. Reap those of our servers
@@ -151,8 +159,8 @@ std::set<std::string> gServerNames; // kernel command names of servers we starte
 void ReapStrayServerZombies() {
     std::set<std::string> names;
     {
-        std::lock_guard lock(gReaperMutex);
-        names = gServerNames;
+        std::lock_guard lock(Reaper().mutex);
+        names = Reaper().serverNames;
     }
     const pid_t self = ::getpid();
     for (const auto& p : ListProcesses())
@@ -163,8 +171,8 @@ void ReapStrayServerZombies() {
 void StartReaper(const std::string& program) {
     // The kernel keeps the first 15 bytes of the executable's name.
     std::string comm = std::filesystem::path(program).filename().string().substr(0, 15);
-    std::lock_guard lock(gReaperMutex);
-    gServerNames.insert(comm);
+    std::lock_guard lock(Reaper().mutex);
+    Reaper().serverNames.insert(comm);
     static bool started = false;
     if (started)
         return;
