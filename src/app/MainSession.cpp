@@ -89,6 +89,11 @@ void TfrmMain::EndSessionNow(int AHeldByCaller) {
         }
     } catch (...) {
     }
+    // A call may be waiting on the data connection rather than on the
+    // control connection.
+    if (TIdTCPConnection* data = sckFTP->DataConnection()) {
+        data->DropSocket();
+    }
     sckFTP->DropSocket();
     FEndSessionPending = true;
 }
@@ -213,8 +218,8 @@ void TfrmMain::btnChangeModeClick() {
 
 // ---- Batch loop -------------------------------------------------------------------
 
+// The caller holds a network scope for the whole command.
 bool TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
-    TNetworkScope scope(*this);
     Busy = true;
     std::vector<TBatchRow> rows;
     for (const QTreeWidgetItem* row = AList.FirstSelectedRow(); row;
