@@ -437,7 +437,7 @@ TEST_F(ScriptedServer, AsciiModeIsAnnouncedAtTheNextLogin) {
     ASSERT_TRUE(Fake.waitForSessionsEnded(1));
     Connect(Good());
     const auto c = Commands();
-    EXPECT_EQ(std::count(c.begin(), c.end(), "TYPE A"), 2); // the switch and the new login
+    EXPECT_EQ(std::count(c.begin(), c.end(), "TYPE A"), 3); // two switches and the new login
     EXPECT_EQ(c.back().rfind("PWD", 0), 0u);
     EXPECT_EQ(std::find(c.rbegin(), c.rend(), "TYPE A") - c.rbegin(),
               std::find(c.rbegin(), c.rend(), "SYST") - c.rbegin() + 1);
@@ -530,8 +530,7 @@ TEST_F(ScriptedServer, InterruptingAWaitingRefreshIsSafe) {
         ASSERT_TRUE(ConnectedLayout()) << k.Name;
         Window->show();
         // The next listing never comes.
-        Fake.enqueue("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData(),
-                                       act::Delay(Millis(60000))});
+        Fake.enqueue("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData()});
         const size_t ended = Fake.sessionsEnded();
         QTimer::singleShot(200, Window.get(), [&] {
             k.CloseWindow ? static_cast<void>(Window->close()) : Window->btnDisconnect.click();
