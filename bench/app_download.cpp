@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
 
     // The reference first, into the same folder.
     const fs::path curlFile = local / "curl.bin";
-    const std::string command = "curl -s -o '" + curlFile.string() + "' '" + server.url("big.bin") +
-                                "'";
+    const std::string command =
+        "curl -s -o '" + curlFile.string() + "' '" + server.url("big.bin") + "'";
     const auto curlStart = Clock::now();
     const int curlStatus = std::system(command.c_str());
     const double curlSeconds = Seconds(curlStart);
@@ -102,9 +102,8 @@ int main(int argc, char** argv) {
     qint64 longestGap = 0;
     QTimer ticker;
     ticker.setInterval(10);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longestGap = std::max(longestGap, sinceTick.restart());
-    });
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
 
     bool shotTaken = shot.empty();
     auto work = window.sckFTP->OnWork;

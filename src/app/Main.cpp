@@ -501,4 +501,3 @@ bool TfrmMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
     }
     return false;
 }
-

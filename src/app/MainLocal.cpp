@@ -85,24 +85,23 @@ int64_t TfrmMain::GetLocalFileSize(const QString& APath) {
 }
 
 void TfrmMain::FillLocalList(const QString& ADirectory) {
-    const std::string directory = ADirectory == CurrentLocalDir
-                                      ? LocalDirBytes()
-                                      : ADirectory.toUtf8().toStdString();
+    const std::string directory =
+        ADirectory == CurrentLocalDir ? LocalDirBytes() : ADirectory.toUtf8().toStdString();
     if (!IsDirectory(directory)) {
         return;
     }
     const std::string base = WithSeparator(directory);
     EnumerateEntries(base, [&](const std::string& AName, bool ADirectory) {
         if (ADirectory) {
-            lvLocalFiles.AddRow(QStringLiteral("<\\> ") + DecodeName(AName),
-                                QStringLiteral("N/A"), base + AName + "/");
+            lvLocalFiles.AddRow(QStringLiteral("<\\> ") + DecodeName(AName), QStringLiteral("N/A"),
+                                base + AName + "/");
         }
     });
     EnumerateEntries(base, [&](const std::string& AName, bool ADirectory) {
         if (!ADirectory) {
             const std::string path = base + AName;
-            lvLocalFiles.AddRow(FileRowCaption(DecodeName(AName)),
-                                FormatSize(LocalFileSize(path)), path);
+            lvLocalFiles.AddRow(FileRowCaption(DecodeName(AName)), FormatSize(LocalFileSize(path)),
+                                path);
         }
     });
 }
@@ -120,9 +119,9 @@ void TfrmMain::btnLocalBrowseClick() {
     if (!start.endsWith(QLatin1Char('/'))) {
         start += QLatin1Char('/');
     }
-    if (BrowseForFolder(PickText(QStringLiteral("Välj katalog:"),
-                                 QStringLiteral("Choose directory:")),
-                        start) &&
+    if (BrowseForFolder(
+            PickText(QStringLiteral("Välj katalog:"), QStringLiteral("Choose directory:")),
+            start) &&
         !start.isEmpty()) {
         SetLocalDir(WithSeparator(start.toUtf8().toStdString()));
         btnLocalRefreshClick();

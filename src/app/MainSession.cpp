@@ -12,8 +12,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <stdexcept>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace {
 
@@ -145,11 +145,10 @@ void TfrmMain::btnConnectClick() {
         if (scope.Interrupted() || FWindowClosed) {
             return;
         }
-        Dialogs().MessageBox(
-            this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
-            PickText(QStringLiteral("Anslutningen misslyckades!"),
-                     QStringLiteral("The connection failed!")),
-            TMsgIcon::miError, TMsgButtons::mbOK);
+        Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+                             PickText(QStringLiteral("Anslutningen misslyckades!"),
+                                      QStringLiteral("The connection failed!")),
+                             TMsgIcon::miError, TMsgButtons::mbOK);
         return;
     }
     if (scope.Interrupted()) {

@@ -14,8 +14,9 @@ bool IsSafeLocalName(const std::string& AName) {
 }
 
 QString WorkText(TWorkMode AWorkMode) {
-    return AWorkMode == wmRead ? PickText(QStringLiteral("Läser..."), QStringLiteral("Reading..."))
-                               : PickText(QStringLiteral("Skriver..."), QStringLiteral("Writing..."));
+    return AWorkMode == wmRead
+               ? PickText(QStringLiteral("Läser..."), QStringLiteral("Reading..."))
+               : PickText(QStringLiteral("Skriver..."), QStringLiteral("Writing..."));
 }
 
 QString BatchText(const QString& ASwedish, const QString& AEnglish, int32_t AIndex,

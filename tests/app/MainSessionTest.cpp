@@ -140,8 +140,8 @@ struct TRealFixture : TSessionFixture, ::testing::WithParamInterface<FtpServerKi
     std::unique_ptr<RealFtpServer> Server;
 
     TSettings Good() const {
-        return {Server->host(), std::to_string(Server->port()), Server->user(),
-                Server->password(), Server->remoteWorkDir(), LocalDir()};
+        return {Server->host(),     std::to_string(Server->port()), Server->user(),
+                Server->password(), Server->remoteWorkDir(),        LocalDir()};
     }
     QString RemoteLabel(const std::string& ADir) const {
         return QStringLiteral("Remote files: (") + QString::fromStdString(ADir) + ")";
@@ -364,8 +364,8 @@ TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
         GTEST_SKIP() << why;
     }
     PyftpdlibServer server;
-    Connect({server.host(), std::to_string(server.port()), server.user(), "wrong", "/",
-             LocalDir()});
+    Connect(
+        {server.host(), std::to_string(server.port()), server.user(), "wrong", "/", LocalDir()});
     ASSERT_EQ(Answers.Messages.size(), 1u);
     EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
     EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
@@ -383,9 +383,8 @@ struct TFakeFixture : TSessionFixture {
     std::vector<std::string> Commands() const { return Fake.commands(); }
     size_t CountOf(const std::string& AVerb) const {
         const auto c = Commands();
-        return static_cast<size_t>(std::count_if(c.begin(), c.end(), [&](const std::string& L) {
-            return L.rfind(AVerb, 0) == 0;
-        }));
+        return static_cast<size_t>(std::count_if(
+            c.begin(), c.end(), [&](const std::string& L) { return L.rfind(AVerb, 0) == 0; }));
     }
 };
 
@@ -491,13 +490,12 @@ TEST_F(ScriptedServer, DisconnectDuringAMultiFileDownloadAbortsQuitsAndDoesNotRe
     // The user presses Disconnect once bytes are flowing.
     bool pressed = false;
     Window->sckFTP->OnWork = [&, work = Window->sckFTP->OnWork](TIdComponent* S, TWorkMode M,
-                                                                  int64_t N) {
+                                                                int64_t N) {
         work(S, M, N);
         if (!pressed && N > 100000) {
             pressed = true;
-            QTimer::singleShot(0, &Window->btnDisconnect, [this] {
-                Window->btnDisconnect.click();
-            });
+            QTimer::singleShot(0, &Window->btnDisconnect,
+                               [this] { Window->btnDisconnect.click(); });
         }
     };
     Window->btnRemoteDownloadClick();
@@ -570,7 +568,8 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
     Select(Window->lvLocalFiles, {QStringLiteral("<\\> full")});
     Window->lvLocalFilesKeyDown(VK_RETURN);
     EXPECT_EQ(Window->CurrentLocalDir.toStdString(), LocalDir() + "full/");
-    EXPECT_EQ(Captions(Window->lvLocalFiles), std::vector<QString>{FileRowCaption(QStringLiteral("inside.txt"))});
+    EXPECT_EQ(Captions(Window->lvLocalFiles),
+              std::vector<QString>{FileRowCaption(QStringLiteral("inside.txt"))});
 
     Answers.FolderConfirmed = true;
     Answers.FolderChosen = QString::fromStdString(Local.path().string());
