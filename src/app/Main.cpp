@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "IdAntiFreeze.h"
+#include "IdFTP.h"
 #include "Pictures.h"
 
 #include <QAbstractEventDispatcher>
@@ -219,11 +220,28 @@ TfrmMain::TfrmMain(QWidget* AParent)
       lblRemoteFiles(this), lvRemoteFiles(this, QColor(128, 0, 0)), btnRemoteRefresh(this),
       btnRemoteCreateDirectory(this), btnRemoteDownload(this), lblLocalFiles(this),
       lvLocalFiles(this, QColor(0, 0, 128)), btnLocalRefresh(this), btnLocalBrowse(this),
-      btnLocalUpload(this), afMain(std::make_unique<TIdAntiFreeze>()) {
+      btnLocalUpload(this), afMain(std::make_unique<TIdAntiFreeze>()),
+      sckFTP(std::make_unique<TIdFTP>()) {
     if (!frmMain) {
         frmMain = this;
     }
     InstallMessagePump();
+
+    sckFTP->MaxLineAction = maException;
+    sckFTP->ReadTimeout = 0;
+    sckFTP->RecvBufferSize = 1024;
+    sckFTP->SendBufferSize = 1024;
+    sckFTP->ProxySettings().ProxyType = fpcmNone;
+    sckFTP->ProxySettings().Port = 0;
+    sckFTP->OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t AMax) {
+        sckFTPWorkBegin(ASender, AMode, AMax);
+    };
+    sckFTP->OnWork = [this](TIdComponent* ASender, TWorkMode AMode, int64_t ACount) {
+        sckFTPWork(ASender, AMode, ACount);
+    };
+    sckFTP->OnWorkEnd = [this](TIdComponent* ASender, TWorkMode AMode) {
+        sckFTPWorkEnd(ASender, AMode);
+    };
 
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -298,23 +316,23 @@ TfrmMain::TfrmMain(QWidget* AParent)
     }
 
     connect(&btnConnect, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnConnectClick(); }); });
+            [this] { RunUserCommand([this] { btnConnectClick(); }); });
     connect(&btnDisconnect, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnDisconnectClick(); }); });
     connect(&btnChangeMode, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnChangeModeClick(); }); });
+            [this] { RunUserCommand([this] { btnChangeModeClick(); }); });
     connect(&btnRemoteRefresh, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnRemoteRefreshClick(); }); });
+            [this] { RunUserCommand([this] { btnRemoteRefreshClick(); }); });
     connect(&btnRemoteCreateDirectory, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnRemoteCreateDirectoryClick(); }); });
+            [this] { RunUserCommand([this] { btnRemoteCreateDirectoryClick(); }); });
     connect(&btnRemoteDownload, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnRemoteDownloadClick(); }); });
+            [this] { RunUserCommand([this] { btnRemoteDownloadClick(); }); });
     connect(&btnLocalRefresh, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnLocalRefreshClick(); }); });
+            [this] { RunUserCommand([this] { btnLocalRefreshClick(); }); });
     connect(&btnLocalBrowse, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnLocalBrowseClick(); }); });
+            [this] { RunUserCommand([this] { btnLocalBrowseClick(); }); });
     connect(&btnLocalUpload, &QPushButton::clicked, this,
-            [this] { RunGuarded([this] { btnLocalUploadClick(); }); });
+            [this] { RunUserCommand([this] { btnLocalUploadClick(); }); });
     lvRemoteFiles.installEventFilter(this);
     lvRemoteFiles.viewport()->installEventFilter(this);
     lvLocalFiles.installEventFilter(this);
@@ -329,6 +347,10 @@ TfrmMain::TfrmMain(QWidget* AParent)
 }
 
 TfrmMain::~TfrmMain() {
+    // The client goes before the widgets its handlers write to.
+    sckFTP->OnWorkBegin = nullptr;
+    sckFTP->OnWork = nullptr;
+    sckFTP->OnWorkEnd = nullptr;
     for (QWidget* list :
          {static_cast<QWidget*>(&lvRemoteFiles), static_cast<QWidget*>(&lvLocalFiles)}) {
         list->removeEventFilter(this);
@@ -416,6 +438,9 @@ void TfrmMain::FormClose() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* AEvent) {
+    // A connect still waiting below us finishes after the window has gone;
+    // it then ends the session itself.
+    FWindowClosed = true;
     RunGuarded([this] { FormClose(); });
     AEvent->accept();
 }
@@ -468,41 +493,11 @@ bool TfrmMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
         }
         if (key != 0) {
             // The key is not consumed: the list still handles it afterwards.
-            RunGuarded([&] { remote ? lvRemoteFilesKeyDown(key) : lvLocalFilesKeyDown(key); });
+            RunUserCommand([&] { remote ? lvRemoteFilesKeyDown(key) : lvLocalFilesKeyDown(key); });
         }
     } else if (AEvent->type() == QEvent::MouseButtonDblClick &&
                (AWatched == lvRemoteFiles.viewport() || AWatched == lvLocalFiles.viewport())) {
-        RunGuarded([&] { remote ? lvRemoteFilesDblClick() : lvLocalFilesDblClick(); });
+        RunUserCommand([&] { remote ? lvRemoteFilesDblClick() : lvLocalFilesDblClick(); });
     }
     return false;
 }
-
-// ---- Commands ---------------------------------------------------------------------
-
-void TfrmMain::btnConnectClick() {}
-
-void TfrmMain::btnDisconnectClick() {
-    lvRemoteFiles.clear();
-    SetFittedText(lblRemoteFiles,
-                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")));
-    lvLocalFiles.clear();
-    SetFittedText(lblLocalFiles,
-                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")));
-    lblTransfer.clear();
-    lblProgress.clear();
-    btnDisconnect.setEnabled(false);
-    btnConnect.setEnabled(true);
-    SetPaneControlsEnabled(false);
-}
-
-void TfrmMain::btnChangeModeClick() {}
-void TfrmMain::btnRemoteRefreshClick() {}
-void TfrmMain::btnRemoteCreateDirectoryClick() {}
-void TfrmMain::btnRemoteDownloadClick() {}
-void TfrmMain::lvRemoteFilesDblClick() {}
-void TfrmMain::lvRemoteFilesKeyDown(int) {}
-void TfrmMain::btnLocalRefreshClick() {}
-void TfrmMain::btnLocalBrowseClick() {}
-void TfrmMain::btnLocalUploadClick() {}
-void TfrmMain::lvLocalFilesDblClick() {}
-void TfrmMain::lvLocalFilesKeyDown(int) {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileList.h"
+#include "IdComponent.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -9,12 +10,16 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QPainter;
 class TIdAntiFreeze;
+class TIdFTP;
 
 // ---- Language -------------------------------------------------------------
 
@@ -102,6 +107,15 @@ public:
     void lvLocalFilesDblClick();
     void lvLocalFilesKeyDown(int AKey);
 
+    // Progress display, driven by the FTP client's work events.
+    void sckFTPWorkBegin(TIdComponent* Sender, TWorkMode AWorkMode, int64_t AWorkCountMax);
+    void sckFTPWork(TIdComponent* Sender, TWorkMode AWorkMode, int64_t AWorkCount);
+    void sckFTPWorkEnd(TIdComponent* Sender, TWorkMode AWorkMode);
+
+    void FillLocalList(const QString& ADirectory);
+    // 0 when the file cannot be opened for reading.
+    static int64_t GetLocalFileSize(const QString& APath);
+
     // Each group box is declared before the label it holds, so it outlives it.
     QLabel lblTitle;
     QPushButton btnConnect;
@@ -123,20 +137,79 @@ public:
     QPushButton btnLocalUpload;
 
     std::unique_ptr<TIdAntiFreeze> afMain;
+    std::unique_ptr<TIdFTP> sckFTP;
 
     // The two pane labels are sized to their text.
     static void SetFittedText(QLabel& ALabel, const QString& AText);
 
 protected:
     // Whether the FTP client holds an open control connection.
-    virtual bool SessionConnected() const { return false; }
+    virtual bool SessionConnected() const;
 
     void paintEvent(QPaintEvent* AEvent) override;
     void closeEvent(QCloseEvent* AEvent) override;
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
+    // One selected row as the batch loop saw it when it started. The loop
+    // works on copies because Disconnect, run from inside a network wait,
+    // empties the list under it.
+    struct TBatchRow {
+        QString Caption;
+        std::string Argument;
+    };
+    using TRowWork = std::function<void(const TBatchRow& ARow, int32_t AIndex, int32_t ACount)>;
+    // Returns false when Disconnect stopped the loop.
+    bool RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
+    // Step 5 of the loop's protocol: hands the window back and refreshes.
+    class TNetworkScope;
+    void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh);
+
+    // Marks a command that may wait on the network. While one is on the
+    // stack, Disconnect must not free the connection the waiting call is
+    // using: it only closes the socket (the call then fails with the usual
+    // closed-connection errors), and the freeing happens when the outermost
+    // such command unwinds.
+    class TNetworkScope {
+    public:
+        explicit TNetworkScope(TfrmMain& AOwner);
+        ~TNetworkScope();
+        TNetworkScope(const TNetworkScope&) = delete;
+        TNetworkScope& operator=(const TNetworkScope&) = delete;
+        // True once Disconnect (or closing the window) ended the session this
+        // command started in; the command must then leave the panes alone.
+        bool Interrupted() const;
+
+    private:
+        TfrmMain& FOwner;
+        uint64_t FSession;
+    };
+    friend class TNetworkScope;
+
+    // Runs a command that the user started, unless another command is still
+    // waiting on the network below us: the control connection carries one
+    // exchange at a time, and a second one would steal the first one's replies.
+    void RunUserCommand(const std::function<void()>& ACommand);
+    // AHeldByCaller: network scopes the caller itself holds.
+    void EndSessionNow(int AHeldByCaller);
+    void ProcessMessages();
+
+    // The directories as bytes (names on the server and on disk are bytes);
+    // CurrentRemoteDir and CurrentLocalDir hold their decoded faces. Code that
+    // sets the text alone is taken at its word (as UTF-8).
+    void SetRemoteDir(const std::string& ABytes);
+    void SetLocalDir(const std::string& ABytes);
+    std::string RemoteDirBytes() const;
+    std::string LocalDirBytes() const;
+    void ShowDirectoryRefusal(const std::string& AArgument, bool ADownload);
+
+    std::string FRemoteDirBytes = "/";
+    std::string FLocalDirBytes;
     bool FHandlingError = false;
+    int FNetworkDepth = 0;
+    uint64_t FSession = 0;
+    bool FEndSessionPending = false;
+    bool FWindowClosed = false;
 };
 
 // The running program's main window; set while one exists.

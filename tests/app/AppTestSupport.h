@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,15 @@ public:
         Messages.push_back({ACaption, AText, AIcon, AButtons});
         return MessageAnswer;
     }
-    QString InputBox(QWidget*, const QString&, const QString&, const QString& ADefault) override {
-        return ADefault;
+    // Typed into the next text-input boxes; unset answers Cancel.
+    std::optional<QString> InputAnswer;
+    std::vector<QString> InputCaptions;
+    std::vector<QString> InputPrompts;
+    QString InputBox(QWidget*, const QString& ACaption, const QString& APrompt,
+                     const QString& ADefault) override {
+        InputCaptions.push_back(ACaption);
+        InputPrompts.push_back(APrompt);
+        return InputAnswer ? *InputAnswer : ADefault;
     }
     bool SelectFolder(QWidget*, const QString& ATitle, QString& ADirectory) override {
         FolderTitles.push_back(ATitle);

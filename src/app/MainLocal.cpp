@@ -1,0 +1,167 @@
+// The local file pane: listing a folder, choosing one, deleting entries.
+// Paths are bytes all the way to the system calls, so a name that is not
+// valid text still round-trips.
+#include "Connect.h"
+#include "Dialogs.h"
+#include "FileRows.h"
+#include "Main.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+std::string WithSeparator(std::string APath) {
+    if (APath.empty() || APath.back() != '/') {
+        APath += '/';
+    }
+    return APath;
+}
+
+bool IsDirectory(const std::string& APath) {
+    struct stat st {};
+    return ::stat(APath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct TDirCloser {
+    void operator()(DIR* ADir) const { ::closedir(ADir); }
+};
+
+// Calls AEntry(name, is-directory) for every entry but "." and "..",
+// hidden ones included.
+template <typename F> void EnumerateEntries(const std::string& ABase, F AEntry) {
+    const std::unique_ptr<DIR, TDirCloser> dir(::opendir(ABase.c_str()));
+    if (!dir) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        // A link to a folder is entered like the folder it names.
+        AEntry(name, IsDirectory(ABase + name));
+    }
+}
+
+} // namespace
+
+void TfrmMain::SetLocalDir(const std::string& ABytes) {
+    FLocalDirBytes = ABytes;
+    CurrentLocalDir = DecodeName(ABytes);
+}
+
+std::string TfrmMain::LocalDirBytes() const {
+    if (!FLocalDirBytes.empty() && DecodeName(FLocalDirBytes) == CurrentLocalDir) {
+        return FLocalDirBytes;
+    }
+    return CurrentLocalDir.toUtf8().toStdString();
+}
+
+namespace {
+
+int64_t LocalFileSize(const std::string& APath) {
+    // Non-blocking, so that a named pipe answers at once instead of
+    // waiting for a writer.
+    const int fd = ::open(APath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat st {};
+    const int64_t size = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    ::close(fd);
+    return size;
+}
+
+} // namespace
+
+int64_t TfrmMain::GetLocalFileSize(const QString& APath) {
+    return LocalFileSize(APath.toUtf8().toStdString());
+}
+
+void TfrmMain::FillLocalList(const QString& ADirectory) {
+    const std::string directory =
+        ADirectory == CurrentLocalDir ? LocalDirBytes() : ADirectory.toUtf8().toStdString();
+    if (!IsDirectory(directory)) {
+        return;
+    }
+    const std::string base = WithSeparator(directory);
+    EnumerateEntries(base, [&](const std::string& AName, bool ADirectory) {
+        if (ADirectory) {
+            lvLocalFiles.AddRow(QStringLiteral("<\\> ") + DecodeName(AName), QStringLiteral("N/A"),
+                                base + AName + "/");
+        }
+    });
+    EnumerateEntries(base, [&](const std::string& AName, bool ADirectory) {
+        if (!ADirectory) {
+            const std::string path = base + AName;
+            lvLocalFiles.AddRow(FileRowCaption(DecodeName(AName)), FormatSize(LocalFileSize(path)),
+                                path);
+        }
+    });
+}
+
+void TfrmMain::btnLocalRefreshClick() {
+    lvLocalFiles.clear();
+    FillLocalList(CurrentLocalDir);
+    SetFittedText(lblLocalFiles,
+                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")) +
+                      QStringLiteral(" (") + CurrentLocalDir + QStringLiteral(")"));
+}
+
+void TfrmMain::btnLocalBrowseClick() {
+    QString start = CurrentLocalDir;
+    if (!start.endsWith(QLatin1Char('/'))) {
+        start += QLatin1Char('/');
+    }
+    if (BrowseForFolder(
+            PickText(QStringLiteral("Välj katalog:"), QStringLiteral("Choose directory:")),
+            start) &&
+        !start.isEmpty()) {
+        SetLocalDir(WithSeparator(start.toUtf8().toStdString()));
+        btnLocalRefreshClick();
+    }
+}
+
+void TfrmMain::lvLocalFilesDblClick() {
+    const QTreeWidgetItem* row = lvLocalFiles.FirstSelectedRow();
+    if (!row || !IsLocalDirectoryRow(TFileListView::RowCaption(*row))) {
+        return;
+    }
+    SetLocalDir(TFileListView::RowArgument(*row));
+    btnLocalRefreshClick();
+}
+
+void TfrmMain::lvLocalFilesKeyDown(int AKey) {
+    TNetworkScope scope(*this);
+    if (AKey == VK_DELETE && lvLocalFiles.SelectedCount() > 0) {
+        SetPaneControlsEnabled(false);
+        const TMsgResult answer = Dialogs().MessageBox(
+            this, PickText(QStringLiteral("Bekräfta"), QStringLiteral("Confirm")),
+            PickText(QStringLiteral("Vill du ta bort"), QStringLiteral("Do you want to delete")) +
+                QLatin1Char(' ') + QString::number(lvLocalFiles.SelectedCount()) +
+                QLatin1Char(' ') +
+                PickText(QStringLiteral("lokala fil(er)"), QStringLiteral("local file(s)")) +
+                QLatin1Char('?'),
+            TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
+        if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
+            RunBatchLoop(lvLocalFiles, [](const TBatchRow& ARow, int32_t, int32_t) {
+                if (!IsLocalDirectoryRow(ARow.Caption)) {
+                    ::unlink(ARow.Argument.c_str());
+                } else {
+                    ::rmdir(ARow.Argument.c_str());
+                }
+            });
+        }
+        FinishBatch(scope, [this] { btnLocalRefreshClick(); });
+    } else if (AKey == VK_F5) {
+        btnLocalRefreshClick();
+    } else if (AKey == VK_RETURN) {
+        lvLocalFilesDblClick();
+    }
+}

@@ -1,0 +1,149 @@
+// The remote file pane: listing, moving between directories, creating and
+// deleting.
+#include "Dialogs.h"
+#include "FileRows.h"
+#include "IdFTP.h"
+#include "Main.h"
+
+void TfrmMain::SetRemoteDir(const std::string& ABytes) {
+    FRemoteDirBytes = ABytes;
+    CurrentRemoteDir = DecodeName(ABytes);
+}
+
+std::string TfrmMain::RemoteDirBytes() const {
+    if (DecodeName(FRemoteDirBytes) == CurrentRemoteDir) {
+        return FRemoteDirBytes;
+    }
+    return CurrentRemoteDir.toUtf8().toStdString();
+}
+
+void TfrmMain::btnRemoteRefreshClick() {
+    TNetworkScope scope(*this);
+    lvRemoteFiles.clear();
+    lvRemoteFiles.AddRow(QStringLiteral("<..> .."), QStringLiteral("N/A"), "..");
+    try {
+        sckFTP->ChangeDirectory(RemoteDirBytes());
+    } catch (...) {
+    }
+    if (scope.Interrupted()) {
+        return;
+    }
+    try {
+        sckFTP->ListDirectory(&sckFTP->ListLines, std::string(), true);
+    } catch (...) {
+    }
+    if (scope.Interrupted()) {
+        return;
+    }
+    try {
+        TIdFTPListItems& items = sckFTP->ListItems();
+        for (int32_t i = 0; i < items.Count(); ++i) {
+            const TIdFTPListItem& item = items.ItemAt(i);
+            if (item.Kind == likDirectory && item.Name != "." && item.Name != "..") {
+                lvRemoteFiles.AddRow(QStringLiteral("</> ") + DecodeName(item.Name),
+                                     QStringLiteral("N/A"), item.Name);
+            }
+        }
+    } catch (...) {
+    }
+    try {
+        TIdFTPListItems& items = sckFTP->ListItems();
+        for (int32_t i = 0; i < items.Count(); ++i) {
+            const TIdFTPListItem& item = items.ItemAt(i);
+            if (item.Kind == likFile) {
+                lvRemoteFiles.AddRow(FileRowCaption(DecodeName(item.Name)),
+                                     FormatSize(item.FileSize), item.Name);
+            }
+        }
+    } catch (...) {
+    }
+    try {
+        SetRemoteDir(sckFTP->QueryCurrentDir());
+    } catch (...) {
+    }
+    if (scope.Interrupted()) {
+        return;
+    }
+    SetFittedText(lblRemoteFiles,
+                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")) +
+                      QStringLiteral(" (") + CurrentRemoteDir + QStringLiteral(")"));
+}
+
+void TfrmMain::lvRemoteFilesDblClick() {
+    TNetworkScope scope(*this);
+    const QTreeWidgetItem* row = lvRemoteFiles.FirstSelectedRow();
+    if (!row) {
+        return;
+    }
+    const QString caption = TFileListView::RowCaption(*row);
+    if (!IsRemoteDirectoryRow(caption) && !IsRemoteParentRow(caption)) {
+        return;
+    }
+    const std::string argument = TFileListView::RowArgument(*row);
+    try {
+        sckFTP->ChangeDirectory(argument);
+    } catch (...) {
+    }
+    if (scope.Interrupted()) {
+        return;
+    }
+    try {
+        SetRemoteDir(sckFTP->QueryCurrentDir());
+    } catch (...) {
+    }
+    if (scope.Interrupted()) {
+        return;
+    }
+    btnRemoteRefreshClick();
+}
+
+void TfrmMain::btnRemoteCreateDirectoryClick() {
+    TNetworkScope scope(*this);
+    const QString name = Dialogs().InputBox(
+        this, PickText(QStringLiteral("Skapa katalog..."), QStringLiteral("Create directory...")),
+        PickText(QStringLiteral("Ange ett namn:"), QStringLiteral("Type a name:")), QString());
+    if (name.isEmpty() || scope.Interrupted()) {
+        return;
+    }
+    try {
+        sckFTP->MakeDirectory(name.toUtf8().toStdString());
+    } catch (...) {
+    }
+    if (scope.Interrupted()) {
+        return;
+    }
+    btnRemoteRefreshClick();
+}
+
+void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
+    TNetworkScope scope(*this);
+    if (AKey == VK_DELETE && lvRemoteFiles.SelectedCount() > 0) {
+        SetPaneControlsEnabled(false);
+        const TMsgResult answer = Dialogs().MessageBox(
+            this, PickText(QStringLiteral("Bekräfta"), QStringLiteral("Confirm")),
+            PickText(QStringLiteral("Vill du ta bort"), QStringLiteral("Do you want to delete")) +
+                QLatin1Char(' ') + QString::number(lvRemoteFiles.SelectedCount()) +
+                QLatin1Char(' ') +
+                PickText(QStringLiteral("fil(er) från värddatorn"),
+                         QStringLiteral("remote file(s)")) +
+                QLatin1Char('?'),
+            TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
+        if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
+            RunBatchLoop(lvRemoteFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
+                try {
+                    if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
+                        sckFTP->DeleteRemoteFile(ARow.Argument);
+                    } else {
+                        sckFTP->DeleteDirectory(ARow.Argument);
+                    }
+                } catch (...) {
+                }
+            });
+        }
+        FinishBatch(scope, [this] { btnRemoteRefreshClick(); });
+    } else if (AKey == VK_F5) {
+        btnRemoteRefreshClick();
+    } else if (AKey == VK_RETURN) {
+        lvRemoteFilesDblClick();
+    }
+}

@@ -1,0 +1,123 @@
+// Downloads, uploads and the progress display.
+#include "Dialogs.h"
+#include "FileRows.h"
+#include "IdFTP.h"
+#include "Main.h"
+
+namespace {
+
+// A name from the server becomes part of a local path: anything that could
+// leave the chosen folder (or name no file at all) is refused.
+bool IsSafeLocalName(const std::string& AName) {
+    return !AName.empty() && AName != "." && AName != ".." &&
+           AName.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+QString WorkText(TWorkMode AWorkMode) {
+    return AWorkMode == wmRead
+               ? PickText(QStringLiteral("Läser..."), QStringLiteral("Reading..."))
+               : PickText(QStringLiteral("Skriver..."), QStringLiteral("Writing..."));
+}
+
+QString BatchText(const QString& ASwedish, const QString& AEnglish, int32_t AIndex,
+                  int32_t ACount) {
+    return PickText(ASwedish, AEnglish) + QLatin1Char(' ') + FormatCount(AIndex) +
+           QLatin1Char(' ') + PickText(QStringLiteral("av"), QStringLiteral("of")) +
+           QLatin1Char(' ') + FormatCount(ACount) + QStringLiteral("...");
+}
+
+} // namespace
+
+void TfrmMain::ShowDirectoryRefusal(const std::string& AArgument, bool ADownload) {
+    const QString text =
+        PickText(QStringLiteral("Programmet hanterar inte överföringar av kataloger. Katalogen \""),
+                 QStringLiteral("The application does not handle transfers of directories. The "
+                                "directory \"")) +
+        DecodeName(AArgument) + QLatin1Char('"') +
+        (ADownload ? PickText(QStringLiteral(" kommer inte att laddas ner."),
+                              QStringLiteral(" will not be downloaded."))
+                   : PickText(QStringLiteral(" kommer inte att laddas upp."),
+                              QStringLiteral(" will not be uploaded.")));
+    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
+                         TMsgIcon::miError, TMsgButtons::mbOK);
+}
+
+void TfrmMain::btnRemoteDownloadClick() {
+    if (lvRemoteFiles.SelectedCount() == 0) {
+        return;
+    }
+    TNetworkScope scope(*this);
+    SetPaneControlsEnabled(false);
+    RunBatchLoop(lvRemoteFiles, [this](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+        if (IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)) {
+            ShowDirectoryRefusal(ARow.Argument, true);
+            return;
+        }
+        lblTransfer.setText(
+            BatchText(QStringLiteral("Laddar ner"), QStringLiteral("Downloading"), AIndex, ACount));
+        ProcessMessages();
+        if (!IsSafeLocalName(ARow.Argument)) {
+            return;
+        }
+        std::string target = LocalDirBytes();
+        if (target.empty() || target.back() != '/') {
+            target += '/';
+        }
+        try {
+            sckFTP->Download(ARow.Argument, target + ARow.Argument, true, false);
+        } catch (...) {
+        }
+    });
+    FinishBatch(scope, [this] {
+        btnRemoteRefreshClick();
+        btnLocalRefreshClick();
+    });
+}
+
+void TfrmMain::btnLocalUploadClick() {
+    if (lvLocalFiles.SelectedCount() == 0) {
+        return;
+    }
+    TNetworkScope scope(*this);
+    SetPaneControlsEnabled(false);
+    RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+        if (IsLocalDirectoryRow(ARow.Caption)) {
+            ShowDirectoryRefusal(ARow.Argument, false);
+            return;
+        }
+        lblTransfer.setText(
+            BatchText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading"), AIndex, ACount));
+        ProcessMessages();
+        const size_t slash = ARow.Argument.rfind('/');
+        const std::string name =
+            slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
+        try {
+            sckFTP->Upload(ARow.Argument, name, false);
+        } catch (...) {
+        }
+    });
+    FinishBatch(scope, [this] {
+        btnRemoteRefreshClick();
+        btnLocalRefreshClick();
+    });
+}
+
+void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
+    if (lblTransfer.text().isEmpty()) {
+        lblTransfer.setText(WorkText(AWorkMode));
+    }
+    lblProgress.setText(WorkText(AWorkMode));
+    ProcessMessages();
+}
+
+void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
+    lblProgress.setText(WorkText(AWorkMode) + QStringLiteral(" (") + FormatSize(AWorkCount) +
+                        QLatin1Char(')'));
+    ProcessMessages();
+}
+
+void TfrmMain::sckFTPWorkEnd(TIdComponent*, TWorkMode) {
+    lblTransfer.clear();
+    lblProgress.clear();
+    ProcessMessages();
+}

@@ -1,0 +1,598 @@
+// The main window at work, end to end: the real window (offscreen) against
+// real and scripted FTP servers, with a private settings file and local folder.
+#include "AppTestSupport.h"
+#include "Connect.h"
+#include "FakeFtpServer.h"
+#include "FileRows.h"
+#include "IdFTP.h"
+#include "IniFile.h"
+#include "Main.h"
+#include "PyftpdlibServer.h"
+#include "TempDir.h"
+#include "VsftpdServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <QTreeWidgetItem>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+namespace fs = std::filesystem;
+using namespace qtest;
+
+namespace {
+
+struct TSettings {
+    std::string Host;
+    std::string Port;
+    std::string User;
+    std::string Password;
+    std::string RemoteDir;
+    std::string LocalDir;
+    bool WithPassive = true;
+};
+
+std::string SettingsText(const TSettings& S) {
+    std::string text = "[Main]\nRemoteHost=" + S.Host + "\nPort=" + S.Port + "\n";
+    if (S.WithPassive) {
+        text += "Passive=1\n";
+    }
+    text += "Username=" + S.User + "\nPassword=" + EncodePassword(S.Password) +
+            "\nInitialRemoteDirectory=" + S.RemoteDir + "\nInitialLocalDirectory=" + S.LocalDir +
+            "\n";
+    return text;
+}
+
+std::vector<QString> Captions(const TFileListView& AList) {
+    std::vector<QString> out;
+    for (int i = 0; i < AList.topLevelItemCount(); ++i) {
+        out.push_back(TFileListView::RowCaption(*AList.topLevelItem(i)));
+    }
+    return out;
+}
+
+// A directory or parent row by its whole caption, a file row by its name.
+QTreeWidgetItem* RowWithCaption(const TFileListView& AList, const QString& ACaption) {
+    for (int i = 0; i < AList.topLevelItemCount(); ++i) {
+        const QString caption = TFileListView::RowCaption(*AList.topLevelItem(i));
+        if (caption == ACaption || caption == FileRowCaption(ACaption)) {
+            return AList.topLevelItem(i);
+        }
+    }
+    return nullptr;
+}
+
+void Select(TFileListView& AList, const std::vector<QString>& ACaptions) {
+    AList.clearSelection();
+    for (const QString& c : ACaptions) {
+        QTreeWidgetItem* row = RowWithCaption(AList, c);
+        ASSERT_NE(row, nullptr) << c.toStdString();
+        row->setSelected(true);
+    }
+}
+
+bool Contains(const std::vector<QString>& AList, const QString& AValue) {
+    return std::find(AList.begin(), AList.end(), AValue) != AList.end() ||
+           std::find(AList.begin(), AList.end(), FileRowCaption(AValue)) != AList.end();
+}
+
+struct TSessionFixture : ::testing::Test {
+    TSessionFixture() { SetSwedish(false); }
+
+    TTempSettings Settings;
+    TScriptedDialogs Answers;
+    TempDir Local{"quorvan-local"};
+    std::unique_ptr<TfrmMain> Window = std::make_unique<TfrmMain>();
+    std::unique_ptr<TfrmConnect> Dialog;
+
+    std::string LocalDir() const { return Local.path().string() + "/"; }
+
+    // Writes the settings, then presses Connect and OK in the dialog.
+    // APressOK false closes the dialog with OK without writing the file, as
+    // when the file was changed behind the dialog's back.
+    void Connect(const TSettings& ASettings, bool APressOK = true) {
+        Settings.WriteIni(SettingsText(ASettings));
+        // One dialog at a time: the program knows only the first one alive.
+        Dialog.reset();
+        Dialog = std::make_unique<TfrmConnect>();
+        QTimer::singleShot(0, Dialog.get(), [this, APressOK] {
+            APressOK ? Dialog->btnOK.click() : Dialog->accept();
+        });
+        Window->btnConnect.click();
+    }
+
+    bool ConnectedLayout() const {
+        return !Window->btnConnect.isEnabled() && Window->btnDisconnect.isEnabled() &&
+               Window->lvRemoteFiles.isEnabled() && Window->btnLocalUpload.isEnabled() &&
+               Window->btnChangeMode.isEnabled();
+    }
+    bool DisconnectedLayout() const {
+        return Window->btnConnect.isEnabled() && !Window->btnDisconnect.isEnabled() &&
+               !Window->lvRemoteFiles.isEnabled() && !Window->btnLocalUpload.isEnabled() &&
+               Window->lvRemoteFiles.topLevelItemCount() == 0 &&
+               Window->lvLocalFiles.topLevelItemCount() == 0 &&
+               Window->lblRemoteFiles.text() == QStringLiteral("Remote files:") &&
+               Window->lblLocalFiles.text() == QStringLiteral("Local files:") &&
+               Window->lblTransfer.text().isEmpty() && Window->lblProgress.text().isEmpty();
+    }
+
+    void TearDown() override {
+        Dialog.reset();
+        Window.reset();
+    }
+};
+
+// ---- Against real servers ---------------------------------------------------------
+
+struct TRealFixture : TSessionFixture, ::testing::WithParamInterface<FtpServerKind> {
+    void SetUp() override {
+        const std::string why = GetParam() == FtpServerKind::Vsftpd
+                                    ? VsftpdServer::Unavailable()
+                                    : PyftpdlibServer::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        Server = StartFtpServer(GetParam());
+    }
+    std::unique_ptr<RealFtpServer> Server;
+
+    TSettings Good() const {
+        return {Server->host(),     std::to_string(Server->port()), Server->user(),
+                Server->password(), Server->remoteWorkDir(),        LocalDir()};
+    }
+    QString RemoteLabel(const std::string& ADir) const {
+        return QStringLiteral("Remote files: (") + QString::fromStdString(ADir) + ")";
+    }
+};
+
+using RealServer = TRealFixture;
+
+TEST_P(RealServer, ConnectFillsBothPanesRemoteDirsFilesAndParent) {
+    Server->writeFile("a.txt", std::string(1536, 'a'));
+    Server->makeDir("sub");
+    Local.write("local.bin", "xyz");
+    Local.write(".hidden", "");
+    Local.makeDir("ldir");
+    fs::create_symlink(Local / "missing-target", Local / "dangling");
+    Connect(Good());
+
+    EXPECT_TRUE(ConnectedLayout());
+    const auto remote = Captions(Window->lvRemoteFiles);
+    EXPECT_TRUE(Contains(remote, QStringLiteral("<..> ..")));
+    EXPECT_TRUE(Contains(remote, QStringLiteral("</> sub")));
+    EXPECT_FALSE(Contains(remote, QStringLiteral("</> .")));
+    QTreeWidgetItem* file = RowWithCaption(Window->lvRemoteFiles, QStringLiteral("a.txt"));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->text(1), FormatSize(1536));
+    EXPECT_EQ(TFileListView::RowArgument(*file), "a.txt");
+    EXPECT_EQ(Window->lblRemoteFiles.text(), RemoteLabel(Server->remoteWorkDir()));
+    EXPECT_EQ(Window->CurrentRemoteDir.toStdString(), Server->remoteWorkDir());
+
+    // Local pane: hidden entries, no parent entry, folder rows end in "/",
+    // a file that cannot be opened reads 0 bytes.
+    const auto local = Captions(Window->lvLocalFiles);
+    EXPECT_FALSE(Contains(local, QStringLiteral("<..> ..")));
+    EXPECT_TRUE(Contains(local, QStringLiteral(".hidden")));
+    QTreeWidgetItem* dir = RowWithCaption(Window->lvLocalFiles, QStringLiteral("<\\> ldir"));
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(TFileListView::RowArgument(*dir), LocalDir() + "ldir/");
+    QTreeWidgetItem* dangling = RowWithCaption(Window->lvLocalFiles, QStringLiteral("dangling"));
+    ASSERT_NE(dangling, nullptr);
+    EXPECT_EQ(dangling->text(1), FormatSize(0));
+    QTreeWidgetItem* bin = RowWithCaption(Window->lvLocalFiles, QStringLiteral("local.bin"));
+    ASSERT_NE(bin, nullptr);
+    EXPECT_EQ(bin->text(1), FormatSize(3));
+    EXPECT_EQ(Window->lblLocalFiles.text(),
+              QStringLiteral("Local files: (") + QString::fromStdString(LocalDir()) + ")");
+}
+
+TEST_P(RealServer, EntersADirectoryAndGoesUpThroughTheParentEntry) {
+    Server->makeDir("sub");
+    Server->writeFile("sub/inner.txt", "x");
+    Connect(Good());
+    const std::string top = Server->remoteWorkDir();
+    const std::string sub = Server->remotePath("sub");
+
+    struct TStep {
+        QString Row;
+        bool ByEnter;
+        std::string Expected;
+    } const steps[] = {
+        {QStringLiteral("</> sub"), false, sub},
+        {QStringLiteral("<..> .."), true, top},
+        {QStringLiteral("</> sub"), true, sub},
+        {QStringLiteral("<..> .."), false, top},
+    };
+    for (const TStep& s : steps) {
+        Select(Window->lvRemoteFiles, {s.Row});
+        s.ByEnter ? Window->lvRemoteFilesKeyDown(VK_RETURN) : Window->lvRemoteFilesDblClick();
+        EXPECT_EQ(Window->lblRemoteFiles.text(), RemoteLabel(s.Expected)) << s.Expected;
+        EXPECT_EQ(Window->CurrentRemoteDir.toStdString(), s.Expected);
+        EXPECT_EQ(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("inner.txt")) != nullptr,
+                  s.Expected == sub);
+    }
+    // A file row is not entered.
+    Window->lvRemoteFilesDblClick();
+    Select(Window->lvRemoteFiles, {QStringLiteral("</> sub")});
+    Window->lvRemoteFilesDblClick();
+    Select(Window->lvRemoteFiles, {QStringLiteral("inner.txt")});
+    Window->lvRemoteFilesDblClick();
+    EXPECT_EQ(Window->CurrentRemoteDir.toStdString(), sub);
+}
+
+TEST_P(RealServer, CreatesADirectoryAndCancelSendsNothing) {
+    Connect(Good());
+    Answers.InputAnswer.reset();
+    Window->btnRemoteCreateDirectoryClick();
+    EXPECT_FALSE(Server->exists("new dir"));
+    ASSERT_EQ(Answers.InputCaptions.size(), 1u);
+    EXPECT_EQ(Answers.InputCaptions[0], QStringLiteral("Create directory..."));
+    EXPECT_EQ(Answers.InputPrompts[0], QStringLiteral("Type a name:"));
+
+    Answers.InputAnswer = QStringLiteral("new dir");
+    Window->btnRemoteCreateDirectoryClick();
+    EXPECT_TRUE(fs::is_directory(Server->workDir() / "new dir"));
+    EXPECT_NE(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("</> new dir")), nullptr);
+}
+
+TEST_P(RealServer, DeletesRemoteFilesAndADirectoryAfterConfirmation) {
+    Server->writeFile("one.txt", "1");
+    Server->writeFile("two.txt", "2");
+    Server->makeDir("gone");
+    Server->writeFile("keep.txt", "k");
+    Connect(Good());
+
+    struct TAnswer {
+        TMsgResult Answer;
+        bool Deleted;
+    } const answers[] = {{TMsgResult::mrNo, false}, {TMsgResult::mrYes, true}};
+    for (const TAnswer& a : answers) {
+        Select(Window->lvRemoteFiles,
+               {QStringLiteral("one.txt"), QStringLiteral("two.txt"), QStringLiteral("</> gone")});
+        Answers.Messages.clear();
+        Answers.MessageAnswer = a.Answer;
+        Window->lvRemoteFilesKeyDown(VK_DELETE);
+        ASSERT_EQ(Answers.Messages.size(), 1u);
+        EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Confirm"));
+        EXPECT_EQ(Answers.Messages[0].Text,
+                  QStringLiteral("Do you want to delete 3 remote file(s)?"));
+        EXPECT_EQ(Answers.Messages[0].Buttons, TMsgButtons::mbYesNo);
+        EXPECT_EQ(Server->exists("one.txt"), !a.Deleted);
+        EXPECT_EQ(Server->exists("two.txt"), !a.Deleted);
+        EXPECT_EQ(Server->exists("gone"), !a.Deleted);
+        EXPECT_TRUE(Server->exists("keep.txt"));
+        // Refreshed either way, and handed back to the user.
+        EXPECT_EQ(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("one.txt")) != nullptr,
+                  !a.Deleted);
+        EXPECT_TRUE(ConnectedLayout());
+        EXPECT_FALSE(Window->Busy);
+    }
+}
+
+TEST_P(RealServer, DownloadsThreeFilesWithBatchLabelsReplacingALocalFile) {
+    const std::string bytes[] = {RandomBytes(5000, 1), RandomBytes(3, 2), RandomBytes(70000, 3)};
+    const char* const names[] = {"d1.bin", "d2.bin", "d3.bin"};
+    for (int i = 0; i < 3; ++i) {
+        Server->writeFile(names[i], bytes[i]);
+    }
+    Local.write("d2.bin", "an older and longer local file");
+    Connect(Good());
+
+    std::vector<std::pair<QString, QString>> seen;
+    auto begin = Window->sckFTP->OnWorkBegin;
+    auto end = Window->sckFTP->OnWorkEnd;
+    Window->sckFTP->OnWorkBegin = [&](TIdComponent* S, TWorkMode M, int64_t N) {
+        begin(S, M, N);
+        seen.emplace_back(Window->lblTransfer.text(), Window->lblProgress.text());
+    };
+    Window->sckFTP->OnWorkEnd = [&](TIdComponent* S, TWorkMode M) {
+        end(S, M);
+        seen.emplace_back(Window->lblTransfer.text(), Window->lblProgress.text());
+    };
+    Select(Window->lvRemoteFiles, {QString(names[0]), QString(names[1]), QString(names[2])});
+    Window->btnRemoteDownloadClick();
+
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Local.read(names[i]), bytes[i]) << names[i];
+    }
+    ASSERT_GE(seen.size(), 6u);
+    for (int i = 0; i < 3; ++i) {
+        const QString label = QStringLiteral("Downloading %1 of 3...").arg(i + 1);
+        EXPECT_EQ(seen[2 * i].first, label);
+        EXPECT_EQ(seen[2 * i].second, QStringLiteral("Reading..."));
+        EXPECT_TRUE(seen[2 * i + 1].first.isEmpty());
+        EXPECT_TRUE(seen[2 * i + 1].second.isEmpty());
+    }
+    // The two refreshes: the listing reads without a batch label.
+    EXPECT_EQ(seen[6].first, QStringLiteral("Reading..."));
+    EXPECT_TRUE(Window->lblTransfer.text().isEmpty());
+    EXPECT_TRUE(ConnectedLayout());
+    EXPECT_NE(RowWithCaption(Window->lvLocalFiles, QStringLiteral("d3.bin")), nullptr);
+}
+
+TEST_P(RealServer, UploadsTwoFilesAndRefusesAFolderByItsFullPath) {
+    const std::string a = RandomBytes(10000, 7), b = RandomBytes(1, 8);
+    Local.write("up a.bin", a);
+    Local.write("upb.bin", b);
+    Local.makeDir("folder");
+    Connect(Good());
+    Select(Window->lvLocalFiles,
+           {QStringLiteral("<\\> folder"), QStringLiteral("up a.bin"), QStringLiteral("upb.bin")});
+    Answers.Messages.clear();
+    Window->btnLocalUploadClick();
+
+    EXPECT_EQ(Server->readFile("up a.bin"), a);
+    EXPECT_EQ(Server->readFile("upb.bin"), b);
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+    EXPECT_EQ(Answers.Messages[0].Text,
+              QStringLiteral("The application does not handle transfers of directories. The "
+                             "directory \"") +
+                  QString::fromStdString(LocalDir()) +
+                  QStringLiteral("folder/\" will not be uploaded."));
+    EXPECT_NE(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("upb.bin")), nullptr);
+}
+
+TEST_P(RealServer, ParentEntryInTheSelectionGivesTheMessageAndTheFileStillArrives) {
+    Server->writeFile("f.txt", "payload");
+    Connect(Good());
+    Select(Window->lvRemoteFiles, {QStringLiteral("<..> .."), QStringLiteral("f.txt")});
+    Answers.Messages.clear();
+    Window->btnRemoteDownloadClick();
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    EXPECT_EQ(Answers.Messages[0].Icon, TMsgIcon::miError);
+    EXPECT_EQ(Answers.Messages[0].Text,
+              QStringLiteral("The application does not handle transfers of directories. The "
+                             "directory \"..\" will not be downloaded."));
+    EXPECT_EQ(Local.read("f.txt"), "payload");
+    EXPECT_TRUE(ConnectedLayout());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
+                         ::testing::Values(FtpServerKind::Vsftpd, FtpServerKind::Pyftpdlib),
+                         [](const auto& AInfo) { return ToString(AInfo.param); });
+
+// ---- Against pyftpdlib only (it checks passwords) ---------------------------------
+
+using PasswordServer = TSessionFixture;
+
+TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
+    if (const std::string why = PyftpdlibServer::Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    PyftpdlibServer server;
+    Connect(
+        {server.host(), std::to_string(server.port()), server.user(), "wrong", "/", LocalDir()});
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
+    EXPECT_TRUE(DisconnectedLayout());
+    EXPECT_FALSE(Window->sckFTP->IsConnected());
+}
+
+// ---- Against the scripted server ------------------------------------------------------
+
+struct TFakeFixture : TSessionFixture {
+    FakeFtpServer Fake;
+    TSettings Good() const {
+        return {Fake.host(), std::to_string(Fake.port()), "user", "pw", "/", LocalDir()};
+    }
+    std::vector<std::string> Commands() const { return Fake.commands(); }
+    size_t CountOf(const std::string& AVerb) const {
+        const auto c = Commands();
+        return static_cast<size_t>(std::count_if(
+            c.begin(), c.end(), [&](const std::string& L) { return L.rfind(AVerb, 0) == 0; }));
+    }
+};
+
+using ScriptedServer = TFakeFixture;
+
+TEST_F(ScriptedServer, IncompleteSettingsDoNothingAndSendNothing) {
+    struct TCase {
+        const char* Why;
+        std::function<void(TSettings&)> Spoil;
+    } const cases[] = {
+        {"empty password", [](TSettings& S) { S.Password.clear(); }},
+        {"no Passive line", [](TSettings& S) { S.WithPassive = false; }},
+        {"empty host", [](TSettings& S) { S.Host.clear(); }},
+        {"empty user", [](TSettings& S) { S.User.clear(); }},
+        {"empty port", [](TSettings& S) { S.Port.clear(); }},
+    };
+    for (const TCase& c : cases) {
+        TSettings s = Good();
+        c.Spoil(s);
+        Connect(s, false);
+        EXPECT_TRUE(Answers.Messages.empty()) << c.Why;
+        EXPECT_TRUE(DisconnectedLayout()) << c.Why;
+    }
+    EXPECT_EQ(Fake.connections(), 0u);
+}
+
+TEST_F(ScriptedServer, PortMadeOfLettersFailsWithoutAConnection) {
+    TSettings s = Good();
+    s.Port = "ftp";
+    Connect(s);
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
+    EXPECT_EQ(Fake.connections(), 0u);
+}
+
+TEST_F(ScriptedServer, AsciiModeIsAnnouncedAtTheNextLogin) {
+    Fake.setListing("");
+    Connect(Good());
+    ASSERT_TRUE(ConnectedLayout());
+    const QString captions[] = {QStringLiteral("Change &mode to binary!"),
+                                QStringLiteral("Change &mode to ASCII!"),
+                                QStringLiteral("Change &mode to binary!")};
+    for (const QString& c : captions) {
+        Window->btnChangeModeClick();
+        EXPECT_EQ(Window->btnChangeMode.text(), c);
+    }
+    Window->btnDisconnectClick();
+    EXPECT_EQ(Window->btnChangeMode.text(), captions[2]);
+    ASSERT_TRUE(Fake.waitForSessionsEnded(1));
+    Connect(Good());
+    const auto c = Commands();
+    EXPECT_EQ(std::count(c.begin(), c.end(), "TYPE A"), 3); // two switches and the new login
+    EXPECT_EQ(c.back().rfind("PWD", 0), 0u);
+    EXPECT_EQ(std::find(c.rbegin(), c.rend(), "TYPE A") - c.rbegin(),
+              std::find(c.rbegin(), c.rend(), "SYST") - c.rbegin() + 1);
+}
+
+TEST_F(ScriptedServer, ClosingTheWindowWhileConnectedSendsQuit) {
+    Fake.setListing("");
+    Connect(Good());
+    ASSERT_TRUE(ConnectedLayout());
+    Window->show();
+    Window->close();
+    ASSERT_TRUE(Fake.waitForSessionsEnded(1));
+    EXPECT_EQ(Commands().back(), "QUIT");
+}
+
+TEST_F(ScriptedServer, HostileNamesCannotWriteOutsideTheLocalFolder) {
+    const std::string listing = "-rw-r--r-- 1 u g 5 Jan 01 2020 ../escaped\r\n"
+                                "-rw-r--r-- 1 u g 5 Jan 01 2020 ..\\escaped2\r\n"
+                                "-rw-r--r-- 1 u g 5 Jan 01 2020 fine.txt\r\n";
+    Fake.setListing(listing);
+    Fake.setFile("../escaped", "EVIL!");
+    Fake.setFile("..\\escaped2", "EVIL!");
+    Fake.setFile("fine.txt", "good!");
+    TempDir outer{"quorvan-outer"};
+    const fs::path inner = outer.makeDir("inner");
+    TSettings s = Good();
+    s.LocalDir = inner.string() + "/";
+    Connect(s);
+    for (int i = 0; i < Window->lvRemoteFiles.topLevelItemCount(); ++i) {
+        Window->lvRemoteFiles.topLevelItem(i)->setSelected(
+            !IsRemoteParentRow(TFileListView::RowCaption(*Window->lvRemoteFiles.topLevelItem(i))));
+    }
+    ASSERT_EQ(Window->lvRemoteFiles.SelectedCount(), 3);
+    Window->btnRemoteDownloadClick();
+    EXPECT_FALSE(fs::exists(outer.path() / "escaped"));
+    EXPECT_FALSE(fs::exists(inner / "..\\escaped2"));
+    EXPECT_EQ(ReadFile(inner / "fine.txt"), "good!");
+    EXPECT_EQ(CountOf("RETR"), 1u);
+}
+
+TEST_F(ScriptedServer, DisconnectDuringAMultiFileDownloadAbortsQuitsAndDoesNotRefresh) {
+    Fake.setListing("-rw-r--r-- 1 u g 100000000 Jan 01 2020 big1\r\n"
+                    "-rw-r--r-- 1 u g 100000000 Jan 01 2020 big2\r\n");
+    Fake.setFile("big1", Payload::Pattern(100000000));
+    Fake.setFile("big2", Payload::Pattern(100000000));
+    Connect(Good());
+    ASSERT_TRUE(ConnectedLayout());
+    Select(Window->lvRemoteFiles, {QStringLiteral("big1"), QStringLiteral("big2")});
+    const size_t listsBefore = CountOf("LIST");
+
+    // The user presses Disconnect once bytes are flowing.
+    bool pressed = false;
+    Window->sckFTP->OnWork = [&, work = Window->sckFTP->OnWork](TIdComponent* S, TWorkMode M,
+                                                                int64_t N) {
+        work(S, M, N);
+        if (!pressed && N > 100000) {
+            pressed = true;
+            QTimer::singleShot(0, &Window->btnDisconnect,
+                               [this] { Window->btnDisconnect.click(); });
+        }
+    };
+    Window->btnRemoteDownloadClick();
+
+    EXPECT_TRUE(pressed);
+    ASSERT_TRUE(Fake.waitForSessionsEnded(1));
+    const auto c = Commands();
+    ASSERT_GE(c.size(), 2u);
+    EXPECT_EQ(c.back(), "QUIT");
+    EXPECT_NE(std::find(c.begin(), c.end(), "ABOR"), c.end());
+    EXPECT_EQ(CountOf("RETR"), 1u);
+    EXPECT_EQ(CountOf("LIST"), listsBefore);
+    EXPECT_TRUE(DisconnectedLayout());
+    EXPECT_FALSE(Window->Busy);
+    EXPECT_FALSE(Window->CancelRequested);
+    EXPECT_FALSE(Window->sckFTP->IsConnected());
+}
+
+// Disconnect or closing the window while a listing waits: the connection
+// under the waiting call is closed, not freed, and the interrupted refresh
+// leaves the emptied panes alone.
+TEST_F(ScriptedServer, InterruptingAWaitingRefreshIsSafe) {
+    struct TCase {
+        const char* Name;
+        bool CloseWindow;
+    } const cases[] = {{"disconnect", false}, {"close window", true}};
+    for (const TCase& k : cases) {
+        Fake.setListing("-rw-r--r-- 1 u g 5 Jan 01 2020 a\r\n");
+        Connect(Good());
+        ASSERT_TRUE(ConnectedLayout()) << k.Name;
+        Window->show();
+        // The next listing never comes.
+        Fake.enqueue("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData()});
+        const size_t ended = Fake.sessionsEnded();
+        QTimer::singleShot(200, Window.get(), [&] {
+            k.CloseWindow ? static_cast<void>(Window->close()) : Window->btnDisconnect.click();
+        });
+        // A user's click on Refresh while the first one waits is ignored.
+        QTimer::singleShot(100, Window.get(), [&] { Window->btnRemoteRefresh.click(); });
+        Window->btnRemoteRefreshClick();
+        EXPECT_TRUE(DisconnectedLayout()) << k.Name;
+        EXPECT_FALSE(Window->sckFTP->IsConnected()) << k.Name;
+        ASSERT_TRUE(Fake.waitForSessionsEnded(ended + 1)) << k.Name;
+        EXPECT_EQ(Commands().back(), "QUIT") << k.Name;
+        EXPECT_EQ(CountOf("LIST"), 2u * (&k - cases) + 2) << k.Name;
+    }
+}
+
+TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
+    Fake.setListing("");
+    Local.write("x.txt", "1");
+    Local.write("y.txt", "2");
+    Local.write("full/inside.txt", "3");
+    Local.makeDir("empty");
+    Connect(Good());
+    ASSERT_TRUE(ConnectedLayout());
+
+    Select(Window->lvLocalFiles, {QStringLiteral("x.txt"), QStringLiteral("y.txt"),
+                                  QStringLiteral("<\\> full"), QStringLiteral("<\\> empty")});
+    Answers.MessageAnswer = TMsgResult::mrYes;
+    Window->lvLocalFilesKeyDown(VK_DELETE);
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("Do you want to delete 4 local file(s)?"));
+    EXPECT_FALSE(fs::exists(Local / "x.txt"));
+    EXPECT_FALSE(fs::exists(Local / "y.txt"));
+    EXPECT_FALSE(fs::exists(Local / "empty"));
+    EXPECT_TRUE(fs::exists(Local / "full/inside.txt"));
+    EXPECT_EQ(Captions(Window->lvLocalFiles), std::vector<QString>{QStringLiteral("<\\> full")});
+
+    Select(Window->lvLocalFiles, {QStringLiteral("<\\> full")});
+    Window->lvLocalFilesKeyDown(VK_RETURN);
+    EXPECT_EQ(Window->CurrentLocalDir.toStdString(), LocalDir() + "full/");
+    EXPECT_EQ(Captions(Window->lvLocalFiles),
+              std::vector<QString>{FileRowCaption(QStringLiteral("inside.txt"))});
+
+    Answers.FolderConfirmed = true;
+    Answers.FolderChosen = QString::fromStdString(Local.path().string());
+    Window->btnLocalBrowseClick();
+    ASSERT_EQ(Answers.FolderTitles.size(), 1u);
+    EXPECT_EQ(Answers.FolderTitles[0], QStringLiteral("Choose directory:"));
+    EXPECT_EQ(Answers.FolderPreselected[0].toStdString(), LocalDir() + "full/");
+    EXPECT_EQ(Window->CurrentLocalDir.toStdString(), LocalDir());
+    EXPECT_TRUE(ConnectedLayout());
+}
+
+TEST(LocalFileSize, UnopenablePathsReadZero) {
+    TempDir dir;
+    dir.write("five", "12345");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    const struct {
+        fs::path Path;
+        int64_t Size;
+    } cases[] = {{dir / "five", 5}, {dir / "missing", 0}, {dir / "dangling", 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(TfrmMain::GetLocalFileSize(QString::fromStdString(c.Path.string())), c.Size)
+            << c.Path;
+    }
+}
+
+} // namespace
