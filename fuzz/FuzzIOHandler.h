@@ -5,8 +5,19 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+
+// Names the failed condition, so a crash report says which property broke.
+inline void CheckAt(bool ACondition, const char* AText) {
+    if (!ACondition) {
+        std::fprintf(stderr, "check failed: %s\n", AText);
+        std::abort();
+    }
+}
+#define Check(condition) CheckAt((condition), #condition)
 
 // A peer made of the fuzzer's bytes: receives hand them out in chunks of a
 // chosen size, then report the peer's close; sends are kept and never fail.

@@ -11,18 +11,6 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
-
-// Names the failed condition, so a crash report says which property broke.
-void CheckAt(bool ACondition, const char* AText) {
-    if (!ACondition) {
-        std::fprintf(stderr, "check failed: %s\n", AText);
-        std::abort();
-    }
-}
-#define Check(condition) CheckAt((condition), #condition)
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     if (ASize < 1) {

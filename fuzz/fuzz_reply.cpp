@@ -13,15 +13,6 @@
 
 namespace {
 
-// Names the failed condition, so a crash report says which property broke.
-void CheckAt(bool ACondition, const char* AText) {
-    if (!ACondition) {
-        std::fprintf(stderr, "check failed: %s\n", AText);
-        std::abort();
-    }
-}
-#define Check(condition) CheckAt((condition), #condition)
-
 constexpr int32_t kMaxLengths[] = {16384, 0, 1, 3, 4, 5, 80};
 
 // Every reply read consumes at least one line, so the loop ends with the data.
