@@ -151,6 +151,10 @@ protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
+    // What sckFTPWork last put into lblProgress and the size key it showed,
+    // so that chunks which would not change the text do not reformat it.
+    QString FShownProgress;
+    std::string FShownSizeKey;
     // One selected row as the batch loop saw it when it started. The loop
     // works on copies because Disconnect, run from inside a network wait,
     // empties the list under it.

@@ -111,8 +111,16 @@ void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
 }
 
 void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
-    lblProgress.setText(WorkText(AWorkMode) + QStringLiteral(" (") + FormatSize(AWorkCount) +
-                        QLatin1Char(')'));
+    // Work comes in every received chunk while the text changes far more
+    // rarely; the label is compared too, since other handlers set it.
+    const QString work = WorkText(AWorkMode);
+    std::string key = FormatSizeKey(AWorkCount);
+    if (key != FShownSizeKey || !FShownProgress.startsWith(work) ||
+        lblProgress.text() != FShownProgress) {
+        FShownProgress = work + QStringLiteral(" (") + FormatSize(AWorkCount) + QLatin1Char(')');
+        FShownSizeKey = std::move(key);
+        lblProgress.setText(FShownProgress);
+    }
     ProcessMessages();
 }
 
