@@ -4,10 +4,12 @@
 #include "IdComponent.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -155,6 +157,13 @@ private:
     // so that chunks which would not change the text do not reformat it.
     QString FShownProgress;
     std::string FShownSizeKey;
+    // The count changes faster than anyone can read it, and each repaint
+    // costs more than receiving a chunk: the label's text is always current,
+    // but it is painted at most once per ProgressPaintInterval.
+    static constexpr int ProgressPaintInterval = 20;
+    QElapsedTimer FProgressPainted;
+    QTimer FProgressPaintLater;
+    void PaintProgressFromNowOn();
     // One selected row as the batch loop saw it when it started. The loop
     // works on copies because Disconnect, run from inside a network wait,
     // empties the list under it.
