@@ -69,6 +69,24 @@ QString FormatSize(int64_t ACount, const QLocale& ALocale) {
     return FormatTwoDecimals(n / double(TB), ALocale) + QStringLiteral(" TB");
 }
 
+std::string FormatSizeKey(int64_t ACount) {
+    constexpr int64_t KB = 1024;
+    constexpr int64_t Units[] = {KB, KB * 1024, KB * 1024 * 1024, KB * 1024 * 1024 * 1024};
+    char buf[64];
+    if (ACount < KB) {
+        std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(ACount));
+        return buf;
+    }
+    // The unit and the rounded digits are all that FormatSize's text depends on.
+    int unit = 0;
+    while (unit < 3 && ACount >= Units[unit + 1]) {
+        ++unit;
+    }
+    std::snprintf(buf, sizeof buf, "%d:%.2f", unit,
+                  static_cast<double>(ACount) / double(Units[unit]));
+    return buf;
+}
+
 QString FormatCount(int32_t ACount) {
     return FormatCount(ACount, QLocale::system());
 }

@@ -13,6 +13,9 @@
 // Without a locale argument the system's regional settings decide the separators.
 QString FormatSize(int64_t ACount);
 QString FormatSize(int64_t ACount, const QLocale& ALocale);
+// Two counts with the same key are shown alike by FormatSize in any one locale;
+// far cheaper than formatting, for displays updated on every received chunk.
+std::string FormatSizeKey(int64_t ACount);
 QString FormatCount(int32_t ACount);
 QString FormatCount(int32_t ACount, const QLocale& ALocale);
 

@@ -273,6 +273,8 @@ TfrmMain::TfrmMain(QWidget* AParent)
     Place(gbProgress, 16, 168, 153, 41);
     SetUpLabel(lblProgress, Qt::AlignHCenter | Qt::AlignTop);
     Place(lblProgress, 8, 16, 137, 17);
+    FProgressPaintLater.setSingleShot(true);
+    connect(&FProgressPaintLater, &QTimer::timeout, this, [this] { PaintProgressFromNowOn(); });
 
     SetUpButton(btnChangeMode, TPicture::pcShapesSheet, QStringLiteral("Change &mode to ASCII!"));
     Place(btnChangeMode, 16, 392, 153, 25);

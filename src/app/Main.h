@@ -4,10 +4,12 @@
 #include "IdComponent.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -151,6 +153,17 @@ protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
+    // What sckFTPWork last put into lblProgress and the size key it showed,
+    // so that chunks which would not change the text do not reformat it.
+    QString FShownProgress;
+    std::string FShownSizeKey;
+    // The count changes faster than anyone can read it, and each repaint
+    // costs more than receiving a chunk: the label's text is always current,
+    // but it is painted at most once per ProgressPaintInterval.
+    static constexpr int ProgressPaintInterval = 20;
+    QElapsedTimer FProgressPainted;
+    QTimer FProgressPaintLater;
+    void PaintProgressFromNowOn();
     // One selected row as the batch loop saw it when it started. The loop
     // works on copies because Disconnect, run from inside a network wait,
     // empties the list under it.

@@ -102,7 +102,17 @@ void TfrmMain::btnLocalUploadClick() {
     });
 }
 
+void TfrmMain::PaintProgressFromNowOn() {
+    FProgressPaintLater.stop();
+    if (!lblProgress.updatesEnabled()) {
+        // Schedules the paint of whatever the label holds now.
+        lblProgress.setUpdatesEnabled(true);
+        FProgressPainted.start();
+    }
+}
+
 void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
+    PaintProgressFromNowOn();
     if (lblTransfer.text().isEmpty()) {
         lblTransfer.setText(WorkText(AWorkMode));
     }
@@ -111,12 +121,31 @@ void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
 }
 
 void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
-    lblProgress.setText(WorkText(AWorkMode) + QStringLiteral(" (") + FormatSize(AWorkCount) +
-                        QLatin1Char(')'));
+    // Work comes in every received chunk while the text changes far more
+    // rarely; the label is compared too, since other handlers set it.
+    const QString work = WorkText(AWorkMode);
+    std::string key = FormatSizeKey(AWorkCount);
+    if (key != FShownSizeKey || !FShownProgress.startsWith(work) ||
+        lblProgress.text() != FShownProgress) {
+        FShownProgress = work + QStringLiteral(" (") + FormatSize(AWorkCount) + QLatin1Char(')');
+        FShownSizeKey = std::move(key);
+        const bool paintNow =
+            !FProgressPainted.isValid() || FProgressPainted.elapsed() >= ProgressPaintInterval;
+        if (paintNow) {
+            PaintProgressFromNowOn();
+            FProgressPainted.start();
+        } else if (lblProgress.updatesEnabled()) {
+            lblProgress.setUpdatesEnabled(false);
+            // A transfer that stalls still gets its latest count painted.
+            FProgressPaintLater.start(ProgressPaintInterval);
+        }
+        lblProgress.setText(FShownProgress);
+    }
     ProcessMessages();
 }
 
 void TfrmMain::sckFTPWorkEnd(TIdComponent*, TWorkMode) {
+    PaintProgressFromNowOn();
     lblTransfer.clear();
     lblProgress.clear();
     ProcessMessages();

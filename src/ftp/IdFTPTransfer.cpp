@@ -278,6 +278,9 @@ void TIdFTP::Download(const std::string& AFromName, TIdStream& ADest, bool ARest
 void TIdFTP::DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                           const std::function<void()>& AOnAccepted) {
     ReceiveTransfer("RETR " + AFromName, ADest, ARestart && CanRestart(), AOnAccepted);
+    // A download is done only once its bytes are in the target, and a target
+    // that cannot take them fails the download.
+    ADest.Flush();
     FireAfterGet(ADest);
 }
 
@@ -312,6 +315,7 @@ void TIdFTP::Download(const std::string& AFromName, const std::string& AToName, 
         };
     }
     DownloadInto(AFromName, *file, resume, onAccepted);
+    file->Flush();
 }
 
 void TIdFTP::Upload(TIdStream& ASource, const std::string& AToName, bool AAppend) {

@@ -30,5 +30,13 @@ public:
     virtual bool WaitReadable(int32_t AMSec) = 0;
     // Bytes moved, 0 at the peer's orderly close, -1 on error.
     virtual int32_t ReceiveInto(void* ABuffer, int32_t ALength) = 0;
+    // Receives only what is there already, without waiting. False when nothing
+    // was ready (or the handler cannot tell): the caller then waits as usual.
+    // True with AResult as ReceiveInto would give it, an orderly close or an
+    // error included.
+    virtual bool ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) {
+        (void)ABuffer, (void)ALength, (void)AResult;
+        return false;
+    }
     virtual int32_t SendFrom(const void* ABuffer, int32_t ALength) = 0;
 };

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace IdResourceStrings;
@@ -238,6 +239,19 @@ int32_t TIdIOHandlerSocket::ReceiveInto(void* ABuffer, int32_t ALength) {
         throw EIdClosedSocket(RSStatusDisconnected);
     }
     return Handle->RecvBytes(ABuffer, ALength, 0);
+}
+
+bool TIdIOHandlerSocket::ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) {
+    // A closed handle is left to the wait, which reports it in its own words.
+    if (!Handle || !Handle->Allocated) {
+        return false;
+    }
+    const int32_t n = Handle->RecvBytes(ABuffer, ALength, MSG_DONTWAIT);
+    if (n == -1 && TheStack->LastSocketError() == Id_WSAEWOULDBLOCK) {
+        return false;
+    }
+    AResult = n;
+    return true;
 }
 
 int32_t TIdIOHandlerSocket::SendFrom(const void* ABuffer, int32_t ALength) {

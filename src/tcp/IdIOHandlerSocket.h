@@ -81,6 +81,7 @@ public:
     void Prepare() override;
     bool WaitReadable(int32_t AMSec) override;
     int32_t ReceiveInto(void* ABuffer, int32_t ALength) override;
+    bool ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) override;
     int32_t SendFrom(const void* ABuffer, int32_t ALength) override;
 
 protected:

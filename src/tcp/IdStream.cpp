@@ -158,8 +158,29 @@ TIdFileStream::TIdFileStream(const std::string& AFileName, TIdFileMode AMode)
 }
 
 TIdFileStream::~TIdFileStream() {
+    try {
+        Flush();
+    } catch (...) {
+        // Nobody is left to tell; a caller who cares flushes before letting go.
+    }
     if (FDescriptor >= 0) {
         ::close(FDescriptor);
+    }
+}
+
+void TIdFileStream::Flush() {
+    const char* data = FGathered.get();
+    int64_t left = FGatheredCount;
+    // Dropped before writing: after a failure the stream must not try the same
+    // bytes again from its destructor.
+    FGatheredCount = 0;
+    while (left > 0) {
+        const int64_t n = WriteThrough(data, left);
+        if (n <= 0) {
+            throw EIdException("Stream write error");
+        }
+        data += n;
+        left -= n;
     }
 }
 
@@ -167,6 +188,7 @@ int64_t TIdFileStream::Read(void* ABuffer, int64_t ACount) {
     if (ACount <= 0) {
         return 0;
     }
+    Flush();
     for (;;) {
         const ssize_t n = ::read(FDescriptor, ABuffer, static_cast<size_t>(ACount));
         if (n >= 0) {
@@ -182,6 +204,21 @@ int64_t TIdFileStream::Write(const void* ABuffer, int64_t ACount) {
     if (ACount <= 0) {
         return 0;
     }
+    if (FGatheredCount + ACount > GatherSize) {
+        Flush();
+    }
+    if (ACount >= GatherSize) {
+        return WriteThrough(static_cast<const char*>(ABuffer), ACount);
+    }
+    if (!FGathered) {
+        FGathered = std::make_unique<char[]>(static_cast<size_t>(GatherSize));
+    }
+    std::memcpy(FGathered.get() + FGatheredCount, ABuffer, static_cast<size_t>(ACount));
+    FGatheredCount += ACount;
+    return ACount;
+}
+
+int64_t TIdFileStream::WriteThrough(const char* ABuffer, int64_t ACount) {
     for (;;) {
         const ssize_t n = ::write(FDescriptor, ABuffer, static_cast<size_t>(ACount));
         if (n >= 0) {
@@ -194,6 +231,7 @@ int64_t TIdFileStream::Write(const void* ABuffer, int64_t ACount) {
 }
 
 int64_t TIdFileStream::Seek(int64_t AOffset, TIdSeekOrigin AOrigin) {
+    Flush();
     int whence = SEEK_SET;
     if (AOrigin == TIdSeekOrigin::soCurrent) {
         whence = SEEK_CUR;
@@ -212,10 +250,19 @@ int64_t TIdFileStream::Size() const {
     if (::fstat(FDescriptor, &info) != 0) {
         RaiseFileError("Cannot read the size of file", FFileName);
     }
-    return info.st_size;
+    if (FGatheredCount == 0) {
+        return info.st_size;
+    }
+    // The gathered bytes start where the descriptor stands.
+    const off_t position = ::lseek(FDescriptor, 0, SEEK_CUR);
+    if (position < 0) {
+        RaiseFileError("Cannot read the size of file", FFileName);
+    }
+    return std::max<int64_t>(info.st_size, position + FGatheredCount);
 }
 
 void TIdFileStream::SetSize(int64_t ASize) {
+    Flush();
     const int64_t position = ::lseek(FDescriptor, 0, SEEK_CUR);
     int result;
     do {

@@ -25,6 +25,8 @@ public:
     virtual int64_t Size() const = 0;
     // A stream whose position lay beyond the new size is positioned at its end.
     virtual void SetSize(int64_t ASize) = 0;
+    // Hands bytes a stream holds back to where they belong; a failure raises.
+    virtual void Flush() {}
 
     int64_t Position() { return Seek(0, TIdSeekOrigin::soCurrent); }
     void SetPosition(int64_t APosition) { Seek(APosition, TIdSeekOrigin::soBeginning); }
@@ -74,7 +76,10 @@ enum class TIdFileMode {
     fmOpenOrCreate   // existing file kept as it is, created when missing
 };
 
-// A local file through its POSIX descriptor.
+// A local file through its POSIX descriptor. Small writes are gathered and
+// written in large pieces; every other operation writes them out first, and a
+// write failure raises there at the latest. Sizes and positions always count
+// the gathered bytes.
 class TIdFileStream : public TIdStream {
 public:
     // Raises EIdException with the system's reason when the file cannot be opened.
@@ -86,11 +91,19 @@ public:
     int64_t Seek(int64_t AOffset, TIdSeekOrigin AOrigin) override;
     int64_t Size() const override;
     void SetSize(int64_t ASize) override;
+    void Flush() override;
 
+    // The descriptor holds every byte written so far only after Flush.
     int Descriptor() const { return FDescriptor; }
     const std::string& FileName() const { return FFileName; }
 
+    static constexpr int64_t GatherSize = 65536;
+
 private:
+    int64_t WriteThrough(const char* ABuffer, int64_t ACount);
+
     std::string FFileName;
     int FDescriptor = -1;
+    std::unique_ptr<char[]> FGathered;
+    int64_t FGatheredCount = 0;
 };

@@ -1,5 +1,6 @@
 #include "IdTCPConnection.h"
 
+#include "IdAntiFreezeBase.h"
 #include "IdException.h"
 #include "IdGlobal.h"
 #include "IdResourceStrings.h"
@@ -166,7 +167,33 @@ int32_t TIdTCPConnection::ReceiveOnce() {
     } else {
         target = FReceivedData->BeginAppend(size);
     }
-    int32_t n = FIOHandler->ReceiveInto(target, size);
+    return TakeReceived(target, FIOHandler->ReceiveInto(target, size));
+}
+
+bool TIdTCPConnection::ReceiveReady(int32_t& AResult) {
+    const int32_t size = std::max<int32_t>(1, RecvBufferSize);
+    // The scratch chunk, not the tail of the received data: the window
+    // messages handled below may empty or move the received data.
+    FRecvChunk->SetSize(size);
+    int32_t n = 0;
+    if (!FIOHandler->ReceiveIfReady(FRecvChunk->Memory(), size, n)) {
+        return false;
+    }
+    // What a wait that found data ready at once would have done; a handler
+    // run here may close the connection, and then the bytes taken are as lost
+    // as they would have been in the socket.
+    TIdAntiFreezeBase::KeepResponsive(false, false);
+    if (!FIOHandler || !FIOHandler->IsOpen()) {
+        throw EIdClosedSocket(IdResourceStrings::RSStatusDisconnected);
+    }
+    AResult = TakeReceived(FRecvChunk->Memory(), n);
+    return true;
+}
+
+int32_t TIdTCPConnection::TakeReceived(char* ATarget, int32_t AResult) {
+    int32_t n = AResult;
+    char* target = ATarget;
+    const bool scratch = target == FRecvChunk->Memory();
     PeerClosed = (n == 0);
     if (n != 0) {
         int32_t code = 0;
@@ -191,7 +218,7 @@ int32_t TIdTCPConnection::ReceiveOnce() {
                 target[i] = static_cast<char>(static_cast<unsigned char>(target[i]) & 0x7F);
             }
         }
-        if (FIntercept) {
+        if (scratch || FIntercept) {
             FReceivedData->Seek(0, TIdSeekOrigin::soEnd);
             FReceivedData->WriteBuffer(target, n);
         } else {
@@ -213,13 +240,17 @@ int32_t TIdTCPConnection::ReceiveMore(bool ARaiseIfClosed, int32_t ATimeout, boo
     }
     int32_t n = 0;
     do {
-        if (!FIOHandler->WaitReadable(ATimeout)) {
-            if (ARaiseOnTimeout) {
-                throw EIdReadTimeout(IdResourceStrings::RSReadTimeout);
+        // Data already there needs no wait: a wait costs a system call per
+        // chunk, and chunks are small.
+        if (!ReceiveReady(n)) {
+            if (!FIOHandler->WaitReadable(ATimeout)) {
+                if (ARaiseOnTimeout) {
+                    throw EIdReadTimeout(IdResourceStrings::RSReadTimeout);
+                }
+                return -1;
             }
-            return -1;
+            n = ReceiveOnce();
         }
-        n = ReceiveOnce();
         CheckClosed(ARaiseIfClosed, false);
         result = n;
         // An intercept that swallowed the whole chunk makes the step wait again.

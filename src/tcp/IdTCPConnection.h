@@ -137,6 +137,11 @@ private:
     void DestroyOwnedIOHandler();
     int32_t EffectiveTimeout(int32_t ATimeout) const;
     int32_t ReceiveOnce();
+    // One receive of what is there already; false when the step must wait.
+    bool ReceiveReady(int32_t& AResult);
+    // Takes in the n bytes one receive left at ATarget (the scratch chunk or
+    // the tail of the received data) and returns the count added.
+    int32_t TakeReceived(char* ATarget, int32_t AResult);
     void SendAll(const char* AData, int32_t ACount);
     // The socket stack's result check: true when AResult is -1 and the last
     // socket error is one of AIgnored (stored in ACode); raises otherwise.

@@ -125,6 +125,14 @@ void TIdTCPConnection::ReceiveStream(TIdStream& AStream, int64_t ACount, bool AU
     StartWork(wmRead, AUntilClosed ? 0 : ACount);
     // Space reserved ahead but never filled is cut off on every path.
     auto finish = [&]() {
+        // The bytes are where they belong before anyone hears the work ended,
+        // and a stream that held some back reports its failure from here.
+        try {
+            AStream.Flush();
+        } catch (...) {
+            FinishWork(wmRead);
+            throw;
+        }
         FinishWork(wmRead);
         if (AStream.Size() > AStream.Position()) {
             AStream.SetSize(AStream.Position());

@@ -60,6 +60,30 @@ TEST(FormatSize, SwedishLocaleUsesItsOwnSeparators) {
     EXPECT_EQ(FormatSize(1048575, sv), QStringLiteral("1") + group + QStringLiteral("024,00 KB"));
 }
 
+TEST(FormatSizeKey, SameKeyExactlyWhenSameText) {
+    // Runs of neighbouring counts around every unit boundary and rounding
+    // step, the way a transfer's running count passes through them.
+    const int64_t KB = 1024;
+    const int64_t starts[] = {0,
+                              KB - 3,
+                              KB * 5 - 7,
+                              KB * KB - 300,
+                              KB * KB * 7 + 5242 - 30,
+                              KB * KB * KB - 2000,
+                              KB * KB * KB * KB - 2000};
+    const QLocale sv(QLocale::Swedish, QLocale::Sweden);
+    for (const int64_t start : starts) {
+        for (int64_t count = start; count < start + 4000; count += 3) {
+            const int64_t next = count + 3;
+            const bool sameKey = FormatSizeKey(count) == FormatSizeKey(next);
+            for (const QLocale& locale : {QLocale::c(), sv}) {
+                EXPECT_EQ(sameKey, FormatSize(count, locale) == FormatSize(next, locale))
+                    << count << " " << next;
+            }
+        }
+    }
+}
+
 TEST(FormatCount, GroupsThousandsWithoutUnitOrSign) {
     const struct {
         int32_t Count;
