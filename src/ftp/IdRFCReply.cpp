@@ -2,24 +2,6 @@
 
 #include "IdGlobal.h"
 
-#include <charconv>
-
-namespace {
-
-// Whole-text integer conversion: anything but an optional sign and digits is not a number.
-int32_t TextToCode(const std::string& AText) {
-    int32_t value = 0;
-    const char* begin = AText.data();
-    const char* end = begin + AText.size();
-    if (begin != end && *begin == '+') {
-        ++begin;
-    }
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    return (ec == std::errc() && ptr == end && begin != end) ? value : 0;
-}
-
-} // namespace
-
 void TIdRFCReply::SetNumericCode(int32_t AValue) {
     FNumericCode = AValue;
     if (AValue > 0) {
@@ -30,7 +12,8 @@ void TIdRFCReply::SetNumericCode(int32_t AValue) {
 void TIdRFCReply::SetTextCode(const std::string& AValue) {
     FTextCode = AValue;
     if (!AValue.empty()) {
-        FNumericCode = TextToCode(AValue);
+        int32_t code = 0;
+        FNumericCode = TryStrToInt(AValue, code) ? code : 0;
     }
 }
 

@@ -11,39 +11,9 @@
 
 namespace {
 
-// Optional sign, then decimal digits only, within the range of T.
-template <typename T> bool TryDecimal(std::string_view AText, T& AValue) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < AText.size() && (AText[i] == '+' || AText[i] == '-')) {
-        negative = AText[i] == '-';
-        ++i;
-    }
-    if (i == AText.size()) {
-        return false;
-    }
-    // Accumulate towards the negative side so that the minimum value fits.
-    int64_t value = 0;
-    const int64_t lowest = negative ? static_cast<int64_t>(std::numeric_limits<T>::min())
-                                    : -static_cast<int64_t>(std::numeric_limits<T>::max());
-    for (; i < AText.size(); ++i) {
-        const char c = AText[i];
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const int digit = c - '0';
-        if (value < (lowest + digit) / 10) {
-            return false;
-        }
-        value = value * 10 - digit;
-    }
-    AValue = static_cast<T>(negative ? value : -value);
-    return true;
-}
-
 template <typename T> T DecimalOr(std::string_view AText, T ADefault) {
     T value{};
-    return TryDecimal(AText, value) ? value : ADefault;
+    return TryStrToInt(AText, value) ? value : ADefault;
 }
 
 std::string Copy(std::string_view AText, size_t AFrom1, size_t ACount) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,3 +64,34 @@ std::string UpperCaseAscii(std::string_view S);
 std::string LowerCaseAscii(std::string_view S);
 bool SameTextAscii(std::string_view A, std::string_view B);
 bool StartsWithText(std::string_view S, std::string_view Prefix); // ASCII case-insensitive
+
+// A whole-text decimal integer: an optional sign, then digits only, within the
+// range of T. False (and AValue untouched) for anything else.
+template <typename T> bool TryStrToInt(std::string_view AText, T& AValue) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < AText.size() && (AText[i] == '+' || AText[i] == '-')) {
+        negative = AText[i] == '-';
+        ++i;
+    }
+    if (i == AText.size()) {
+        return false;
+    }
+    // Accumulate towards the negative side so that the minimum value fits.
+    int64_t value = 0;
+    const int64_t lowest = negative ? static_cast<int64_t>(std::numeric_limits<T>::min())
+                                    : -static_cast<int64_t>(std::numeric_limits<T>::max());
+    for (; i < AText.size(); ++i) {
+        const char c = AText[i];
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        const int digit = c - '0';
+        if (value < (lowest + digit) / 10) {
+            return false;
+        }
+        value = value * 10 - digit;
+    }
+    AValue = static_cast<T>(negative ? value : -value);
+    return true;
+}

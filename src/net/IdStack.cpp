@@ -71,28 +71,8 @@ constexpr TIdErrorTextRow ErrorTexts[] = {
 // A whole-text decimal integer with an optional sign; false for anything else,
 // including values outside the 32-bit range.
 bool ParseDecimal(std::string_view AText, int64_t& AValue) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < AText.size() && (AText[i] == '+' || AText[i] == '-')) {
-        negative = AText[i] == '-';
-        ++i;
-    }
-    if (i == AText.size()) {
-        return false;
-    }
-    int64_t value = 0;
-    for (; i < AText.size(); ++i) {
-        const char c = AText[i];
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-        if (value > 2147483648LL) {
-            return false;
-        }
-    }
-    value = negative ? -value : value;
-    if (value > INT32_MAX || value < INT32_MIN) {
+    int32_t value = 0;
+    if (!TryStrToInt(AText, value)) {
         return false;
     }
     AValue = value;

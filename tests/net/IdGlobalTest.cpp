@@ -130,3 +130,37 @@ TEST(SmallHelpers, BlankLinesAndMinimum) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(TryStrToInt, WholeTextWithinTheTypesRange) {
+    struct Case {
+        std::string text;
+        bool ok;
+        int64_t value;
+    };
+    const std::vector<Case> cases = {
+        {"0", true, 0},
+        {"+42", true, 42},
+        {"-2147483648", true, INT32_MIN},
+        {"2147483647", true, INT32_MAX},
+        {"2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"", false, 0},
+        {"-", false, 0},
+        {" 1", false, 0},
+        {"1 ", false, 0},
+        {"12a", false, 0},
+        {"99999999999999999999", false, 0},
+    };
+    for (const Case& c : cases) {
+        int32_t value = 7;
+        EXPECT_EQ(TryStrToInt(c.text, value), c.ok) << "'" << c.text << "'";
+        EXPECT_EQ(value, c.ok ? c.value : 7) << "'" << c.text << "'";
+    }
+    int64_t wide = 0;
+    EXPECT_TRUE(TryStrToInt("9223372036854775807", wide));
+    EXPECT_EQ(wide, INT64_MAX);
+}
+
+} // namespace
