@@ -131,6 +131,7 @@ private:
     void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                       const std::function<void()>& AOnAccepted);
     void FinishTransfer();
+    void SettleFailedTransfer();
     std::string ControlLocalIP();
 
     bool FRestartAllowed = false;
@@ -139,6 +140,8 @@ private:
     std::string FSystemDescription;
     TIdFTPTransferType FTransferType = ftBinary;
     TIdTCPConnection* FDataConnection = nullptr;
+    // Set by AbortTransfer until the next transfer starts.
+    bool FAbortRequested = false;
     std::unique_ptr<TIdFTPListItems> FListItems;
     std::unique_ptr<TIdFtpProxySettings> FProxySettings;
     // The host the control connection actually went to (the proxy's, when one is used).

@@ -149,11 +149,32 @@ void TIdFTP::FinishTransfer() {
     }
 }
 
+// The server answers every accepted transfer with a final reply, whether the
+// data arrived or not. Left unread, it would be taken for the reply to the
+// next command, and the session would stay one reply behind for good.
+// After an abort the replies to the broken transfer and to ABOR are not
+// awaited: the caller ends the session next, and a server that never answers
+// ABOR must not hold it.
+void TIdFTP::SettleFailedTransfer() {
+    if (FAbortRequested) {
+        return;
+    }
+    try {
+        if (IsConnected()) {
+            ReadReply();
+        }
+    } catch (...) {
+        // The transfer's own failure is the one the caller must see.
+    }
+}
+
 void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool ARestart,
                              const std::function<void()>& AOnAccepted) {
     CheckCommandText(ACommand);
+    FAbortRequested = false;
     ReportStatus(ftpTransfer, "Starting FTP transfer");
     std::exception_ptr failure;
+    bool accepted = false;
     try {
         if (Passive) {
             std::string host;
@@ -168,6 +189,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
                 }
                 WriteLine(ACommand);
                 GetReply(TIdReplyCodes{125, 150, 154});
+                accepted = true;
                 if (AOnAccepted) {
                     AOnAccepted();
                 }
@@ -188,6 +210,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
                 SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
             }
             SendCommand(ACommand, TIdReplyCodes{125, 150, 154});
+            accepted = true;
             if (AOnAccepted) {
                 AOnAccepted();
             }
@@ -199,6 +222,9 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
     }
     ReportStatus(ftpReady, "Transfer complete");
     if (failure) {
+        if (accepted) {
+            SettleFailedTransfer();
+        }
         std::rethrow_exception(failure);
     }
     FinishTransfer();
@@ -206,8 +232,10 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
 
 void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
     CheckCommandText(ACommand);
+    FAbortRequested = false;
     ReportStatus(ftpTransfer, "Starting FTP transfer");
     std::exception_ptr failure;
+    bool accepted = false;
     try {
         if (Passive) {
             std::string host;
@@ -221,6 +249,7 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
             channel->OpenConnection(-1);
             try {
                 GetReply(TIdReplyCodes{110, 125, 150});
+                accepted = true;
                 try {
                     channel->SendStream(ASource, false, false, 0);
                 } catch (const EIdSocketError& e) {
@@ -242,6 +271,7 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
             server->StartListening();
             AnnouncePort(*server->Binding());
             SendCommand(ACommand, TIdReplyCodes{125, 150});
+            accepted = true;
             server->AcceptConnection();
             server->SendStream(ASource, true, false, 0);
         }
@@ -250,6 +280,9 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
     }
     ReportStatus(ftpReady, "Transfer complete");
     if (failure) {
+        if (accepted) {
+            SettleFailedTransfer();
+        }
         std::rethrow_exception(failure);
     }
     FinishTransfer();
@@ -334,6 +367,7 @@ void TIdFTP::Upload(const std::string& AFromName, const std::string& AToName, bo
 }
 
 void TIdFTP::AbortTransfer() {
+    FAbortRequested = true;
     if (IsConnected()) {
         WriteLine("ABOR");
     }

@@ -301,6 +301,53 @@ TEST_F(FtpTransferTest, AbortDuringADownload) {
     EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
 }
 
+// A transfer that fails after the user aborted it does not wait for the
+// replies to the broken transfer and to ABOR: the caller ends the session
+// next, and a server that never answers must not hold it up.
+TEST_F(FtpTransferTest, FailureAfterAnAbortLeavesTheRepliesUnread) {
+    class TAbortingStream : public TIdMemoryStream {
+    public:
+        explicit TAbortingStream(TIdFTP& AFtp) : FFtp(AFtp) {
+            const std::string data(100000, 'u');
+            TIdMemoryStream::Write(data.data(), static_cast<int64_t>(data.size()));
+            SetPosition(0);
+        }
+        int64_t Read(void*, int64_t) override { return Fail(); }
+        int64_t Write(const void*, int64_t) override { return Fail(); }
+
+    private:
+        int64_t Fail() {
+            FFtp.AbortTransfer();
+            throw EIdException("gone");
+        }
+        TIdFTP& FFtp;
+    };
+    struct TCase {
+        const char* Name;
+        bool Upload;
+    } const cases[] = {{"download", false}, {"upload", true}};
+    server.setFile("big", qtest::Payload::Pattern(64u << 20));
+    // A reply awaited by mistake then fails the test instead of hanging it.
+    ftp.ReadTimeout = 5000;
+    for (const TCase& c : cases) {
+        TAbortingStream stream(ftp);
+        try {
+            c.Upload ? ftp.Upload(stream, "up", false) : ftp.Download("big", stream, false);
+            ADD_FAILURE() << c.Name << ": no exception";
+        } catch (const EIdException& e) {
+            EXPECT_STREQ(e.what(), "gone") << c.Name;
+        }
+        EXPECT_EQ(ftp.DataConnection(), nullptr) << c.Name;
+        // The transfer's final reply (426, or 226 when the server saw the
+        // data end before ABOR), then ABOR's, are still waiting.
+        const int16_t final = ftp.GetReply({});
+        EXPECT_TRUE(final == 426 || final == 226) << c.Name << ": " << final;
+        EXPECT_EQ(ftp.GetReply({}), 226) << c.Name;
+        EXPECT_EQ(ftp.RawCommand("NOOP"), 200) << c.Name;
+        EXPECT_EQ(ftp.RawCommand("NOOP"), 200) << c.Name;
+    }
+}
+
 TEST_F(FtpTransferTest, AbortWithoutTransferLeavesItsReplyForTheNextExchange) {
     server.enqueue("ABOR", "225 Nothing to abort\r\n");
     ftp.AbortTransfer();

@@ -281,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
                        3000, true, "225"}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
-TEST_F(HostileServerTest, ResetDataConnectionRaisesAndLeavesFinalReplyWaiting) {
+TEST_F(HostileServerTest, ResetDataConnectionRaisesAndNextCommandGetsItsOwnReply) {
     server.enqueue("RETR", {act::Reply("150 Here it comes."), act::OpenData(), act::CloseData(true),
                             act::Reply("226 Transfer complete.")});
     qtest::TempDir dir;
@@ -295,18 +295,135 @@ TEST_F(HostileServerTest, ResetDataConnectionRaisesAndLeavesFinalReplyWaiting) {
     }
     EXPECT_EQ(qtest::ReadFile(local), "");
     EXPECT_EQ(ftp.DataConnection(), nullptr);
-    // A failure after the preliminary reply leaves the transfer's final reply
-    // unread: the next exchange reads it, and each later one reads the reply
-    // of the command before it.
-    try {
-        ftp.ChangeDirectory("next");
-        FAIL() << "no exception";
-    } catch (const EIdProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyCode, 226);
-    }
-    EXPECT_EQ(ftp.RawCommand("NOOP"), 250);
+    // The transfer's final reply was taken with the failure, so the session
+    // is not left one reply behind.
+    EXPECT_EQ(ftp.LastReply().NumericCode(), 226);
+    ftp.ChangeDirectory("next");
+    EXPECT_EQ(ftp.LastReply().NumericCode(), 250);
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
     EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
 }
+
+// A destination that accepts the first bytes and then fails, like a full disk.
+class TFailingDestination : public TIdMemoryStream {
+public:
+    int64_t Write(const void* ABuffer, int64_t ACount) override {
+        if (Size() > 0) {
+            throw EIdException("disk full");
+        }
+        return TIdMemoryStream::Write(ABuffer, ACount);
+    }
+};
+
+// A source that fails once the upload has begun, like a file on a vanished mount.
+class TFailingSource : public TIdMemoryStream {
+public:
+    TFailingSource() {
+        const std::string data(100000, 'u');
+        WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+        SetPosition(0);
+    }
+    int64_t Read(void* ABuffer, int64_t ACount) override {
+        if (Position() > 0) {
+            throw EIdException("read error");
+        }
+        return TIdMemoryStream::Read(ABuffer, std::min<int64_t>(ACount, 10));
+    }
+};
+
+struct FailedTransferCase {
+    const char* name;
+    bool passive;
+    const char* verb;        // the transfer command the server scripts
+    qtest::FtpScript script; // empty: the server's own answer
+    std::function<void(TIdFTP&)> run;
+    const char* error; // the failure the caller sees, unchanged
+    int finalCode;     // the transfer's final reply, read with the failure
+    // In active mode the reset can come before the client accepts, which
+    // then fails on a socket already gone.
+    const char* orError = "";
+};
+
+void PrintTo(const FailedTransferCase& ACase, std::ostream* AOut) {
+    *AOut << ACase.name;
+}
+
+class HostileFailedTransferTest : public HostileServerTest,
+                                  public ::testing::WithParamInterface<FailedTransferCase> {};
+
+TEST_P(HostileFailedTransferTest, FinalReplyIsReadAndSessionStaysInStep) {
+    const FailedTransferCase& c = GetParam();
+    ftp.Passive = c.passive;
+    server.setFile("big", qtest::Payload::Pattern(64u << 20));
+    if (!c.script.empty()) {
+        server.enqueue(c.verb, c.script);
+    }
+    try {
+        c.run(ftp);
+        FAIL() << "no exception";
+    } catch (const std::exception& e) {
+        const std::string what = e.what();
+        EXPECT_TRUE(what == c.error || what == c.orError) << what;
+    }
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_EQ(ftp.LastReply().NumericCode(), c.finalCode);
+    // Each later command reads its own reply, and transfers work again.
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
+    ExpectUsable();
+    EXPECT_EQ(Fetch("f"), kFile);
+    EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
+}
+
+const auto kFetchBig = [](TIdFTP& f) {
+    TIdMemoryStream s;
+    f.Download("big", s, false);
+};
+const auto kFetchIntoFailing = [](TIdFTP& f) {
+    TFailingDestination s;
+    f.Download("big", s, false);
+};
+const auto kStoreFailing = [](TIdFTP& f) {
+    TFailingSource s;
+    f.Upload(s, "u", false);
+};
+const auto kList = [](TIdFTP& f) { f.ListDirectory(nullptr); };
+
+qtest::FtpScript ResetThen(const char* AFinal) {
+    return {act::Reply("150 Here it comes."), act::OpenData(), act::SendData(3000),
+            act::CloseData(true), act::Reply(AFinal)};
+}
+
+const char* const kReset = "Socket Error # 10054\r\nConnection reset by peer.";
+const char* const kResetEarly = "Socket Error # 10057\r\nSocket is not connected.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, HostileFailedTransferTest,
+    ::testing::Values(
+        FailedTransferCase{"ResetThen426", true, "RETR", ResetThen("426 Connection reset."),
+                           kFetchBig, kReset, 426},
+        FailedTransferCase{"ResetThen226", true, "RETR", ResetThen("226 Transfer complete."),
+                           kFetchBig, kReset, 226},
+        FailedTransferCase{"ActiveResetThen426", false, "RETR", ResetThen("426 Connection reset."),
+                           kFetchBig, kReset, 426, kResetEarly},
+        FailedTransferCase{"ActiveResetThen226", false, "RETR", ResetThen("226 Transfer complete."),
+                           kFetchBig, kReset, 226, kResetEarly},
+        FailedTransferCase{"ListingResetThen426", true, "LIST", ResetThen("426 Connection reset."),
+                           kList, kReset, 426},
+        // A 426 after a failure that did not come from an abort stands alone:
+        // nothing else follows it.
+        FailedTransferCase{"ResetThen426WithText", true, "RETR",
+                           ResetThen("426 Failure writing network stream."), kFetchBig, kReset,
+                           426},
+        // Local failures: the server ends the transfer on its own terms, with
+        // 426 while it still had data to send, else 226.
+        FailedTransferCase{"LocalWriteFails", true, "", {}, kFetchIntoFailing, "disk full", 426},
+        FailedTransferCase{
+            "ActiveLocalWriteFails", false, "", {}, kFetchIntoFailing, "disk full", 426},
+        FailedTransferCase{
+            "LocalReadFailsDuringUpload", true, "", {}, kStoreFailing, "read error", 226},
+        FailedTransferCase{
+            "ActiveLocalReadFailsDuringUpload", false, "", {}, kStoreFailing, "read error", 226}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 // ---------------------------------------------------------------------------
 // Odd replies
