@@ -162,6 +162,8 @@ private:
     // but it is painted at most once per ProgressPaintInterval.
     static constexpr int ProgressPaintInterval = 20;
     QElapsedTimer FProgressPainted;
+    // When the work handler last processed pending messages.
+    QElapsedTimer FWorkPumped;
     QTimer FProgressPaintLater;
     void PaintProgressFromNowOn();
     // One selected row as the batch loop saw it when it started. The loop

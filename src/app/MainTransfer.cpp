@@ -141,7 +141,13 @@ void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount
         }
         lblProgress.setText(FShownProgress);
     }
-    ProcessMessages();
+    // Chunks arrive every few microseconds on a fast link; processing the
+    // messages once a millisecond keeps Disconnect as prompt to the user
+    // while the transfer no longer spends most of its time in the event loop.
+    if (!FWorkPumped.isValid() || FWorkPumped.nsecsElapsed() >= 1000000) {
+        ProcessMessages();
+        FWorkPumped.start();
+    }
 }
 
 void TfrmMain::sckFTPWorkEnd(TIdComponent*, TWorkMode) {
