@@ -6,10 +6,13 @@
 #include "IdTCPClient.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+class TIdSimpleServer;
 
 class TIdFTP;
 class TIdSocketHandle;
@@ -131,6 +134,10 @@ private:
     void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                       const std::function<void()>& AOnAccepted);
     void FinishTransfer();
+    // Active mode: listens on the control connection's local address and sends PORT.
+    void ListenAndAnnounce(TIdSimpleServer& AServer);
+    // Reports the end of a transfer, then reads its final reply or raises its failure.
+    void EndTransfer(const std::exception_ptr& AFailure, bool AAccepted);
     void SettleFailedTransfer();
     std::string ControlLocalIP();
 

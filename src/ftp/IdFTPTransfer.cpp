@@ -202,10 +202,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
         } else {
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
-            PrepareDataChannel(*server);
-            server->BoundIP = ControlLocalIP();
-            server->StartListening();
-            AnnouncePort(*server->Binding());
+            ListenAndAnnounce(*server);
             if (ARestart) {
                 SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
             }
@@ -220,14 +217,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
     } catch (...) {
         failure = std::current_exception();
     }
-    ReportStatus(ftpReady, "Transfer complete");
-    if (failure) {
-        if (accepted) {
-            SettleFailedTransfer();
-        }
-        std::rethrow_exception(failure);
-    }
-    FinishTransfer();
+    EndTransfer(failure, accepted);
 }
 
 void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
@@ -266,10 +256,7 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
         } else {
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
-            PrepareDataChannel(*server);
-            server->BoundIP = ControlLocalIP();
-            server->StartListening();
-            AnnouncePort(*server->Binding());
+            ListenAndAnnounce(*server);
             SendCommand(ACommand, TIdReplyCodes{125, 150});
             accepted = true;
             server->AcceptConnection();
@@ -278,12 +265,23 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
     } catch (...) {
         failure = std::current_exception();
     }
+    EndTransfer(failure, accepted);
+}
+
+void TIdFTP::ListenAndAnnounce(TIdSimpleServer& AServer) {
+    PrepareDataChannel(AServer);
+    AServer.BoundIP = ControlLocalIP();
+    AServer.StartListening();
+    AnnouncePort(*AServer.Binding());
+}
+
+void TIdFTP::EndTransfer(const std::exception_ptr& AFailure, bool AAccepted) {
     ReportStatus(ftpReady, "Transfer complete");
-    if (failure) {
-        if (accepted) {
+    if (AFailure) {
+        if (AAccepted) {
             SettleFailedTransfer();
         }
-        std::rethrow_exception(failure);
+        std::rethrow_exception(AFailure);
     }
     FinishTransfer();
 }
