@@ -726,21 +726,12 @@ FakeFtpServer::DataResult FakeFtpServer::sendData(Session& s, const Payload& pay
             sent = 0;
             offset += have;
         }
-        pollfd p[3] = {{s.data.get(), POLLOUT, 0},
-                       {s.control ? s.control.get() : -1, POLLIN, 0},
-                       {stop_.fd(), POLLIN, 0}};
-        int r = ::poll(p, 3, 3600000);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (p[2].revents)
-            return DataResult::Stopped;
-        if (p[1].revents && watchControl(s))
+        short revents = 0;
+        if (auto end = waitData(s, POLLOUT, revents))
+            return *end;
+        if (revents & (POLLERR | POLLHUP))
             return DataResult::Broken;
-        if (s.gone)
-            return DataResult::ControlGone;
-        if (p[0].revents & (POLLERR | POLLHUP))
-            return DataResult::Broken;
-        if (!(p[0].revents & POLLOUT))
+        if (!(revents & POLLOUT))
             continue;
         ssize_t n =
             ::send(s.data.get(), buf.data() + sent, have - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -755,6 +746,27 @@ FakeFtpServer::DataResult FakeFtpServer::sendData(Session& s, const Payload& pay
     return DataResult::Done;
 }
 
+// Waits for the data socket, while watching the control connection (an ABOR,
+// a close) and the server's stop; an interrupted or empty wait ends with no
+// result and revents 0, so the caller simply waits again.
+std::optional<FakeFtpServer::DataResult> FakeFtpServer::waitData(Session& s, short events,
+                                                                 short& revents) {
+    pollfd p[3] = {{s.data.get(), events, 0},
+                   {s.control ? s.control.get() : -1, POLLIN, 0},
+                   {stop_.fd(), POLLIN, 0}};
+    revents = 0;
+    if (::poll(p, 3, 3600000) < 0)
+        return std::nullopt;
+    if (p[2].revents)
+        return DataResult::Stopped;
+    if (p[1].revents && watchControl(s))
+        return DataResult::Broken;
+    if (s.gone)
+        return DataResult::ControlGone;
+    revents = p[0].revents;
+    return std::nullopt;
+}
+
 FakeFtpServer::DataResult FakeFtpServer::receiveData(Session& s, uint64_t limit) {
     size_t index;
     {
@@ -766,19 +778,10 @@ FakeFtpServer::DataResult FakeFtpServer::receiveData(Session& s, uint64_t limit)
     std::vector<char> buf(256 * 1024);
     uint64_t received = 0;
     while (received < limit) {
-        pollfd p[3] = {{s.data.get(), POLLIN, 0},
-                       {s.control ? s.control.get() : -1, POLLIN, 0},
-                       {stop_.fd(), POLLIN, 0}};
-        int r = ::poll(p, 3, 3600000);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (p[2].revents)
-            return DataResult::Stopped;
-        if (p[1].revents && watchControl(s))
-            return DataResult::Broken;
-        if (s.gone)
-            return DataResult::ControlGone;
-        if (!p[0].revents)
+        short revents = 0;
+        if (auto end = waitData(s, POLLIN, revents))
+            return *end;
+        if (!revents)
             continue;
         size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), limit - received));
         ssize_t n = ::recv(s.data.get(), buf.data(), want, 0);

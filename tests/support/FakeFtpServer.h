@@ -171,6 +171,7 @@ private:
     enum class DataResult { Done, Broken, ControlGone, Stopped };
     DataResult sendData(Session& s, const Payload& payload, uint64_t from, uint64_t limit);
     DataResult receiveData(Session& s, uint64_t limit);
+    std::optional<DataResult> waitData(Session& s, short events, short& revents);
     bool watchControl(Session& s);
     std::string expand(const Session& s, const std::string& raw) const;
     void problem(const std::string& text);
