@@ -19,13 +19,8 @@ using namespace IdResourceStrings;
 
 namespace {
 
-constexpr int32_t FamilyIPv4 = 2;
-constexpr int32_t StreamSocket = 1;
-constexpr int32_t LevelTCP = 6;
-constexpr int32_t OptionNoDelay = 1;
 constexpr int32_t MaxPollStep = 125;
 constexpr int32_t DefaultConnectTimeout = 120000;
-constexpr int32_t InProgress = 10036;
 
 // Lets a connection tell a socket handler from other handlers without the
 // connection unit depending on this one.
@@ -105,11 +100,11 @@ bool TIdConnectThread::ConnectUnlessTerminated(int32_t& AResult) {
     const TIdStackSocketHandle socket = Handle->Socket;
     if (TheStack->SockSetBlocking(socket, false) != 0) {
         // Not a usable socket: let the connect report it in its own words.
-        AResult = Handle->ConnectTo(FamilyIPv4);
+        AResult = Handle->ConnectTo(Id_PF_INET);
         return true;
     }
-    AResult = Handle->ConnectTo(FamilyIPv4);
-    if (AResult != -1 || TheStack->LastSocketError() != InProgress) {
+    AResult = Handle->ConnectTo(Id_PF_INET);
+    if (AResult != -1 || TheStack->LastSocketError() != Id_WSAEINPROGRESS) {
         // A success or a failure known at once; restoring the mode keeps the
         // failure's code, which the stack holds apart from errno.
         (void)TheStack->SockSetBlocking(socket, true);
@@ -273,7 +268,7 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     if (!Handle) {
         Handle = std::make_unique<TIdSocketHandle>();
     }
-    Handle->OpenSocket(StreamSocket, 0);
+    Handle->OpenSocket(Id_SOCK_STREAM, 0);
     Handle->IP = ABoundIP;
     Handle->Port = ABoundPort;
     Handle->ClientPortMin = ABoundPortLow;
@@ -286,7 +281,7 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     Handle->SetRemote(TheStack->ResolveHostName(host), port);
     if (!UseNagle) {
         const int32_t on = 1;
-        Handle->SetOption(LevelTCP, OptionNoDelay, &on, sizeof on);
+        Handle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof on);
     }
     ReportStatus(hsConnecting, Handle->RemoteIP);
 
@@ -295,7 +290,7 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     } else if (TIdAntiFreezeBase::IsActiveHere()) {
         ConnectWithTimeout(DefaultConnectTimeout);
     } else {
-        TheStack->CheckSocketResult(Handle->ConnectTo(FamilyIPv4), {});
+        TheStack->CheckSocketResult(Handle->ConnectTo(Id_PF_INET), {});
     }
 
     // A settings object shared between handlers negotiates over the one that
