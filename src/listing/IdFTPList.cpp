@@ -221,8 +221,16 @@ TIdDateTime TIdFTPListItems::Now() const {
 }
 
 TIdFTPListItem& TIdFTPListItems::AddItem() {
-    FItems.push_back(std::make_unique<TIdFTPListItem>());
-    return *FItems.back();
+    if (FBlocks.empty() || FBlocks.back().Used == FBlocks.back().Size) {
+        // Blocks stay well below the size the C library maps fresh from the
+        // system, so that the next listing reuses the pages of the last.
+        const size_t size = std::clamp<size_t>(FItems.size(), 16, 128);
+        FBlocks.push_back(TBlock{std::make_unique<TIdFTPListItem[]>(size), size, 0});
+    }
+    TBlock& block = FBlocks.back();
+    TIdFTPListItem* item = &block.Items[block.Used++];
+    FItems.push_back(item);
+    return *item;
 }
 
 TIdFTPListItem& TIdFTPListItems::ItemAt(int32_t AIndex) {
@@ -237,18 +245,21 @@ const TIdFTPListItem& TIdFTPListItems::ItemAt(int32_t AIndex) const {
 }
 
 void TIdFTPListItems::Delete(int32_t AIndex) {
-    ItemAt(AIndex);
+    // The slot stays in its block until Clear; only its texts go now.
+    ItemAt(AIndex) = TIdFTPListItem{};
     FItems.erase(FItems.begin() + AIndex);
 }
 
 void TIdFTPListItems::Clear() {
     FItems.clear();
+    FBlocks.clear();
 }
 
 void TIdFTPListItems::Remove(const TIdFTPListItem* AItem) {
     // Searched by identity: a custom parser may have added or removed entries meanwhile.
     for (auto it = FItems.rbegin(); it != FItems.rend(); ++it) {
-        if (it->get() == AItem) {
+        if (*it == AItem) {
+            **it = TIdFTPListItem{};
             FItems.erase(std::next(it).base());
             return;
         }

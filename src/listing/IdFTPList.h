@@ -88,7 +88,16 @@ private:
     void ParseLine(TIdFTPListFormat AFormat, TIdFTPListItem& AItem, const TIdDateTime& ANow);
     void Remove(const TIdFTPListItem* AItem);
 
-    std::vector<std::unique_ptr<TIdFTPListItem>> FItems;
+    // Entries live in blocks, so a listing of many thousand lines costs a few
+    // allocations for its entries, not one each; an entry never moves while
+    // the listing holds it.
+    struct TBlock {
+        std::unique_ptr<TIdFTPListItem[]> Items;
+        size_t Size = 0;
+        size_t Used = 0;
+    };
+    std::vector<TBlock> FBlocks;
+    std::vector<TIdFTPListItem*> FItems;
     TIdFTPListFormat FListingFormat = flfUnix;
     TIdClock FClock;
 };
