@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <stdexcept>
 #include <string_view>
 
@@ -21,10 +20,6 @@ template <typename T> T DecimalOr(std::string_view AText, T ADefault) {
 std::string_view Sub(std::string_view AText, size_t AFrom0,
                      size_t ACount = std::string_view::npos) {
     return AFrom0 < AText.size() ? AText.substr(AFrom0, ACount) : std::string_view();
-}
-
-std::string Copy(std::string_view AText, size_t AFrom1, size_t ACount) {
-    return AFrom1 < 1 ? std::string() : std::string(Sub(AText, AFrom1 - 1, ACount));
 }
 
 bool IsAsciiLetter(char c) {
@@ -337,11 +332,11 @@ TIdFTPListFormat TIdFTPListItems::DetectFormat(const std::string& ALine, bool AD
     if (U.size() < 6 || (U[2] != '-' && U[2] != '/') || (U[5] != '-' && U[5] != '/')) {
         return flfUnknown;
     }
-    const std::string D = TrimControl(Copy(U, 25, 6));
+    const std::string D = TrimControl(Sub(U, 24, 6));
     if (D == "<DIR>") {
         return flfDos;
     }
-    if (D.empty() && SizeOr(TrimControl(Copy(U, 31, 8)), -1) != -1) {
+    if (D.empty() && SizeOr(TrimControl(Sub(U, 30, 8)), -1) != -1) {
         return flfDos;
     }
     return flfUnknown;
