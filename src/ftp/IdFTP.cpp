@@ -276,7 +276,8 @@ TIdFTPListItems& TIdFTP::ListItems() {
     PrepareListItems();
     if (!ListLines.empty()) {
         const std::string& first = ListLines.front();
-        TIdFTPListFormat format = FListItems->DetectFormat(first, true);
+        TIdFTPListFormat format =
+            FListItems->DetectFormat(TIdFTPListItems::FirstEntryLine(ListLines), true);
         if (OnCheckListFormat) {
             OnCheckListFormat(this, first, format);
         }

@@ -70,6 +70,10 @@ public:
     // Replaces the entries with one per non-blank line, parsed by ListingFormat.
     // A line that fails to parse is dropped on its own; no failure escapes.
     void LoadLines(const std::vector<std::string>& ALines);
+    // The line a listing's layout is judged from: the first that is an entry,
+    // past blank lines and the block count ("total 24"); the first line when
+    // none is. ALines must not be empty.
+    static const std::string& FirstEntryLine(const std::vector<std::string>& ALines);
 
     // Which layout a listing uses, judged from one of its lines.
     virtual TIdFTPListFormat DetectFormat(const std::string& ALine, bool ADetails) const;
@@ -81,9 +85,19 @@ public:
     TIdOnParseCustomListFormat OnParseCustomListFormat;
 
 private:
+    void ParseLine(TIdFTPListFormat AFormat, TIdFTPListItem& AItem, const TIdDateTime& ANow);
     void Remove(const TIdFTPListItem* AItem);
 
-    std::vector<std::unique_ptr<TIdFTPListItem>> FItems;
+    // Entries live in blocks, so a listing of many thousand lines costs a few
+    // allocations for its entries, not one each; an entry never moves while
+    // the listing holds it.
+    struct TBlock {
+        std::unique_ptr<TIdFTPListItem[]> Items;
+        size_t Size = 0;
+        size_t Used = 0;
+    };
+    std::vector<TBlock> FBlocks;
+    std::vector<TIdFTPListItem*> FItems;
     TIdFTPListFormat FListingFormat = flfUnix;
     TIdClock FClock;
 };

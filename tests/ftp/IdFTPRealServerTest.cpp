@@ -13,6 +13,9 @@
 #include "VsftpdServer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include <memory>
 #include <string>
@@ -164,6 +167,38 @@ TEST_P(FtpRealServerTest, DirectoriesAndListing) {
     ftp.DeleteRemoteFile("listed file.txt");
     EXPECT_FALSE(server->exists("listed file.txt"));
     EXPECT_THROW(ftp.DeleteRemoteFile("listed file.txt"), EIdProtocolReplyError);
+}
+
+TEST_P(FtpRealServerTest, SpecialEntriesFirstStillListEveryEntry) {
+    struct Entry {
+        const char* name;
+        TIdListItemKind kind;
+    };
+    // Sorted first, so the listing's layout is judged from them.
+    const Entry entries[] = {{"a-setgid", likDirectory},
+                             {"b-sticky", likDirectory},
+                             {"c-setuid", likFile},
+                             {"d-fifo", likFile},
+                             {"e-plain.txt", likFile}};
+    namespace fs = std::filesystem;
+    // Modes after the hand-over: a change of owner clears the set-id bits.
+    fs::permissions(server->makeDir("a-setgid"), fs::perms(02755));
+    fs::permissions(server->makeDir("b-sticky"), fs::perms(01777));
+    fs::permissions(server->writeFile("c-setuid", "x"), fs::perms(04755));
+    ASSERT_EQ(::mkfifo((server->workDir() / "d-fifo").c_str(), 0644), 0);
+    server->writeFile("e-plain.txt", "12345");
+
+    ftp.ListDirectory(&ftp.ListLines);
+    TIdFTPListItems& items = ftp.ListItems();
+    std::string listed;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        listed += items.ItemAt(i).Name + "|" + std::to_string(items.ItemAt(i).Kind) + " ";
+    }
+    std::string expected;
+    for (const Entry& e : entries) {
+        expected += std::string(e.name) + "|" + std::to_string(e.kind) + " ";
+    }
+    EXPECT_EQ(listed, expected) << ftp.ListLines.front() << "\n" << server->log();
 }
 
 TEST_P(FtpRealServerTest, MissingFileIsRefusedAndTheSessionGoesOn) {

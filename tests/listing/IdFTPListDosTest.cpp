@@ -36,9 +36,17 @@ const DosRow kDosRows[] = {
     {"13-01-05  10:00AM                 512 month13", likFile, "month13", 512, kNoDate},
     {"01-02-03  10:00AM                 n/a odd size", likFile, "odd size", 0,
      At(2003, 1, 2, 10, 0)},
-    // A four-digit year leaves its last two digits where the time belongs, and
-    // every later column shifts by one.
-    {"10-15-1998  10:30AM       <DIR>          y2k", likFile, "<DIR>          y2k", 0, kNoDate},
+    // Four-digit years, short dates and sizes of any width.
+    {"10-15-1998  10:30AM       <DIR>          y2k", likDirectory, "y2k", 0,
+     At(1998, 10, 15, 10, 30)},
+    {"12-31-2024  11:59PM                  512 f.txt", likFile, "f.txt", 512,
+     At(2024, 12, 31, 23, 59)},
+    {"1-2-2024  9:05                   7 a  b", likFile, "a  b", 7, At(2024, 1, 2, 9, 5)},
+    {"10-15-98  10:30AM    123456789012 wide.bin", likFile, "wide.bin", 123456789012LL,
+     At(1998, 10, 15, 10, 30)},
+    {"10-15-98  10:30AM   1,000,000,000 sep.bin", likFile, "sep.bin", 1000000000,
+     At(1998, 10, 15, 10, 30)},
+    {"10-15-98\t10:30AM\t<DIR>\ttabbed", likDirectory, "tabbed", 0, At(1998, 10, 15, 10, 30)},
     // Two-digit years fall in the hundred years from fifty years ago.
     {"01-01-75  01:00AM                   1 a", likFile, "a", 1, At(2075, 1, 1, 1, 0)},
     {"01-01-76  01:00AM                   1 b", likFile, "b", 1, At(1976, 1, 1, 1, 0)},

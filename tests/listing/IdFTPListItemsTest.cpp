@@ -92,10 +92,20 @@ INSTANTIATE_TEST_SUITE_P(
         DetectRow{"-rw-r--r-- 1 u g 1 Jan 01 2020 f", true, flfUnix},
         DetectRow{"lrwxrwxrwx 1 u g 1 Jan 01 2020 l -> f", true, flfUnix},
         DetectRow{"DRWXR-XR-X", true, flfUnix}, DetectRow{"----------", true, flfUnix},
-        // Set-user, set-group and sticky letters fail the permission test.
-        DetectRow{"-rwsr-xr-x 1 u g 1 Jan 01 2020 f", true, flfUnknown},
-        DetectRow{"drwxrwxrwt 1 u g 1 Jan 01 2020 tmp", true, flfUnknown},
-        DetectRow{"crw-rw-rw- 1 u g 1 Jan 01 2020 tty", true, flfUnknown},
+        // Every type letter; set-user, set-group and sticky letters; ACL and
+        // extended-attribute marks.
+        DetectRow{"-rwsr-xr-x 1 u g 1 Jan 01 2020 f", true, flfUnix},
+        DetectRow{"drwxrwxrwt 1 u g 1 Jan 01 2020 tmp", true, flfUnix},
+        DetectRow{"crw-rw-rw- 1 u g 1 Jan 01 2020 tty", true, flfUnix},
+        DetectRow{"drwxr-sr-x 2 u g 4096 Jan 01 2020 d", true, flfUnix},
+        DetectRow{"-rwSr-Sr-T 1 u g 1 Jan 01 2020 f", true, flfUnix},
+        DetectRow{"brw-rw---- 1 root disk 8, 0 Jan 1 2020 sda", true, flfUnix},
+        DetectRow{"prw-r--r-- 1 u g 0 Jan 01 2020 fifo", true, flfUnix},
+        DetectRow{"srwxrwxrwx 1 u g 0 Jan 01 2020 sock", true, flfUnix},
+        DetectRow{"-rw-r--r--+ 1 u g 1 Jan 01 2020 acl", true, flfUnix},
+        DetectRow{"-rw-r--r--@ 1 u g 1 Jan 01 2020 xattr", true, flfUnix},
+        DetectRow{"-rw-r--r-q 1 u g 1 Jan 01 2020 f", true, flfUnknown},
+        DetectRow{"xrw-r--r-- 1 u g 1 Jan 01 2020 f", true, flfUnknown},
         DetectRow{"drwxr-xr-", true, flfUnknown}, DetectRow{"total 24", true, flfUnix},
         DetectRow{"Total 0", true, flfUnix}, DetectRow{"TOTAL", true, flfUnix},
         DetectRow{"USER:[DIR]FILE.TXT;1 DSK:", true, flfVax}, DetectRow{"x dsk:y", true, flfVax},
@@ -109,6 +119,17 @@ INSTANTIATE_TEST_SUITE_P(
         DetectRow{DosLine("10-15-98", "<LINK>", "1"), true, flfUnknown},
         DetectRow{DosLine("10.15.98", "<DIR>", ""), true, flfUnknown},
         DetectRow{DosLine("10-15.98", "<DIR>", ""), true, flfUnknown},
+        // DOS columns in other widths: wide sizes, four-digit years, 24-hour clocks.
+        DetectRow{"10-15-98  10:30AM    123456789 wide.bin", true, flfDos},
+        DetectRow{"10-15-98  10:30AM      1,000,000 sep.bin", true, flfDos},
+        DetectRow{"12-31-2024  11:59PM                  512 f.txt", true, flfDos},
+        DetectRow{"12-31-2024  11:59PM       <DIR>          pub", true, flfDos},
+        DetectRow{"1/2/2024 23:59:30 <dir> d", true, flfDos},
+        DetectRow{"10-15-98  22:30 5 x", true, flfDos},
+        DetectRow{"10-15-98  10:30AM <LINK> x", true, flfUnknown},
+        DetectRow{"10-15-98  10:30XM 5 x", true, flfUnknown},
+        DetectRow{"10-15-998  10:30AM 5 x", true, flfUnknown},
+        DetectRow{"10-15-98  10:30AM 5,x x", true, flfUnknown},
         DetectRow{"10-15", true, flfUnknown}, DetectRow{"", true, flfUnknown},
         DetectRow{"   ", true, flfUnknown},
         DetectRow{"Directory listing not available", true, flfUnknown}));
@@ -175,6 +196,19 @@ INSTANTIATE_TEST_SUITE_P(
         LoadRow{"CustomWithoutHandlerYieldsNothing", flfCustom, {kDocs}, {}},
         LoadRow{"NoLines", flfUnix, {}, {}}),
     [](const ::testing::TestParamInfo<LoadRow>& AInfo) { return AInfo.param.What; });
+
+TEST(FirstEntryLine, SkipsBlankAndTotalLines) {
+    const std::pair<Lines, std::string> rows[] = {
+        {{kDocs, kNotes}, kDocs},
+        {{"", "total 24", kDocs}, kDocs},
+        {{"  \t", "TOTAL 3", "", kDosDir}, kDosDir},
+        {{"total 0"}, "total 0"},
+        {{"", " "}, ""},
+    };
+    for (const auto& [lines, expected] : rows) {
+        EXPECT_EQ(TIdFTPListItems::FirstEntryLine(lines), expected) << lines.front();
+    }
+}
 
 TEST(LoadLines, NoneKeepsRawLinesAndPlaceholders) {
     TIdFTPListItems items;

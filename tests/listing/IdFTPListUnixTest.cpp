@@ -59,6 +59,25 @@ const UnixRow kUnixRows[] = {
     // Pipes, sockets and devices count as files.
     {"prw-r--r-- 1 u g 0 Jan 05 2020 fifo", kMidJune2026, likFile, "fifo", 0,
      At(2020, 1, 5, 0, 0, 0, 999), "u", "g", "rw-r--r--", 1, ""},
+    {"drwxr-sr-x 2 u g 4096 Jan 05 2020 setgid", kMidJune2026, likDirectory, "setgid", 4096,
+     At(2020, 1, 5, 0, 0, 0, 999), "u", "g", "rwxr-sr-x", 2, ""},
+    {"srwxrwxrwx 1 u g 0 Jan 05 2020 sock", kMidJune2026, likFile, "sock", 0,
+     At(2020, 1, 5, 0, 0, 0, 999), "u", "g", "rwxrwxrwx", 1, ""},
+    {"-rw-r--r--+ 1 u g 7 Jan 05 2020 acl", kMidJune2026, likFile, "acl", 7,
+     At(2020, 1, 5, 0, 0, 0, 999), "u", "g", "rw-r--r--", 1, ""},
+    // Devices list "major, minor" in place of a size.
+    {"crw-rw-rw- 1 root tty 5, 0 Jan 1 2020 tty", kMidJune2026, likFile, "tty", 0,
+     At(2020, 1, 1, 0, 0, 0, 999), "root", "tty", "rw-rw-rw-", 1, ""},
+    {"brw-rw----   1 root disk   8,   1 Mar  3 14:05 sda1", kMidJune2026, likFile, "sda1", 0,
+     At(2026, 3, 3, 14, 5, 0, 999), "root", "disk", "rw-rw----", 1, ""},
+    // Listed seconds; columns apart by tabs.
+    {"-rw-r--r-- 1 u g 7 Jan 05 10:20:30 secs", kMidJune2026, likFile, "secs", 7,
+     At(2026, 1, 5, 10, 20, 30, 999), "u", "g", "rw-r--r--", 1, ""},
+    {"-rw-r--r--\t3\tuser\tstaff\t42\tJan\t05\t2020\ttab\tbed", kMidJune2026, likFile, "tab\tbed",
+     42, At(2020, 1, 5, 0, 0, 0, 999), "user", "staff", "rw-r--r--", 3, ""},
+    // No group column and a name of several words.
+    {"-rw-r--r--   1 user  4096 Dec 25  2001 my  notes.txt", kMidJune2026, likFile, "my  notes.txt",
+     4096, At(2001, 12, 25, 0, 0, 0, 999), "", "user", "rw-r--r--", 1, ""},
     {"-rw-r--r-- 1 u g 5000000000 Jan 05 2020 big.iso", kMidJune2026, likFile, "big.iso",
      5000000000LL, At(2020, 1, 5, 0, 0, 0, 999), "u", "g", "rw-r--r--", 1, ""},
     // Unreadable numbers fall back: size and link count to 0, day to today, year to this year.
