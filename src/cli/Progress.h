@@ -20,6 +20,7 @@ public:
     // Leaves the last state on its own line.
     void End();
     bool Running() const { return FRunning; }
+    bool Enabled() const { return FEnabled; }
 
     // "1.5 MiB" and the like.
     static std::string FormatBytes(double ABytes);

@@ -13,6 +13,7 @@
 #include "Progress.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sys/socket.h>
@@ -149,6 +150,8 @@ private:
     bool FShowProgress = false;
     int64_t FProgressOffset = 0;
     int64_t FUploadSize = -1;
+    int64_t FRemoteSize = -1;
+    TIdStream* FProgressStream = nullptr;
     Clock::time_point FLastActivity = Clock::now();
     int64_t FDataSeen = -1;
     std::string FReceivedLine;
@@ -317,7 +320,12 @@ void TCliSession::SetUpConnection() {
         }
     };
     FFtp.OnWorkEnd = [this](TIdComponent* ASender, TWorkMode) {
-        if (ASender != &FFtp) {
+        if (ASender != &FFtp && FShowProgress) {
+            // The work count misses the bytes that arrive together with the
+            // peer's close; the stream knows how far it got.
+            if (FProgressStream != nullptr) {
+                FProgress.Update(FProgressStream->Position() - FProgressOffset);
+            }
             FProgress.End();
         }
     };
@@ -335,7 +343,10 @@ void TCliSession::OnWorkBegin(TIdComponent* ASender, TWorkMode AMode) {
         SetSocketTimeouts(data->SocketHandler(), FOptions.TimeoutMs);
     }
     if (FShowProgress) {
-        const int64_t total = AMode == wmWrite ? FUploadSize : AnnouncedSize(FFtp.LastReply());
+        int64_t total = AMode == wmWrite ? FUploadSize : AnnouncedSize(FFtp.LastReply());
+        if (AMode == wmRead && total < 0 && FRemoteSize > 0) {
+            total = FRemoteSize;
+        }
         FProgress.Begin(total, FProgressOffset);
     }
 }
@@ -473,6 +484,16 @@ void TCliSession::Run() {
             }
         }
         FProgressOffset = offset;
+        FProgressStream = &target->Stream();
+        // The total for the progress line, when the preliminary reply will
+        // not name it; asked only when there is a terminal to show it on.
+        if (FProgress.Enabled()) {
+            Step(TPhase::Operation, "download " + name, [&] {
+                if (FFtp.RawCommand("SIZE " + name) == 213 && !FFtp.LastReply().Text().empty()) {
+                    FRemoteSize = std::strtoll(FFtp.LastReply().Text().front().c_str(), nullptr, 10);
+                }
+            });
+        }
         FShowProgress = true;
         Step(TPhase::Operation, "download " + name,
              [&] { FFtp.Download(name, target->Stream(), offset > 0); });
@@ -481,6 +502,7 @@ void TCliSession::Run() {
         break;
     }
     case TCliCommand::Put:
+        FProgressStream = source.get();
         FShowProgress = true;
         Step(TPhase::Operation, "upload " + FOptions.LocalPath,
              [&] { FFtp.Upload(*source, remoteName, false); });
