@@ -490,7 +490,8 @@ void TCliSession::Run() {
         if (FProgress.Enabled()) {
             Step(TPhase::Operation, "download " + name, [&] {
                 if (FFtp.RawCommand("SIZE " + name) == 213 && !FFtp.LastReply().Text().empty()) {
-                    FRemoteSize = std::strtoll(FFtp.LastReply().Text().front().c_str(), nullptr, 10);
+                    FRemoteSize =
+                        std::strtoll(FFtp.LastReply().Text().front().c_str(), nullptr, 10);
                 }
             });
         }
