@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,12 +12,6 @@ namespace {
 
 [[noreturn]] void FailLocal(const std::string& AWhat, int AError) {
     throw ECliFailure(ecLocalFile, AWhat + ": " + SystemErrorText(AError));
-}
-
-mode_t CurrentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
 }
 
 } // namespace
@@ -130,51 +123,44 @@ TDownloadTarget::TDownloadTarget(const std::string& APath, bool AResume) : FPath
     if (exists && S_ISDIR(info.st_mode)) {
         FailLocal("write " + APath, EISDIR);
     }
-    if (AResume || (exists && !S_ISREG(info.st_mode))) {
-        const int fd = ::open(APath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            FailLocal("write " + APath, errno);
-        }
-        struct stat opened {};
-        (void)::fstat(fd, &opened);
-        const bool regular = S_ISREG(opened.st_mode);
-        FOffset = AResume && regular ? static_cast<int64_t>(opened.st_size) : 0;
-        if (FOffset > 0 && ::lseek(fd, FOffset, SEEK_SET) < 0) {
-            const int error = errno;
-            ::close(fd);
-            FailLocal("write " + APath, error);
-        }
-        FStream = std::make_unique<TLocalStream>(fd, "write " + APath, FOffset, FOffset, regular);
-        return;
-    }
-    if (exists && ::access(APath.c_str(), W_OK) != 0) {
-        FailLocal("write " + APath, errno);
-    }
-    // A link is followed, so that the file it names is replaced, not the link.
-    std::error_code ec;
-    if (exists) {
-        const auto real = std::filesystem::canonical(APath, ec);
-        if (!ec) {
-            FPath = real.string();
-        }
-    }
-    const std::filesystem::path target(FPath);
-    std::string temp =
-        (target.parent_path() / ("." + target.filename().string() + ".qvftp-XXXXXX")).string();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // Never O_TRUNC: the old contents stay until the server has accepted the download.
+    const int fd = ::open(APath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         FailLocal("write " + APath, errno);
     }
-    FTempPath = temp;
-    const mode_t mode = exists ? (info.st_mode & 07777) : (0666 & ~CurrentUmask());
-    (void)::fchmod(fd, mode);
-    FStream = std::make_unique<TLocalStream>(fd, "write " + APath, 0, 0, true);
+    struct stat opened {};
+    (void)::fstat(fd, &opened);
+    const bool regular = S_ISREG(opened.st_mode);
+    FOffset = AResume && regular ? static_cast<int64_t>(opened.st_size) : 0;
+    if (FOffset > 0 && ::lseek(fd, FOffset, SEEK_SET) < 0) {
+        const int error = errno;
+        ::close(fd);
+        FailLocal("write " + APath, error);
+    }
+    FStream = std::make_unique<TLocalStream>(fd, "write " + APath, FOffset, FOffset, regular);
+    // A resumed download keeps what it got for the next attempt; devices and
+    // pipes are never removed.
+    FKeep = AResume || !regular;
+    FExisted = exists;
+    FEmptyAtStart = regular && opened.st_size == 0;
 }
 
 TDownloadTarget::~TDownloadTarget() {
     FStream.reset();
-    if (!FCommitted && !FTempPath.empty()) {
-        ::unlink(FTempPath.c_str());
+    // A file this download created, or emptied, holds nothing worth keeping
+    // after a failure; a file the server never got to is left as it was.
+    if (!FCommitted && !FKeep && (!FExisted || FAccepted)) {
+        ::unlink(FPath.c_str());
+    }
+}
+
+void TDownloadTarget::Accepted() {
+    if (FAccepted || FKeep) {
+        return;
+    }
+    FAccepted = true;
+    if (!FEmptyAtStart) {
+        FStream->SetSize(0);
     }
 }
 
@@ -183,9 +169,6 @@ void TDownloadTarget::Commit() {
         FStream->Close();
     } catch (const ELocalFile& e) {
         throw ECliFailure(ecLocalFile, e.what());
-    }
-    if (!FTempPath.empty() && ::rename(FTempPath.c_str(), FPath.c_str()) != 0) {
-        FailLocal("write " + FPath, errno);
     }
     FCommitted = true;
 }

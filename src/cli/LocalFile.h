@@ -34,11 +34,11 @@ private:
     bool FRegular;
 };
 
-// Where a download goes. A regular (or new) target is written to a hidden
-// file beside it and renamed over it only once the download is complete, so
-// an existing file is replaced only by a whole, accepted download and a failed
-// one leaves nothing behind. A resumed download appends to the target itself;
-// devices and pipes are written directly.
+// Where a download goes. An existing file is emptied only once the server
+// has accepted the download, so a refusal leaves it intact; a download that
+// fails after that, or a new file whose download fails, is removed, so no
+// partial file is left to pass for a whole one. A resumed download appends
+// and keeps what it got; devices and pipes are written as they are.
 class TDownloadTarget {
 public:
     // Opens or creates what is needed; raises ECliFailure (exit 6) when that
@@ -51,14 +51,19 @@ public:
     TLocalStream& Stream() { return *FStream; }
     // Bytes already there that a resumed download continues after.
     int64_t Offset() const { return FOffset; }
-    // Closes the file and puts it in place; raises ECliFailure (exit 6).
+    // The server accepted the download: the old contents go now.
+    void Accepted();
+    // Closes the file, which is then kept; raises ECliFailure (exit 6).
     void Commit();
 
 private:
     std::string FPath;
-    std::string FTempPath;
     std::unique_ptr<TLocalStream> FStream;
     int64_t FOffset = 0;
+    bool FKeep = false;
+    bool FExisted = false;
+    bool FEmptyAtStart = false;
+    bool FAccepted = false;
     bool FCommitted = false;
 };
 

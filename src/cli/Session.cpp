@@ -152,6 +152,8 @@ private:
     int64_t FUploadSize = -1;
     int64_t FRemoteSize = -1;
     TIdStream* FProgressStream = nullptr;
+    // The download's target while get runs; its work begins once RETR is accepted.
+    TDownloadTarget* FTarget = nullptr;
     Clock::time_point FLastActivity = Clock::now();
     int64_t FDataSeen = -1;
     std::string FReceivedLine;
@@ -342,6 +344,9 @@ void TCliSession::OnWorkBegin(TIdComponent* ASender, TWorkMode AMode) {
         data->ReadTimeout = FOptions.TimeoutMs;
         SetSocketTimeouts(data->SocketHandler(), FOptions.TimeoutMs);
     }
+    if (AMode == wmRead && FTarget != nullptr) {
+        FTarget->Accepted();
+    }
     if (FShowProgress) {
         int64_t total = AMode == wmWrite ? FUploadSize : AnnouncedSize(FFtp.LastReply());
         if (AMode == wmRead && total < 0 && FRemoteSize > 0) {
@@ -485,6 +490,7 @@ void TCliSession::Run() {
         }
         FProgressOffset = offset;
         FProgressStream = &target->Stream();
+        FTarget = target.get();
         // The total for the progress line, when the preliminary reply will
         // not name it; asked only when there is a terminal to show it on.
         if (FProgress.Enabled()) {
