@@ -1,0 +1,119 @@
+// qvftp against a private vsftpd on loopback, passive mode, beside curl on the
+// same file from the same server in the same run: a download to a file, a
+// download to /dev/null and an upload.
+//
+//   bench_qvftp_transfer [size in MiB, default 1024]
+//
+// Each figure is the best of three runs, the two programs taking turns going
+// first, so a neighbour's burst on a shared machine does not decide the result.
+
+#include "TempDir.h"
+#include "VsftpdServer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double TimedShell(const std::string& command) {
+    // Each run starts with no dirty pages left by the one before: otherwise
+    // the second program of a pair pays for writing back the first one's file.
+    (void)std::system("sync");
+    const auto start = Clock::now();
+    const int rc = std::system(command.c_str());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (rc != 0) {
+        std::fprintf(stderr, "failed (%d): %s\n", rc, command.c_str());
+        std::exit(1);
+    }
+    return seconds;
+}
+
+void WriteBigFile(const std::filesystem::path& file, int64_t size) {
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    if (f == nullptr) {
+        std::perror("fopen");
+        std::exit(1);
+    }
+    std::vector<unsigned char> block(1 << 20);
+    uint32_t x = 2463534242u;
+    for (int64_t done = 0; done < size;) {
+        for (auto& b : block) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<unsigned char>(x);
+        }
+        const auto n = static_cast<size_t>(std::min<int64_t>(size - done, int64_t(block.size())));
+        std::fwrite(block.data(), 1, n, f);
+        done += static_cast<int64_t>(n);
+    }
+    std::fclose(f);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int64_t mib = argc > 1 ? std::atoll(argv[1]) : 1024;
+    const int64_t size = mib << 20;
+    const std::string why = qtest::VsftpdServer::Unavailable();
+    if (!why.empty()) {
+        std::fprintf(stderr, "vsftpd unavailable: %s\n", why.c_str());
+        return 1;
+    }
+    qtest::VsftpdServer server;
+    qtest::TempDir local("quorvan-bench");
+    WriteBigFile(server.writeFile("bench.bin", ""), size);
+    const std::string upSource = (local / "source.bin").string();
+    WriteBigFile(upSource, size);
+    const std::string downTarget = (local / "down.bin").string();
+    const std::string q = std::string("'") + QVFTP_PATH + "' -q ";
+    const std::string curl = "curl -sS --fail --ftp-pasv ";
+    const std::string from = "'" + server.url("bench.bin") + "'";
+    const std::string to = "'" + server.url("up.bin") + "'";
+
+    struct Row {
+        const char* what;
+        std::string ours;
+        std::string theirs;
+        double oursBest = 1e100;
+        double theirsBest = 1e100;
+    };
+    std::vector<Row> rows = {
+        {"get to a file", q + "get " + from + " '" + downTarget + "'",
+         curl + "-o '" + downTarget + "' " + from},
+        {"get to /dev/null", q + "get " + from + " /dev/null", curl + "-o /dev/null " + from},
+        {"put from a file", q + "put '" + upSource + "' " + to,
+         curl + "-T '" + upSource + "' " + to},
+    };
+    for (Row& row : rows) {
+        // The programs take turns going first.
+        for (int i = 0; i < 3; ++i) {
+            if (i % 2 == 0) {
+                row.theirsBest = std::min(row.theirsBest, TimedShell(row.theirs));
+            }
+            row.oursBest = std::min(row.oursBest, TimedShell(row.ours));
+            if (i % 2 == 1) {
+                row.theirsBest = std::min(row.theirsBest, TimedShell(row.theirs));
+            }
+        }
+    }
+
+    const double mb = static_cast<double>(size) / 1e6;
+    std::printf("qvftp vs curl, vsftpd on loopback, passive, %lld MiB, best of 3 (MB = 10^6 B)\n",
+                static_cast<long long>(mib));
+    std::printf("%-18s %10s %11s %7s\n", "transfer", "curl MB/s", "qvftp MB/s", "ratio");
+    for (const Row& r : rows) {
+        const double c = mb / r.theirsBest;
+        const double o = mb / r.oursBest;
+        std::printf("%-18s %10.0f %11.0f %7.2f\n", r.what, c, o, o / c);
+    }
+    return 0;
+}

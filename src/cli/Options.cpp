@@ -1,0 +1,303 @@
+#include "Options.h"
+
+#include "Errors.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr double kMaxTimeoutSeconds = 2000000.0;
+// SOCKS 5 carries user name and password lengths in one byte each.
+constexpr size_t kMaxSocksField = 255;
+
+int32_t ParseTimeout(const std::string& AText) {
+    char* end = nullptr;
+    const double seconds = AText.empty() ? -1 : std::strtod(AText.c_str(), &end);
+    if (AText.empty() || end != AText.c_str() + AText.size() || !std::isfinite(seconds) ||
+        seconds < 0 || seconds > kMaxTimeoutSeconds ||
+        AText.find_first_not_of("0123456789.") != std::string::npos) {
+        throw EUsage("bad --timeout '" + AText + "': expected seconds, 0 for no limit");
+    }
+    const auto ms = static_cast<int32_t>(std::llround(seconds * 1000));
+    return seconds > 0 && ms == 0 ? 1 : ms;
+}
+
+// HOST:PORT, the host optionally in brackets.
+void ParseHostPort(const std::string& AText, const std::string& AOption, TSocksOption& AOut) {
+    std::string host;
+    std::string port;
+    if (!AText.empty() && AText.front() == '[') {
+        const size_t close = AText.find(']');
+        if (close == std::string::npos || close + 1 >= AText.size() || AText[close + 1] != ':') {
+            throw EUsage("bad " + AOption + " '" + AText + "': expected HOST:PORT");
+        }
+        host = AText.substr(1, close - 1);
+        port = AText.substr(close + 2);
+    } else {
+        const size_t colon = AText.rfind(':');
+        if (colon == std::string::npos) {
+            throw EUsage("bad " + AOption + " '" + AText + "': expected HOST:PORT");
+        }
+        host = AText.substr(0, colon);
+        port = AText.substr(colon + 1);
+    }
+    if (host.empty() || host.find_first_of(" @/:") != std::string::npos) {
+        throw EUsage("bad " + AOption + " '" + AText + "': expected HOST:PORT");
+    }
+    AOut.Host = host;
+    AOut.Port = ParsePort(port, AOption);
+}
+
+TSocksOption ParseSocks(int AVersion, const std::string& AOption, const std::string& AValue) {
+    TSocksOption socks;
+    socks.Version = AVersion;
+    std::string address = AValue;
+    if (AVersion == 5) {
+        if (const size_t comma = AValue.find(','); comma != std::string::npos) {
+            address = AValue.substr(0, comma);
+            const std::string login = AValue.substr(comma + 1);
+            const size_t colon = login.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                throw EUsage("bad " + AOption + ": expected HOST:PORT,USER:PASSWORD");
+            }
+            socks.HasLogin = true;
+            socks.User = login.substr(0, colon);
+            socks.Password = login.substr(colon + 1);
+            if (socks.User.size() > kMaxSocksField || socks.Password.size() > kMaxSocksField) {
+                throw EUsage("bad " + AOption + ": user name and password are 255 bytes at most");
+            }
+        }
+    }
+    ParseHostPort(address, AOption, socks);
+    return socks;
+}
+
+TCliCommand CommandByName(const std::string& AName) {
+    if (AName == "ls") {
+        return TCliCommand::Ls;
+    }
+    if (AName == "get") {
+        return TCliCommand::Get;
+    }
+    if (AName == "put") {
+        return TCliCommand::Put;
+    }
+    if (AName == "mkdir") {
+        return TCliCommand::Mkdir;
+    }
+    if (AName == "rmdir") {
+        return TCliCommand::Rmdir;
+    }
+    if (AName == "rm") {
+        return TCliCommand::Rm;
+    }
+    throw EUsage("unknown command '" + AName + "' (try --help)");
+}
+
+} // namespace
+
+std::string UsageText() {
+    return "Usage:\n"
+           "  qvftp [OPTIONS] ls    URL            list a directory\n"
+           "  qvftp [OPTIONS] get   URL [DEST]     download a file\n"
+           "  qvftp [OPTIONS] put   FILE URL       upload a file\n"
+           "  qvftp [OPTIONS] mkdir URL | rmdir URL | rm URL\n"
+           "  qvftp --help | --version\n"
+           "\n"
+           "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH (percent-encoded; the path is\n"
+           "relative to the login directory, a leading %2F makes it absolute).\n"
+           "\n"
+           "Options:\n"
+           "  --active                  active mode (PORT); passive is the default\n"
+           "  --ascii                   ASCII transfer type; binary is the default\n"
+           "  --user USER[:PASSWORD]    sign in as USER (default: anonymous)\n"
+           "  --password-stdin          read the password from the first line of stdin\n"
+           "  --timeout SECONDS         limit for every connect and every wait\n"
+           "                            (default 30, 0 = none)\n"
+           "  --socks4 HOST:PORT        connect through a SOCKS 4 proxy\n"
+           "  --socks4a HOST:PORT       connect through a SOCKS 4A proxy\n"
+           "  --socks5 HOST:PORT[,USER:PASSWORD]\n"
+           "                            connect through a SOCKS 5 proxy\n"
+           "  -l                        ls: print the server's raw listing lines\n"
+           "  --resume                  get: continue a partial DEST\n"
+           "  -v                        show the command exchange on stderr\n"
+           "  -q                        no progress line\n"
+           "  -4, -6                    use IPv4 only, IPv6 only\n"
+           "\n"
+           "Exit codes: 0 success, 1 usage error, 2 could not connect, 3 sign-in refused,\n"
+           "4 TLS failure, 5 the server refused the operation, 6 local file error,\n"
+           "7 connection lost or timed out during the operation.\n";
+}
+
+TCliOptions ParseCommandLine(int argc, const char* const* argv) {
+    TCliOptions options;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    bool sawSocks = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg[1] != '-') {
+            for (size_t k = 1; k < arg.size(); ++k) {
+                const int family = options.Family;
+                switch (arg[k]) {
+                case 'v':
+                    options.Verbose = true;
+                    break;
+                case 'q':
+                    options.Quiet = true;
+                    break;
+                case 'l':
+                    options.LongList = true;
+                    break;
+                case '4':
+                case '6':
+                    options.Family = arg[k] - '0';
+                    if (family != 0 && family != options.Family) {
+                        throw EUsage("-4 and -6 exclude each other");
+                    }
+                    break;
+                default:
+                    throw EUsage("unknown option '-" + std::string(1, arg[k]) + "' (try --help)");
+                }
+            }
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = arg.find('='); eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        auto value = [&]() -> std::string {
+            if (inlineValue) {
+                return *inlineValue;
+            }
+            if (i + 1 >= argc) {
+                throw EUsage("option " + name + " needs a value");
+            }
+            return argv[++i];
+        };
+        auto flag = [&](bool& AFlag) {
+            if (inlineValue) {
+                throw EUsage("option " + name + " takes no value");
+            }
+            AFlag = true;
+        };
+        if (name == "--help") {
+            bool help = false;
+            flag(help);
+            options.Command = TCliCommand::Help;
+            return options;
+        } else if (name == "--version") {
+            bool version = false;
+            flag(version);
+            options.Command = TCliCommand::Version;
+            return options;
+        } else if (name == "--active") {
+            flag(options.Active);
+        } else if (name == "--ascii") {
+            flag(options.Ascii);
+        } else if (name == "--resume") {
+            flag(options.Resume);
+        } else if (name == "--password-stdin") {
+            flag(options.PasswordStdin);
+        } else if (name == "--user") {
+            const std::string login = value();
+            const size_t colon = login.find(':');
+            options.User = login.substr(0, colon);
+            if (options.User->empty()) {
+                throw EUsage("bad --user: empty user name");
+            }
+            if (colon != std::string::npos) {
+                options.Password = login.substr(colon + 1);
+            }
+            if (login.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+                throw EUsage("bad --user: it contains a NUL, CR or LF byte");
+            }
+        } else if (name == "--timeout") {
+            options.TimeoutMs = ParseTimeout(value());
+        } else if (name == "--socks4" || name == "--socks4a" || name == "--socks5") {
+            if (sawSocks) {
+                throw EUsage("only one SOCKS proxy can be given");
+            }
+            sawSocks = true;
+            const int version = name == "--socks4" ? 4 : name == "--socks4a" ? 41 : 5;
+            options.Socks = ParseSocks(version, name, value());
+        } else {
+            throw EUsage("unknown option '" + name + "' (try --help)");
+        }
+    }
+
+    if (positional.empty()) {
+        throw EUsage("missing command (try --help)");
+    }
+    options.Command = CommandByName(positional.front());
+    const size_t args = positional.size() - 1;
+    size_t wanted = 1;
+    size_t most = 1;
+    if (options.Command == TCliCommand::Get) {
+        most = 2;
+    } else if (options.Command == TCliCommand::Put) {
+        wanted = most = 2;
+    }
+    if (args < wanted) {
+        throw EUsage("missing argument for " + positional.front() + " (try --help)");
+    }
+    if (args > most) {
+        throw EUsage("too many arguments for " + positional.front() + ": '" + positional[most + 1] +
+                     "'");
+    }
+    if (options.Command == TCliCommand::Put) {
+        options.LocalPath = positional[1];
+        options.UrlText = positional[2];
+    } else {
+        options.UrlText = positional[1];
+        if (args == 2) {
+            options.LocalPath = positional[2];
+        }
+    }
+    if (options.LocalPath.empty() && (options.Command == TCliCommand::Put || args == 2)) {
+        throw EUsage("empty local file name");
+    }
+    if (options.LongList && options.Command != TCliCommand::Ls) {
+        throw EUsage("-l applies to ls only");
+    }
+    if (options.Resume && options.Command != TCliCommand::Get) {
+        throw EUsage("--resume applies to get only");
+    }
+    options.Url = ParseFtpUrl(options.UrlText);
+
+    const bool hasName = !options.Url.Name.empty();
+    switch (options.Command) {
+    case TCliCommand::Get:
+    case TCliCommand::Rm:
+        if (!hasName) {
+            throw EUsage("the URL names no file: '" + options.UrlText + "' ends in '/'");
+        }
+        break;
+    case TCliCommand::Mkdir:
+    case TCliCommand::Rmdir:
+        // "ftp://h/a/new/" names the directory "new" as well.
+        if (!hasName) {
+            if (options.Url.Dirs.empty()) {
+                throw EUsage("the URL names no directory: '" + options.UrlText + "'");
+            }
+            options.Url.Name = options.Url.Dirs.back();
+            options.Url.Dirs.pop_back();
+        }
+        break;
+    default:
+        break;
+    }
+    return options;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "Url.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+enum class TCliCommand { None, Help, Version, Ls, Get, Put, Mkdir, Rmdir, Rm };
+
+struct TSocksOption {
+    // 0 none, 4, 41 (4A) or 5.
+    int Version = 0;
+    std::string Host;
+    int32_t Port = 0;
+    bool HasLogin = false;
+    std::string User;
+    std::string Password;
+};
+
+struct TCliOptions {
+    TCliCommand Command = TCliCommand::None;
+    TFtpUrl Url;
+    std::string UrlText;
+    // get: the local target (may be empty); put: the local source.
+    std::string LocalPath;
+
+    bool Active = false;
+    bool Ascii = false;
+    bool Verbose = false;
+    bool Quiet = false;
+    bool LongList = false;
+    bool Resume = false;
+    bool PasswordStdin = false;
+    std::optional<std::string> User;
+    std::optional<std::string> Password;
+    // Milliseconds; 0 means no limit.
+    int32_t TimeoutMs = 30000;
+    TSocksOption Socks;
+    // 0 either, 4 or 6.
+    int Family = 0;
+};
+
+// Raises EUsage with a one-line message for anything malformed.
+TCliOptions ParseCommandLine(int argc, const char* const* argv);
+
+// The text --help prints.
+std::string UsageText();

@@ -1,0 +1,541 @@
+#include "Session.h"
+
+#include "Errors.h"
+#include "IdAntiFreezeBase.h"
+#include "IdException.h"
+#include "IdFTP.h"
+#include "IdIOHandlerSocket.h"
+#include "IdIntercept.h"
+#include "IdSimpleServer.h"
+#include "IdSocketHandle.h"
+#include "IdSocks.h"
+#include "LocalFile.h"
+#include "Progress.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Large steps move a big file with few system calls; at 1 MiB loopback
+// transfers run at memory speed.
+constexpr int32_t kBufferSize = 1 << 20;
+// Waits are cut into slices this long, and the time limit is checked between them.
+constexpr int32_t kSliceMs = 100;
+// The accept wait of active mode polls without a pause unless told otherwise.
+constexpr int32_t kAcceptPollMs = 50;
+
+constexpr int32_t kWouldBlock = 10035;
+constexpr int32_t kTimedOut = 10060;
+
+enum class TPhase { Connect, SignIn, Operation };
+
+// Socket errors arrive as "Socket Error # N" and the system's text on a
+// second line; the text alone is what a person needs.
+std::string OneLine(const std::string& AText) {
+    std::string text = AText;
+    if (text.rfind("Socket Error # ", 0) == 0) {
+        if (const size_t br = text.find("\r\n"); br != std::string::npos) {
+            text = text.substr(br + 2);
+        }
+    }
+    std::string out;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ') {
+                out += ' ';
+            }
+        } else {
+            out += c;
+        }
+    }
+    while (!out.empty() && out.back() == ' ') {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string ReplyLine(const EIdProtocolReplyError& AError) {
+    std::string text = AError.what();
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (AError.ReplyCode == 0) {
+        return text.empty() ? "an unreadable reply" : text;
+    }
+    return OneLine(std::to_string(AError.ReplyCode) + " " + text);
+}
+
+void SetSocketTimeouts(TIdIOHandlerSocket* AHandler, int32_t ALimitMs) {
+    if (AHandler == nullptr || !AHandler->Handle || ALimitMs <= 0) {
+        return;
+    }
+    timeval limit{};
+    limit.tv_sec = ALimitMs / 1000;
+    limit.tv_usec = (ALimitMs % 1000) * 1000;
+    // Blocking calls the connection layer makes without a wait of its own
+    // (a SOCKS exchange, a send into a full buffer) end at the limit too.
+    (void)::setsockopt(AHandler->Handle->Socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    (void)::setsockopt(AHandler->Handle->Socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+// "(12345 bytes)" in a preliminary reply, as vsftpd and others announce a download.
+int64_t AnnouncedSize(const TIdRFCReply& AReply) {
+    for (const std::string& line : AReply.Text()) {
+        const size_t close = line.rfind(" bytes)");
+        const size_t open = line.rfind('(', close);
+        if (close == std::string::npos || open == std::string::npos) {
+            continue;
+        }
+        const std::string digits = line.substr(open + 1, close - open - 1);
+        if (!digits.empty() && digits.size() < 19 &&
+            digits.find_first_not_of("0123456789") == std::string::npos) {
+            return std::stoll(digits);
+        }
+    }
+    return -1;
+}
+
+class TCliSession;
+
+// The process's own anti-freeze: nothing to keep responsive, but every wait
+// of the library passes through it between slices, which is where the time
+// limit is enforced for the waits that have none of their own (a passive data
+// connect, the active accept).
+class TLimitWatch : public TIdAntiFreezeBase {
+public:
+    explicit TLimitWatch(TCliSession& ASession) : FSession(ASession) { IdleTimeOut = kSliceMs; }
+    void PumpMessages() override;
+
+private:
+    TCliSession& FSession;
+};
+
+class TCliSession {
+public:
+    TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
+                std::FILE* AErr);
+    ~TCliSession();
+    void Run();
+
+    // Something moved: the time limit counts from here.
+    void Touch() { FLastActivity = Clock::now(); }
+    void CheckLimit();
+
+private:
+    template <class F> void Step(TPhase APhase, const std::string& AWhat, F&& AStep);
+    std::string Reason(const std::exception& AError) const;
+    std::string TimeoutText() const;
+    std::string Endpoint() const;
+    void SetUpConnection();
+    void LogLine(const char* APrefix, std::string ALine);
+    void OnWorkBegin(TIdComponent* ASender, TWorkMode AMode);
+
+    void Connect();
+    void List();
+
+    const TCliOptions& FOptions;
+    std::FILE* FOut;
+    std::FILE* FErr;
+    std::string FUser;
+    std::string FPassword;
+    TProgress FProgress;
+    // Set while get or put run, so that the listing's data shows no progress.
+    bool FShowProgress = false;
+    int64_t FProgressOffset = 0;
+    int64_t FUploadSize = -1;
+    int64_t FRemoteSize = -1;
+    TIdStream* FProgressStream = nullptr;
+    // The download's target while get runs; its work begins once RETR is accepted.
+    TDownloadTarget* FTarget = nullptr;
+    Clock::time_point FLastActivity = Clock::now();
+    int64_t FDataSeen = -1;
+    std::string FReceivedLine;
+    // Declared before the client, which refers to it until it is destroyed.
+    TIdConnectionIntercept FLog;
+    TIdFTP FFtp;
+    std::unique_ptr<TLimitWatch> FWatch;
+};
+
+void TLimitWatch::PumpMessages() {
+    FSession.CheckLimit();
+}
+
+TCliSession::TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
+                         std::FILE* AErr)
+    : FOptions(AOptions), FOut(AOut), FErr(AErr), FPassword(APassword),
+      FProgress(AErr, !AOptions.Quiet && ::isatty(::fileno(AErr)) == 1) {
+    const TFtpUrl& url = AOptions.Url;
+    FUser = AOptions.User ? *AOptions.User : url.HasUser ? url.User : "anonymous";
+    FWatch = std::make_unique<TLimitWatch>(*this);
+    SetUpConnection();
+}
+
+TCliSession::~TCliSession() {
+    // QUIT is a courtesy; the server's answer is never awaited.
+    try {
+        FFtp.EndSession();
+    } catch (...) {
+    }
+    FWatch.reset();
+}
+
+void TCliSession::CheckLimit() {
+    TIdTCPConnection* data = FFtp.DataConnection();
+    if (auto* server = dynamic_cast<TIdSimpleServer*>(data); server && server->AcceptWait == 0) {
+        server->AcceptWait = kAcceptPollMs;
+    }
+    if (data != nullptr) {
+        // Bytes that trickle in count as progress before a whole step is complete.
+        const int64_t seen = data->ReceivedData().Size() + data->WorkTally(wmRead).Done +
+                             data->WorkTally(wmWrite).Done;
+        if (seen != FDataSeen) {
+            FDataSeen = seen;
+            Touch();
+        }
+    }
+    if (FOptions.TimeoutMs > 0 &&
+        Clock::now() - FLastActivity >= std::chrono::milliseconds(FOptions.TimeoutMs)) {
+        throw ETimedOut(TimeoutText());
+    }
+}
+
+std::string TCliSession::TimeoutText() const {
+    const int32_t ms = FOptions.TimeoutMs;
+    char text[64];
+    if (ms % 1000 == 0) {
+        std::snprintf(text, sizeof text, "timed out after %d s", ms / 1000);
+    } else {
+        std::snprintf(text, sizeof text, "timed out after %.3g s", ms / 1000.0);
+    }
+    return text;
+}
+
+std::string TCliSession::Endpoint() const {
+    const TFtpUrl& url = FOptions.Url;
+    const std::string host = url.HostIsIPv6 ? "[" + url.Host + "]" : url.Host;
+    std::string text = host + ":" + std::to_string(url.Port);
+    const TSocksOption& socks = FOptions.Socks;
+    if (socks.Version != 0) {
+        const char* name = socks.Version == 4    ? "SOCKS4"
+                           : socks.Version == 41 ? "SOCKS4A"
+                                                 : "SOCKS5";
+        text += std::string(" through ") + name + " proxy " + socks.Host + ":" +
+                std::to_string(socks.Port);
+    }
+    return text;
+}
+
+void TCliSession::LogLine(const char* APrefix, std::string ALine) {
+    while (!ALine.empty() && (ALine.back() == '\r' || ALine.back() == '\n')) {
+        ALine.pop_back();
+    }
+    // The password never reaches a terminal or a log.
+    if (ALine.size() >= 5 &&
+        (ALine.compare(0, 5, "PASS ") == 0 || ALine.compare(0, 5, "pass ") == 0)) {
+        ALine = ALine.substr(0, 5) + "****";
+    }
+    std::fprintf(FErr, "%s%s\n", APrefix, ALine.c_str());
+    std::fflush(FErr);
+}
+
+void TCliSession::SetUpConnection() {
+    const TFtpUrl& url = FOptions.Url;
+    FFtp.SetHost(url.Host);
+    FFtp.SetPort(url.Port);
+    FFtp.Username = FUser;
+    FFtp.Password = FPassword;
+    FFtp.Passive = !FOptions.Active;
+    FFtp.SetTransferType(FOptions.Ascii ? ftASCII : ftBinary);
+    FFtp.RecvBufferSize = kBufferSize;
+    FFtp.SendBufferSize = kBufferSize;
+    FFtp.ReadTimeout = FOptions.TimeoutMs;
+    // TODO(TransferTimeout): FFtp.TransferTimeout = FOptions.TimeoutMs;
+
+    auto handler = std::make_unique<TIdIOHandlerSocket>();
+    const int32_t limit = FOptions.TimeoutMs;
+    handler->OnStatus = [this, limit](TIdComponent* ASender, TIdStatus AStatus,
+                                      const std::string& AText) {
+        Touch();
+        if (AStatus == hsConnecting) {
+            SetSocketTimeouts(dynamic_cast<TIdIOHandlerSocket*>(ASender), limit);
+        }
+        if (FOptions.Verbose && (AStatus == hsResolving || AStatus == hsConnecting)) {
+            LogLine("* ", AText);
+        }
+    };
+    const TSocksOption& socks = FOptions.Socks;
+    if (socks.Version != 0) {
+        TIdSocksInfo* info = handler->SocksInfo();
+        info->Version = socks.Version == 4 ? svSocks4 : socks.Version == 41 ? svSocks4A : svSocks5;
+        info->Host = socks.Host;
+        info->Port = socks.Port;
+        info->Authentication = socks.HasLogin ? saUsernamePassword : saNoAuthentication;
+        info->Username = socks.User;
+        info->Password = socks.Password;
+    }
+    FFtp.SetOwnedIOHandler(std::move(handler));
+
+    // Sees every byte of the control connection: the -v exchange, and the
+    // activity the time limit counts from.
+    FLog.OnSend = [this](TIdConnectionIntercept*, TIdStream& AStream) {
+        Touch();
+        if (FOptions.Verbose) {
+            std::string bytes(static_cast<size_t>(AStream.Size()), '\0');
+            AStream.ReadBuffer(bytes.data(), AStream.Size());
+            size_t start = 0;
+            while (start < bytes.size()) {
+                const size_t end = bytes.find('\n', start);
+                LogLine("> ", bytes.substr(start, end - start));
+                start = end == std::string::npos ? bytes.size() : end + 1;
+            }
+        }
+    };
+    FLog.OnReceive = [this](TIdConnectionIntercept*, TIdStream& AStream) {
+        Touch();
+        if (FOptions.Verbose) {
+            std::string bytes(static_cast<size_t>(AStream.Size()), '\0');
+            AStream.ReadBuffer(bytes.data(), AStream.Size());
+            FReceivedLine += bytes;
+            size_t end;
+            while ((end = FReceivedLine.find('\n')) != std::string::npos) {
+                LogLine("< ", FReceivedLine.substr(0, end));
+                FReceivedLine.erase(0, end + 1);
+            }
+        }
+    };
+    FFtp.SetIntercept(&FLog);
+
+    FFtp.OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t) {
+        OnWorkBegin(ASender, AMode);
+    };
+    FFtp.OnWork = [this](TIdComponent* ASender, TWorkMode, int64_t ACount) {
+        Touch();
+        if (ASender != &FFtp && FShowProgress) {
+            FProgress.Update(ACount);
+        }
+    };
+    FFtp.OnWorkEnd = [this](TIdComponent* ASender, TWorkMode) {
+        if (ASender != &FFtp && FShowProgress) {
+            // The work count misses the bytes that arrive together with the
+            // peer's close; the stream knows how far it got.
+            if (FProgressStream != nullptr) {
+                FProgress.Update(FProgressStream->Position() - FProgressOffset);
+            }
+            FProgress.End();
+        }
+    };
+}
+
+void TCliSession::OnWorkBegin(TIdComponent* ASender, TWorkMode AMode) {
+    Touch();
+    if (ASender == &FFtp) {
+        return;
+    }
+    // The data connection gets the same limit as the control connection
+    // once it is open.
+    if (auto* data = dynamic_cast<TIdTCPConnection*>(ASender)) {
+        data->ReadTimeout = FOptions.TimeoutMs;
+        SetSocketTimeouts(data->SocketHandler(), FOptions.TimeoutMs);
+    }
+    if (AMode == wmRead && FTarget != nullptr) {
+        FTarget->Accepted();
+    }
+    if (FShowProgress) {
+        int64_t total = AMode == wmWrite ? FUploadSize : AnnouncedSize(FFtp.LastReply());
+        if (AMode == wmRead && total < 0 && FRemoteSize > 0) {
+            total = FRemoteSize;
+        }
+        FProgress.Begin(total, FProgressOffset);
+    }
+}
+
+std::string TCliSession::Reason(const std::exception& AError) const {
+    if (dynamic_cast<const ETimedOut*>(&AError) || dynamic_cast<const EIdReadTimeout*>(&AError) ||
+        dynamic_cast<const EIdConnectTimeout*>(&AError)) {
+        return TimeoutText();
+    }
+    if (const auto* socket = dynamic_cast<const EIdSocketError*>(&AError)) {
+        if (socket->ErrorCode == kWouldBlock || socket->ErrorCode == kTimedOut) {
+            return TimeoutText();
+        }
+    }
+    if (dynamic_cast<const EIdConnClosedGracefully*>(&AError)) {
+        return "the server closed the connection";
+    }
+    return OneLine(AError.what());
+}
+
+template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWhat, F&& AStep) {
+    Touch();
+    try {
+        AStep();
+    } catch (const ECliFailure&) {
+        throw;
+    } catch (const ELocalFile& e) {
+        throw ECliFailure(ecLocalFile, e.what());
+    } catch (const EIdProtocolReplyError& e) {
+        const TExitCode code = APhase == TPhase::Connect  ? ecConnect
+                               : APhase == TPhase::SignIn ? ecSignIn
+                                                          : ecRefused;
+        throw ECliFailure(code, AWhat + ": " + ReplyLine(e));
+    } catch (const std::exception& e) {
+        throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e));
+    }
+}
+
+void TCliSession::List() {
+    Step(TPhase::Operation, "list " + FOptions.Url.RawPath, [&] { FFtp.ListDirectory(nullptr); });
+    if (FOptions.LongList) {
+        for (const std::string& line : FFtp.ListLines) {
+            std::fwrite(line.data(), 1, line.size(), FOut);
+            std::fputc('\n', FOut);
+        }
+        return;
+    }
+    TIdFTPListItems& items = FFtp.ListItems();
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        const TIdFTPListItem& item = items.ItemAt(i);
+        if (item.Name == "." || item.Name == "..") {
+            continue;
+        }
+        const char kind = item.Kind == likDirectory      ? 'd'
+                          : item.Kind == likSymbolicLink ? 'l'
+                                                         : 'f';
+        std::fprintf(FOut, "%c\t%lld\t", kind, static_cast<long long>(item.FileSize));
+        std::fwrite(item.Name.data(), 1, item.Name.size(), FOut);
+        std::fputc('\n', FOut);
+    }
+}
+
+// A name the server's side chose must not lead the file anywhere but into
+// the directory meant for it.
+std::string CheckedLocalName(const std::string& AName) {
+    if (AName.empty() || AName == "." || AName == ".." ||
+        AName.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
+        throw EUsage("refusing '" + AName + "' as a local file name; give DEST");
+    }
+    return AName;
+}
+
+void TCliSession::Connect() {
+    const TFtpUrl& url = FOptions.Url;
+    const std::string where = "connect to " + Endpoint();
+    // TODO(IPv6): hand the family to the client once it resolves and connects both.
+    if (FOptions.Family == 6 || url.HostIsIPv6) {
+        throw ECliFailure(ecConnect, where + ": IPv6 is not supported yet");
+    }
+    const int32_t limit = FOptions.TimeoutMs > 0 ? FOptions.TimeoutMs : -2;
+    Step(TPhase::Connect, where, [&] { FFtp.OpenSession(false, limit); });
+    Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });
+    Step(TPhase::Operation, "set the transfer type", [&] { FFtp.AnnounceTransferType(); });
+}
+
+void TCliSession::Run() {
+    const TFtpUrl& url = FOptions.Url;
+    const std::string& name = url.Name;
+    // Local trouble shows before anything goes over the network.
+    std::unique_ptr<TDownloadTarget> target;
+    std::unique_ptr<TLocalStream> source;
+    std::string remoteName = name;
+    if (FOptions.Command == TCliCommand::Get) {
+        std::string path = FOptions.LocalPath;
+        std::error_code ec;
+        if (path.empty()) {
+            path = CheckedLocalName(name);
+        } else if (std::filesystem::is_directory(path, ec)) {
+            path = (std::filesystem::path(path) / CheckedLocalName(name)).string();
+        }
+        target = std::make_unique<TDownloadTarget>(path, FOptions.Resume);
+    } else if (FOptions.Command == TCliCommand::Put) {
+        source = OpenUploadSource(FOptions.LocalPath);
+        FUploadSize = source->Size();
+        if (remoteName.empty()) {
+            remoteName = std::filesystem::path(FOptions.LocalPath).filename().string();
+        }
+        if (remoteName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            throw EUsage("'" + FOptions.LocalPath + "': a name with CR, LF or NUL cannot be sent");
+        }
+    }
+
+    Connect();
+    std::vector<std::string> dirs = url.Dirs;
+    if (FOptions.Command == TCliCommand::Ls && !name.empty()) {
+        dirs.push_back(name);
+    }
+    for (const std::string& dir : dirs) {
+        Step(TPhase::Operation, "change directory to " + dir, [&] { FFtp.ChangeDirectory(dir); });
+    }
+
+    switch (FOptions.Command) {
+    case TCliCommand::Ls:
+        List();
+        break;
+    case TCliCommand::Get: {
+        const int64_t offset = target->Offset();
+        if (offset > 0) {
+            bool can = false;
+            Step(TPhase::Operation, "resume " + name, [&] { can = FFtp.CanRestart(); });
+            // Without REST the whole file would land after the part already there.
+            if (!can) {
+                throw ECliFailure(ecRefused,
+                                  "resume " + name + ": the server does not support REST");
+            }
+        }
+        FProgressOffset = offset;
+        FProgressStream = &target->Stream();
+        FTarget = target.get();
+        // The total for the progress line, when the preliminary reply will
+        // not name it; asked only when there is a terminal to show it on.
+        if (FProgress.Enabled()) {
+            Step(TPhase::Operation, "download " + name, [&] {
+                if (FFtp.RawCommand("SIZE " + name) == 213 && !FFtp.LastReply().Text().empty()) {
+                    FRemoteSize =
+                        std::strtoll(FFtp.LastReply().Text().front().c_str(), nullptr, 10);
+                }
+            });
+        }
+        FShowProgress = true;
+        Step(TPhase::Operation, "download " + name,
+             [&] { FFtp.Download(name, target->Stream(), offset > 0); });
+        FShowProgress = false;
+        target->Commit();
+        break;
+    }
+    case TCliCommand::Put:
+        FProgressStream = source.get();
+        FShowProgress = true;
+        Step(TPhase::Operation, "upload " + FOptions.LocalPath,
+             [&] { FFtp.Upload(*source, remoteName, false); });
+        FShowProgress = false;
+        break;
+    case TCliCommand::Mkdir:
+        Step(TPhase::Operation, "make directory " + name, [&] { FFtp.MakeDirectory(name); });
+        break;
+    case TCliCommand::Rmdir:
+        Step(TPhase::Operation, "remove directory " + name, [&] { FFtp.DeleteDirectory(name); });
+        break;
+    case TCliCommand::Rm:
+        Step(TPhase::Operation, "delete " + name, [&] { FFtp.DeleteRemoteFile(name); });
+        break;
+    default:
+        break;
+    }
+    if (std::fflush(FOut) != 0 || std::ferror(FOut)) {
+        throw ECliFailure(ecLocalFile, "write standard output: " + SystemErrorText(errno));
+    }
+}
+
+} // namespace
+
+void RunSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
+                std::FILE* AErr) {
+    TCliSession session(AOptions, APassword, AOut, AErr);
+    session.Run();
+}

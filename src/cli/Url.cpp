@@ -1,0 +1,180 @@
+#include "Url.h"
+
+#include "Errors.h"
+
+#include <cctype>
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool StartsWithNoCase(const std::string& AText, const std::string& APrefix) {
+    if (AText.size() < APrefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < APrefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(AText[i])) != APrefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsHostNameChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+}
+
+} // namespace
+
+std::string PercentDecode(const std::string& AText, const std::string& APart) {
+    std::string out;
+    out.reserve(AText.size());
+    for (size_t i = 0; i < AText.size(); ++i) {
+        char c = AText[i];
+        if (c == '%') {
+            const bool whole = i + 2 < AText.size();
+            const int high = whole ? HexValue(AText[i + 1]) : -1;
+            const int low = whole ? HexValue(AText[i + 2]) : -1;
+            if (high < 0 || low < 0) {
+                throw EUsage("bad URL: broken %-escape in the " + APart);
+            }
+            c = static_cast<char>(high * 16 + low);
+            i += 2;
+        }
+        // A NUL would cut the name short, CR or LF would start a second command.
+        if (c == '\0' || c == '\r' || c == '\n') {
+            throw EUsage("bad URL: the " + APart + " contains a NUL, CR or LF byte");
+        }
+        out += c;
+    }
+    return out;
+}
+
+int32_t ParsePort(const std::string& AText, const std::string& AWhat) {
+    if (AText.empty() || AText.size() > 5) {
+        throw EUsage("bad " + AWhat + " port '" + AText + "': expected 1 to 65535");
+    }
+    int32_t value = 0;
+    for (char c : AText) {
+        if (c < '0' || c > '9') {
+            throw EUsage("bad " + AWhat + " port '" + AText + "': expected 1 to 65535");
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) {
+        throw EUsage("bad " + AWhat + " port '" + AText + "': expected 1 to 65535");
+    }
+    return value;
+}
+
+TFtpUrl ParseFtpUrl(const std::string& AText) {
+    for (char c : AText) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            throw EUsage("bad URL: it contains a control character");
+        }
+    }
+    if (StartsWithNoCase(AText, "ftps://")) {
+        throw ECliFailure(ecUsage, AText + ": implicit TLS (ftps://) is not supported yet");
+    }
+    if (!StartsWithNoCase(AText, "ftp://")) {
+        throw EUsage("bad URL '" + AText + "': expected ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH");
+    }
+    TFtpUrl url;
+    const std::string rest = AText.substr(6);
+    const size_t slash = rest.find('/');
+    const std::string authority = rest.substr(0, slash);
+    url.RawPath = slash == std::string::npos ? std::string("/") : rest.substr(slash);
+
+    std::string hostPort = authority;
+    // The last "@" ends the user part: an unescaped "@" may appear in a password.
+    if (const size_t at = authority.rfind('@'); at != std::string::npos) {
+        const std::string userInfo = authority.substr(0, at);
+        hostPort = authority.substr(at + 1);
+        const size_t colon = userInfo.find(':');
+        url.HasUser = true;
+        url.User = PercentDecode(userInfo.substr(0, colon), "user name");
+        if (url.User.empty()) {
+            throw EUsage("bad URL: empty user name before '@'");
+        }
+        if (colon != std::string::npos) {
+            url.HasPassword = true;
+            url.Password = PercentDecode(userInfo.substr(colon + 1), "password");
+        }
+    }
+
+    std::string portText;
+    bool hasPort = false;
+    if (!hostPort.empty() && hostPort.front() == '[') {
+        const size_t close = hostPort.find(']');
+        if (close == std::string::npos) {
+            throw EUsage("bad URL: missing ']' after the IPv6 address");
+        }
+        url.Host = hostPort.substr(1, close - 1);
+        url.HostIsIPv6 = true;
+        if (url.Host.empty() ||
+            url.Host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) {
+            throw EUsage("bad URL: '" + url.Host + "' is not an IPv6 address");
+        }
+        const std::string after = hostPort.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') {
+                throw EUsage("bad URL: unexpected text after the IPv6 address");
+            }
+            hasPort = true;
+            portText = after.substr(1);
+        }
+    } else {
+        const size_t colon = hostPort.find(':');
+        url.Host = hostPort.substr(0, colon);
+        if (colon != std::string::npos) {
+            hasPort = true;
+            portText = hostPort.substr(colon + 1);
+        }
+        if (url.Host.empty()) {
+            throw EUsage("bad URL '" + AText + "': no host");
+        }
+        for (char c : url.Host) {
+            if (!IsHostNameChar(c)) {
+                throw EUsage("bad URL: '" + url.Host + "' is not a host name");
+            }
+        }
+    }
+    if (hasPort) {
+        url.Port = ParsePort(portText, "URL");
+    }
+
+    // Segments are split before decoding, so an escaped "/" (%2F) stays inside
+    // its segment: a leading one makes the first directory absolute.
+    std::vector<std::string> segments;
+    const std::string path = url.RawPath.substr(1);
+    size_t start = 0;
+    for (;;) {
+        const size_t next = path.find('/', start);
+        const std::string raw = path.substr(start, next - start);
+        segments.push_back(PercentDecode(raw, "path"));
+        if (next == std::string::npos) {
+            break;
+        }
+        start = next + 1;
+    }
+    url.Name = segments.back();
+    segments.pop_back();
+    for (std::string& s : segments) {
+        if (!s.empty()) {
+            url.Dirs.push_back(std::move(s));
+        }
+    }
+    return url;
+}
