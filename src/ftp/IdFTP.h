@@ -58,10 +58,10 @@ public:
     // The longest wait in ms for the server to open an active-mode data
     // connection; -2 waits without limit.
     int32_t TransferTimeout = 60000;
-    // The longest wait in ms for each reply owed after an abort. A session
-    // whose replies do not come within it is closed rather than left out of
-    // step.
-    int32_t AbortReplyTimeout = 5000;
+    // The longest wait in ms for each reply a failed or aborted transfer
+    // still owes. A session whose replies do not come within it is closed
+    // rather than left out of step.
+    int32_t SettleTimeout = 5000;
     TIdFTPTransferType TransferType() const { return FTransferType; }
     void SetTransferType(TIdFTPTransferType AValue) { ApplyTransferType(AValue); }
     const TIdFtpProxySettings& ProxySettings() const { return *FProxySettings; }

@@ -140,19 +140,19 @@ std::string TIdFTP::ControlLocalIP() {
     return control->Handle->IP;
 }
 
-// After an abort every owed reply comes at once or not at all: each is
-// awaited for a short while only.
-class TAbortReplyWait {
+// Once a transfer has failed or been aborted, the replies it still owes come
+// at once or not at all: each is awaited for a short while only.
+class TSettleReplyWait {
 public:
-    TAbortReplyWait(TIdTCPConnection& AConnection, int32_t ALimit)
+    TSettleReplyWait(TIdTCPConnection& AConnection, int32_t ALimit)
         : FConnection(AConnection), FSaved(AConnection.ReadTimeout) {
         if (ALimit > 0 && (FSaved <= 0 || FSaved > ALimit)) {
             FConnection.ReadTimeout = ALimit;
         }
     }
-    ~TAbortReplyWait() { FConnection.ReadTimeout = FSaved; }
-    TAbortReplyWait(const TAbortReplyWait&) = delete;
-    TAbortReplyWait& operator=(const TAbortReplyWait&) = delete;
+    ~TSettleReplyWait() { FConnection.ReadTimeout = FSaved; }
+    TSettleReplyWait(const TSettleReplyWait&) = delete;
+    TSettleReplyWait& operator=(const TSettleReplyWait&) = delete;
 
 private:
     TIdTCPConnection& FConnection;
@@ -187,7 +187,7 @@ void TIdFTP::FinishTransfer() {
         }
         return;
     }
-    const TAbortReplyWait wait(*this, AbortReplyTimeout);
+    const TSettleReplyWait wait(*this, SettleTimeout);
     try {
         int16_t code = 0;
         try {
@@ -223,18 +223,24 @@ void TIdFTP::SettleFailedTransfer() {
         SettleAbort();
         return;
     }
+    const TSettleReplyWait wait(*this, SettleTimeout);
     try {
         if (FOwed == TOwedReplies::Final && IsConnected()) {
             ReadReply();
         }
     } catch (...) {
-        // The transfer's own failure is the one the caller must see.
+        // The transfer's own failure is the one the caller must see; a reply
+        // that did not come in time would put the session out of step.
+        try {
+            DropSocket();
+        } catch (...) {
+        }
     }
     FOwed = TOwedReplies::None;
 }
 
 void TIdFTP::SettleAbort() {
-    const TAbortReplyWait wait(*this, AbortReplyTimeout);
+    const TSettleReplyWait wait(*this, SettleTimeout);
     try {
         if (IsConnected()) {
             if (FOwed == TOwedReplies::Preliminary) {
@@ -300,7 +306,7 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
                 SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
             }
             WriteTransferCommand(ACommand);
-                ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
+            ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
             if (AOnAccepted) {
                 AOnAccepted();
             }
