@@ -50,8 +50,11 @@ constexpr TIdErrnoRow ErrnoTable[] = {
 thread_local int32_t tLastSocketError = 0;
 
 // A socket closed under a running call is "not a socket" on Winsock, and callers
-// absorb exactly that code (10038) for a socket closed by an abort; Linux reports
-// the closed descriptor as EBADF.
+// absorb exactly that code (10038) for a socket closed by an abort: the passive
+// upload's send, the accept of a dropped listener. Linux reports the closed
+// descriptor as EBADF; translated to 10009, those aborts would surface as
+// failures. So a socket call reports EBADF as 10038, while the plain errno
+// table keeps 10009 for everything that is not a socket call.
 int32_t SocketErrorFromErrno(int AErrno) {
     return AErrno == EBADF ? 10038 : WinsockErrorFromErrno(AErrno);
 }
