@@ -55,6 +55,13 @@ public:
 
     // Published properties.
     bool Passive = false;
+    // The longest wait in ms for the server to open an active-mode data
+    // connection; -2 waits without limit.
+    int32_t TransferTimeout = 60000;
+    // The longest wait in ms for each reply a failed or aborted transfer
+    // still owes. A session whose replies do not come within it is closed
+    // rather than left out of step.
+    int32_t SettleTimeout = 5000;
     TIdFTPTransferType TransferType() const { return FTransferType; }
     void SetTransferType(TIdFTPTransferType AValue) { ApplyTransferType(AValue); }
     const TIdFtpProxySettings& ProxySettings() const { return *FProxySettings; }
@@ -137,9 +144,21 @@ private:
     // Active mode: listens on the control connection's local address and sends PORT.
     void ListenAndAnnounce(TIdSimpleServer& AServer);
     // Reports the end of a transfer, then reads its final reply or raises its failure.
-    void EndTransfer(const std::exception_ptr& AFailure, bool AAccepted);
+    void EndTransfer(const std::exception_ptr& AFailure);
     void SettleFailedTransfer();
+    // Reads every reply an abort left owing, or closes the session.
+    void SettleAbort();
+    // The transfer command and its preliminary reply, keeping count of the
+    // replies the command still owes.
+    void WriteTransferCommand(const std::string& ACommand);
+    int16_t ReadPreliminaryReply(const TIdReplyCodes& AAllowed);
     std::string ControlLocalIP();
+
+    // The replies the running transfer command still owes.
+    enum class TOwedReplies { None, Preliminary, Final };
+    TOwedReplies FOwed = TOwedReplies::None;
+    // ABOR was written and its reply is still to be read.
+    bool FAbortSent = false;
 
     bool FRestartAllowed = false;
     bool FRestartChecked = false;

@@ -7,6 +7,7 @@
 #include "IdSimpleServer.h"
 #include "IdSocketHandle.h"
 #include "IdSocks.h"
+#include "IdStack.h"
 
 #include <charconv>
 #include <exception>
@@ -81,9 +82,7 @@ void TIdFTP::RequestPassive(std::string& VHost, int32_t& VPort) {
     // A hostile reply can name fields whose product overflows, or a number the
     // socket would silently cut to some other 16-bit port.
     const int64_t port = int64_t{high} * 256 + low;
-    if (port < 0 || port > 65535) {
-        throw EIdException("'" + std::to_string(port) + "' is not a valid port");
-    }
+    TIdStack::CheckPort(port);
     VPort = static_cast<int32_t>(port);
 }
 
@@ -141,40 +140,141 @@ std::string TIdFTP::ControlLocalIP() {
     return control->Handle->IP;
 }
 
+// Once a transfer has failed or been aborted, the replies it still owes come
+// at once or not at all: each is awaited for a short while only.
+class TSettleReplyWait {
+public:
+    TSettleReplyWait(TIdTCPConnection& AConnection, int32_t ALimit)
+        : FConnection(AConnection), FSaved(AConnection.ReadTimeout) {
+        if (ALimit > 0 && (FSaved <= 0 || FSaved > ALimit)) {
+            FConnection.ReadTimeout = ALimit;
+        }
+    }
+    ~TSettleReplyWait() { FConnection.ReadTimeout = FSaved; }
+    TSettleReplyWait(const TSettleReplyWait&) = delete;
+    TSettleReplyWait& operator=(const TSettleReplyWait&) = delete;
+
+private:
+    TIdTCPConnection& FConnection;
+    int32_t FSaved;
+};
+
+void TIdFTP::WriteTransferCommand(const std::string& ACommand) {
+    // An abort that came in during an earlier step of the transfer (PASV,
+    // PORT, REST) would otherwise have its reply taken for the command's.
+    if (FAbortRequested) {
+        throw EIdException("Transfer aborted");
+    }
+    WriteLine(ACommand);
+    FOwed = TOwedReplies::Preliminary;
+}
+
+int16_t TIdFTP::ReadPreliminaryReply(const TIdReplyCodes& AAllowed) {
+    ReadReply();
+    const auto code = static_cast<int16_t>(LastReply().NumericCode());
+    FOwed = code >= 100 && code < 200 ? TOwedReplies::Final : TOwedReplies::None;
+    return CheckReplyCode(code, AAllowed);
+}
+
+// A 426 or 450 is itself the transfer's final reply; only an ABOR makes the
+// server send one more.
 void TIdFTP::FinishTransfer() {
-    const int16_t code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
-    if (code == 426 || code == 450) {
-        GetReply(TIdReplyCodes{226, 225});
-        ReportStatus(ftpAborted, "Transfer aborted");
+    if (!FAbortRequested) {
+        const int16_t code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
+        FOwed = TOwedReplies::None;
+        if (code == 426 || code == 450) {
+            ReportStatus(ftpAborted, "Transfer aborted");
+        }
+        return;
+    }
+    const TSettleReplyWait wait(*this, SettleTimeout);
+    try {
+        int16_t code = 0;
+        try {
+            code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
+            FOwed = TOwedReplies::None;
+        } catch (const EIdProtocolReplyError&) {
+            FOwed = TOwedReplies::None;
+            SettleAbort();
+            throw;
+        }
+        if (FAbortSent) {
+            FAbortSent = false;
+            GetReply(TIdReplyCodes{226, 225});
+        }
+        if (code == 426 || code == 450) {
+            ReportStatus(ftpAborted, "Transfer aborted");
+        }
+    } catch (const EIdProtocolReplyError&) {
+        throw;
+    } catch (...) {
+        // A reply that did not come may still come; reading on would take
+        // it for the next command's.
+        DropSocket();
+        throw;
     }
 }
 
 // The server answers every accepted transfer with a final reply, whether the
 // data arrived or not. Left unread, it would be taken for the reply to the
 // next command, and the session would stay one reply behind for good.
-// After an abort the replies to the broken transfer and to ABOR are not
-// awaited: the caller ends the session next, and a server that never answers
-// ABOR must not hold it.
 void TIdFTP::SettleFailedTransfer() {
     if (FAbortRequested) {
+        SettleAbort();
         return;
     }
+    const TSettleReplyWait wait(*this, SettleTimeout);
     try {
-        if (IsConnected()) {
+        if (FOwed == TOwedReplies::Final && IsConnected()) {
             ReadReply();
         }
     } catch (...) {
-        // The transfer's own failure is the one the caller must see.
+        // The transfer's own failure is the one the caller must see; a reply
+        // that did not come in time would put the session out of step.
+        try {
+            DropSocket();
+        } catch (...) {
+        }
     }
+    FOwed = TOwedReplies::None;
+}
+
+void TIdFTP::SettleAbort() {
+    const TSettleReplyWait wait(*this, SettleTimeout);
+    try {
+        if (IsConnected()) {
+            if (FOwed == TOwedReplies::Preliminary) {
+                ReadPreliminaryReply({});
+            }
+            if (FOwed == TOwedReplies::Final) {
+                ReadReply();
+                FOwed = TOwedReplies::None;
+            }
+            if (FAbortSent) {
+                ReadReply();
+                FAbortSent = false;
+            }
+        }
+    } catch (...) {
+        // Out of step with no way back: the session is closed instead, so
+        // that no command takes another's reply.
+        try {
+            DropSocket();
+        } catch (...) {
+        }
+    }
+    FOwed = TOwedReplies::None;
+    FAbortSent = false;
 }
 
 void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool ARestart,
                              const std::function<void()>& AOnAccepted) {
     CheckCommandText(ACommand);
     FAbortRequested = false;
+    FAbortSent = false;
+    FOwed = TOwedReplies::None;
     ReportStatus(ftpTransfer, "Starting FTP transfer");
     std::exception_ptr failure;
-    bool accepted = false;
     try {
         if (Passive) {
             std::string host;
@@ -187,9 +287,8 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
                 if (ARestart) {
                     SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
                 }
-                WriteLine(ACommand);
-                GetReply(TIdReplyCodes{125, 150, 154});
-                accepted = true;
+                WriteTransferCommand(ACommand);
+                ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
                 if (AOnAccepted) {
                     AOnAccepted();
                 }
@@ -206,8 +305,8 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
             if (ARestart) {
                 SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
             }
-            SendCommand(ACommand, TIdReplyCodes{125, 150, 154});
-            accepted = true;
+            WriteTransferCommand(ACommand);
+            ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
             if (AOnAccepted) {
                 AOnAccepted();
             }
@@ -217,15 +316,16 @@ void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool
     } catch (...) {
         failure = std::current_exception();
     }
-    EndTransfer(failure, accepted);
+    EndTransfer(failure);
 }
 
 void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
     CheckCommandText(ACommand);
     FAbortRequested = false;
+    FAbortSent = false;
+    FOwed = TOwedReplies::None;
     ReportStatus(ftpTransfer, "Starting FTP transfer");
     std::exception_ptr failure;
-    bool accepted = false;
     try {
         if (Passive) {
             std::string host;
@@ -233,13 +333,12 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
             RequestPassive(host, port);
             // Written before the data connection opens; its reply waits on the
             // control connection until the channel is up.
-            WriteLine(ACommand);
+            WriteTransferCommand(ACommand);
             std::unique_ptr<TIdTCPClient> channel = CreatePassiveChannel(port);
             TDataChannelScope scope(FDataConnection, channel.get());
             channel->OpenConnection(-1);
             try {
-                GetReply(TIdReplyCodes{110, 125, 150});
-                accepted = true;
+                ReadPreliminaryReply(TIdReplyCodes{110, 125, 150});
                 try {
                     channel->SendStream(ASource, false, false, 0);
                 } catch (const EIdSocketError& e) {
@@ -257,30 +356,29 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
             auto server = std::make_unique<TIdSimpleServer>();
             TDataChannelScope scope(FDataConnection, server.get());
             ListenAndAnnounce(*server);
-            SendCommand(ACommand, TIdReplyCodes{125, 150});
-            accepted = true;
+            WriteTransferCommand(ACommand);
+            ReadPreliminaryReply(TIdReplyCodes{125, 150});
             server->AcceptConnection();
             server->SendStream(ASource, true, false, 0);
         }
     } catch (...) {
         failure = std::current_exception();
     }
-    EndTransfer(failure, accepted);
+    EndTransfer(failure);
 }
 
 void TIdFTP::ListenAndAnnounce(TIdSimpleServer& AServer) {
     PrepareDataChannel(AServer);
     AServer.BoundIP = ControlLocalIP();
+    AServer.AcceptTimeout = TransferTimeout;
     AServer.StartListening();
     AnnouncePort(*AServer.Binding());
 }
 
-void TIdFTP::EndTransfer(const std::exception_ptr& AFailure, bool AAccepted) {
+void TIdFTP::EndTransfer(const std::exception_ptr& AFailure) {
     ReportStatus(ftpReady, "Transfer complete");
     if (AFailure) {
-        if (AAccepted) {
-            SettleFailedTransfer();
-        }
+        SettleFailedTransfer();
         std::rethrow_exception(AFailure);
     }
     FinishTransfer();
@@ -368,6 +466,7 @@ void TIdFTP::AbortTransfer() {
     FAbortRequested = true;
     if (IsConnected()) {
         WriteLine("ABOR");
+        FAbortSent = true;
     }
     CloseDataChannel();
 }

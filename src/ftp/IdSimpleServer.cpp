@@ -1,10 +1,23 @@
 #include "IdSimpleServer.h"
 
+#include "IdAntiFreezeBase.h"
+#include "IdException.h"
 #include "IdIOHandlerSocket.h"
+#include "IdResourceStrings.h"
 #include "IdSocketHandle.h"
 #include "IdStack.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
+
+namespace {
+
+// Without an anti-freeze nobody needs the wait cut finely; the step only
+// bounds how late a stop request is noticed.
+constexpr int32_t DefaultAcceptStep = 250;
+
+} // namespace
 
 TIdSimpleServer::TIdSimpleServer() = default;
 
@@ -74,15 +87,37 @@ bool TIdSimpleServer::AcceptConnection() {
     if (!Listening) {
         StartListening();
     }
+    const THandlerInUse inUse(*this);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    int32_t step = AcceptWait;
+    if (step <= 0) {
+        step = TIdAntiFreezeBase::IsActiveHere() ? std::max(TheAntiFreeze->IdleTimeOut, 1)
+                                                 : DefaultAcceptStep;
+    }
     bool waiting = false;
     try {
         TIdSocketHandle& handle = *Binding();
         while (!StopRequested && !waiting) {
-            waiting = handle.PollReadable(AcceptWait);
+            int32_t wait = step;
+            if (AcceptTimeout != -2) {
+                const int64_t spent =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                        .count();
+                if (spent >= AcceptTimeout) {
+                    throw EIdException(IdResourceStrings::RSAcceptTimeout);
+                }
+                wait = static_cast<int32_t>(std::min<int64_t>(step, AcceptTimeout - spent));
+            }
+            waiting = handle.PollReadable(wait);
         }
         if (waiting) {
             handle.StartListen(1);
             handle.AcceptOn(ListenHandle);
+            // A window handler may have let go of the handler during the wait.
+            if (IOHandler() == nullptr) {
+                throw EIdConnClosedGracefully(IdResourceStrings::RSConnectionClosedGracefully);
+            }
             IOHandler()->AcceptCompleted();
         }
     } catch (...) {
@@ -91,6 +126,11 @@ bool TIdSimpleServer::AcceptConnection() {
     }
     CloseListenSocket();
     return waiting;
+}
+
+void TIdSimpleServer::CloseConnection() {
+    CloseListenSocket();
+    TIdTCPConnection::CloseConnection();
 }
 
 void TIdSimpleServer::StopListening() {

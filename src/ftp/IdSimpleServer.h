@@ -19,7 +19,11 @@ public:
     ~TIdSimpleServer() override;
 
     bool StopRequested = false;
+    // One poll of the accept wait in ms; 0 takes the anti-freeze's slice (or
+    // a short default), so that the wait never spins.
     int32_t AcceptWait = 0;
+    // The whole accept wait in ms; -2 waits without limit.
+    int32_t AcceptTimeout = -2;
     std::string BoundIP;
     int32_t BoundPort = 0;
     int32_t ListenHandle = InvalidSocket;
@@ -32,6 +36,9 @@ public:
     virtual bool AcceptConnection();
 
     void ResetReadState() override;
+    // The listening socket goes first: the handler that also holds it may
+    // outlive the call when a wait is still using it.
+    void CloseConnection() override;
 
     // The socket handle of the listener (and, after the accept, of the accepted connection).
     TIdSocketHandle* Binding();

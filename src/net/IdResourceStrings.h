@@ -48,4 +48,9 @@ inline constexpr const char* RSFileNotFound = "File \"%s\" not found";
 inline constexpr const char* RSInvalidFTPListingFormat = "Unknown FTP listing format";
 inline constexpr const char* RSDestinationFileAlreadyExists = "Destination file already exists.";
 
+inline constexpr const char* RSStreamTooLargeForPrefix =
+    "A stream of %lld bytes does not fit a 4-byte size prefix.";
+inline constexpr const char* RSInvalidPort = "'%lld' is not a valid port";
+inline constexpr const char* RSAcceptTimeout = "Accept timed out.";
+
 } // namespace IdResourceStrings

@@ -64,13 +64,15 @@ int32_t TIdSocketHandle::RecvDatagram(void* ABuffer, int32_t ALength, int32_t AF
 }
 
 void TIdSocketHandle::BindLocal() {
+    TIdStack::CheckPort(Port, true);
     if (Port != 0 || ClientPortMin == 0 || ClientPortMax == 0) {
         if (!BindOnce()) {
             throw EIdCouldNotBindSocket(IdResourceStrings::RSCouldNotBindSocket);
         }
         return;
     }
-    if (ClientPortMax < ClientPortMin) {
+    if (ClientPortMax < ClientPortMin || !TIdStack::IsValidPort(ClientPortMin) ||
+        !TIdStack::IsValidPort(ClientPortMax)) {
         throw EIdInvalidPortRange(
             FormatMessage(IdResourceStrings::RSInvalidPortRange, ClientPortMin, ClientPortMax));
     }
@@ -90,7 +92,8 @@ bool TIdSocketHandle::BindOnce() {
 }
 
 bool TIdSocketHandle::BindInPortRange() {
-    if (ClientPortMax < ClientPortMin) {
+    if (ClientPortMax < ClientPortMin || !TIdStack::IsValidPort(ClientPortMin) ||
+        !TIdStack::IsValidPort(ClientPortMax)) {
         return false;
     }
     for (int32_t port = ClientPortMax; port >= ClientPortMin; --port) {
@@ -185,6 +188,7 @@ void TIdSocketHandle::SetOption(int32_t ALevel, int32_t AOptName, const void* AO
 }
 
 void TIdSocketHandle::SetRemote(const std::string& AAddress, int32_t APort) {
+    TIdStack::CheckPort(APort);
     RemoteIP = AAddress;
     RemotePort = APort;
 }

@@ -182,6 +182,17 @@ bool TIdStack::IsDottedQuad(const std::string& AText) const {
     return true;
 }
 
+bool TIdStack::IsValidPort(int64_t APort, bool AAllowAny) {
+    return APort <= 65535 && (APort >= 1 || (AAllowAny && APort == 0));
+}
+
+void TIdStack::CheckPort(int64_t APort, bool AAllowAny) {
+    if (!IsValidPort(APort, AAllowAny)) {
+        throw EIdException(
+            FormatMessage(IdResourceStrings::RSInvalidPort, static_cast<long long>(APort)));
+    }
+}
+
 uint32_t TIdStack::TextToInAddr(const std::string& AText) {
     TIdIn4Bytes bytes{};
     TextToAddress(AText, bytes);

@@ -154,6 +154,11 @@ public:
     // "LOCALHOST" in any case and dotted quads need no look-up.
     std::string ResolveHostName(const std::string& AHost);
     bool IsDottedQuad(const std::string& AText) const;
+    // Raises EIdException for a port outside 1..65535 (0 allowed with
+    // AAllowAny, where it means any free port): the socket interface keeps
+    // 16 bits, so a larger number would silently become another port.
+    static void CheckPort(int64_t APort, bool AAllowAny = false);
+    static bool IsValidPort(int64_t APort, bool AAllowAny = false);
     // Network byte order.
     uint32_t TextToInAddr(const std::string& AText);
 

@@ -1,6 +1,7 @@
 #include "IdStackPosix.h"
 
 #include "IdException.h"
+#include "IdGlobal.h"
 #include "IdResourceStrings.h"
 
 #include <arpa/inet.h>
@@ -49,8 +50,11 @@ constexpr TIdErrnoRow ErrnoTable[] = {
 thread_local int32_t tLastSocketError = 0;
 
 // A socket closed under a running call is "not a socket" on Winsock, and callers
-// absorb exactly that code (10038) for a socket closed by an abort; Linux reports
-// the closed descriptor as EBADF.
+// absorb exactly that code (10038) for a socket closed by an abort: the passive
+// upload's send, the accept of a dropped listener. Linux reports the closed
+// descriptor as EBADF; translated to 10009, those aborts would surface as
+// failures. So a socket call reports EBADF as 10038, while the plain errno
+// table keeps 10009 for everything that is not a socket call.
 int32_t SocketErrorFromErrno(int AErrno) {
     return AErrno == EBADF ? 10038 : WinsockErrorFromErrno(AErrno);
 }
@@ -202,6 +206,9 @@ TIdStackSocketHandle TIdStackPosix::SockAccept(TIdStackSocketHandle ASocket, std
 
 int32_t TIdStackPosix::SockBind(TIdStackSocketHandle ASocket, int32_t AFamily, int32_t APort,
                                 const std::string& AIP) {
+    if (!IsValidPort(APort, true)) {
+        return FailWith(Id_WSAEINVAL);
+    }
     const uint32_t in = AIP.empty() ? htonl(INADDR_ANY) : TextToInAddr(AIP);
     const sockaddr_in address = MakeAddress(AFamily, APort, in);
     if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -220,6 +227,9 @@ int32_t TIdStackPosix::SockClose(TIdStackSocketHandle ASocket) {
 
 int32_t TIdStackPosix::SockConnect(TIdStackSocketHandle ASocket, int32_t AFamily, int32_t APort,
                                    const std::string& AIP) {
+    if (!IsValidPort(APort)) {
+        return FailWith(Id_WSAEINVAL);
+    }
     const sockaddr_in address = MakeAddress(AFamily, APort, TextToInAddr(AIP));
     if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return 0;
@@ -270,12 +280,11 @@ int32_t TIdStackPosix::ServicePort(const std::string& AService) {
         found) {
         return ntohs(static_cast<uint16_t>(found->s_port));
     }
-    // Not a service name: a plain number is taken as the port itself.
-    if (!AService.empty() &&
-        std::all_of(AService.begin(), AService.end(),
-                    [](char c) { return c >= '0' && c <= '9'; }) &&
-        AService.size() <= 9) {
-        return std::stoi(AService);
+    // Not a service name: the text is read as a decimal integer ("+21" and
+    // "0021" are port 21), and only a number that is a port is one.
+    int32_t port = 0;
+    if (TryStrToInt(AService, port) && IsValidPort(port)) {
+        return port;
     }
     throw EIdInvalidServiceName(
         FormatMessage(IdResourceStrings::RSInvalidServiceName, AService.c_str()));
@@ -447,6 +456,9 @@ int32_t TIdStackPosix::SockSend(TIdStackSocketHandle ASocket, const void* ABuffe
 int32_t TIdStackPosix::SockSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
                                   int32_t ABufferLength, int32_t AFlags, const std::string& AIP,
                                   int32_t APort) {
+    if (!IsValidPort(APort)) {
+        return FailWith(Id_WSAEINVAL);
+    }
     const sockaddr_in address = MakeAddress(AF_INET, APort, TextToInAddr(AIP));
     for (;;) {
         const ssize_t n = ::sendto(

@@ -8,12 +8,8 @@
 #include "IdTCPConnection.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace IdResourceStrings;
 
@@ -32,111 +28,6 @@ const bool SocketHandlerRecognised = [] {
 }();
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-
-TIdConnectThread::TIdConnectThread() : FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-TIdConnectThread::~TIdConnectThread() {
-    Terminate();
-    WaitFor();
-    if (FWakeFd != -1) {
-        ::close(FWakeFd);
-    }
-}
-
-void TIdConnectThread::Start() {
-    if (!FThread.joinable()) {
-        FThread = std::thread([this] { Execute(); });
-    }
-}
-
-void TIdConnectThread::MarkTerminated() {
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FTerminated = true;
-    }
-    FSignal.notify_all();
-}
-
-void TIdConnectThread::Terminate() {
-    MarkTerminated();
-    if (FWakeFd != -1) {
-        const uint64_t one = 1;
-        (void)!::write(FWakeFd, &one, sizeof one);
-    }
-}
-
-void TIdConnectThread::WaitTerminated(int32_t AMSec) {
-    std::unique_lock<std::mutex> lock(FLock);
-    FSignal.wait_for(lock, std::chrono::milliseconds(std::max<int32_t>(AMSec, 0)),
-                     [this] { return FTerminated.load(); });
-}
-
-void TIdConnectThread::WaitFor() {
-    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
-        FThread.join();
-    }
-}
-
-void TIdConnectThread::Execute() {
-    try {
-        int32_t result = 0;
-        // A socket closed under the connect reports a bad descriptor or a
-        // non-socket; that is the timed-out or cancelled path, not a failure.
-        if (ConnectUnlessTerminated(result)) {
-            TheStack->CheckSocketResult(result, {10009, 10038});
-        }
-    } catch (const std::exception& e) {
-        FailureMessage = e.what();
-    }
-    MarkTerminated();
-}
-
-bool TIdConnectThread::ConnectUnlessTerminated(int32_t& AResult) {
-    if (Terminated() || !Handle) {
-        return false;
-    }
-    const TIdStackSocketHandle socket = Handle->Socket;
-    if (TheStack->SockSetBlocking(socket, false) != 0) {
-        // Not a usable socket: let the connect report it in its own words.
-        AResult = Handle->ConnectTo(Id_PF_INET);
-        return true;
-    }
-    AResult = Handle->ConnectTo(Id_PF_INET);
-    if (AResult != -1 || TheStack->LastSocketError() != Id_WSAEINPROGRESS) {
-        // A success or a failure known at once; restoring the mode keeps the
-        // failure's code, which the stack holds apart from errno.
-        (void)TheStack->SockSetBlocking(socket, true);
-        return true;
-    }
-
-    pollfd waits[2] = {{socket, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
-    const nfds_t count = FWakeFd != -1 ? 2 : 1;
-    for (;;) {
-        // Without a wake descriptor the terminate request is noticed by polling.
-        const int ready = ::poll(waits, count, FWakeFd != -1 ? -1 : MaxPollStep);
-        if (Terminated() || (count == 2 && waits[1].revents != 0)) {
-            // Abandoned: the caller closes the socket once this thread is gone,
-            // and nobody waits for the outcome any more.
-            return false;
-        }
-        if (ready > 0 && waits[0].revents != 0) {
-            break;
-        }
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-    }
-    (void)TheStack->SockSetBlocking(socket, true);
-    AResult = TheStack->SockConnectResult(socket);
-    if (AResult == 0) {
-        // What a completed blocking connect learns on its own.
-        Handle->RefreshLocal();
-        Handle->RefreshRemote();
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -197,12 +88,6 @@ void TIdIOHandlerSocket::Notification(TIdBaseComponent* AComponent, TOperation O
 }
 
 void TIdIOHandlerSocket::Shut() {
-    // The worker must be out of the socket before it is closed: the
-    // descriptor number could otherwise be reused under its connect.
-    if (FConnectThread) {
-        FConnectThread->Terminate();
-        FConnectThread->WaitFor();
-    }
     if (Handle) {
         Handle->ShutAndClose();
     }
@@ -285,11 +170,18 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     }
     ReportStatus(hsConnecting, Handle->RemoteIP);
 
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    int32_t limit = ATimeout;
     if (ATimeout != -1 && ATimeout != 0) {
         ConnectWithTimeout(ATimeout);
     } else if (TIdAntiFreezeBase::IsActiveHere()) {
+        limit = DefaultConnectTimeout;
         ConnectWithTimeout(DefaultConnectTimeout);
     } else {
+        // The platform's connect has a limit of its own; the proxy exchange
+        // after it gets the default one.
+        limit = DefaultConnectTimeout;
         TheStack->CheckSocketResult(Handle->ConnectTo(Id_PF_INET), {});
     }
 
@@ -297,65 +189,77 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     // is connecting now, whichever handler wrote it last.
     socks = SocksInfo();
     socks->SetHandler(this);
-    socks->Negotiate(AHost, APort);
+    if (socks->Version == svNoSocks) {
+        return;
+    }
+    // A proxy that accepts the connection and then never answers must not
+    // hold the connect beyond its limit.
+    int32_t left = -2;
+    if (limit != -2) {
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        left = static_cast<int32_t>(std::max<int64_t>(int64_t{limit} - spent, 1));
+    }
+    socks->Negotiate(AHost, APort, left);
 }
 
 void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
     // A window message handled between the poll steps may destroy this
     // handler; the token tells the unwinding call not to touch it then.
     const std::shared_ptr<bool> alive = FAlive;
-    auto worker = std::make_unique<TIdConnectThread>();
-    worker->Handle = Handle.get();
-    FConnectThread = worker.get();
-    struct Unregister {
-        const std::shared_ptr<bool>& alive;
-        TIdConnectThread*& slot;
-        ~Unregister() {
-            if (*alive) {
-                slot = nullptr;
+    const TIdStackSocketHandle socket = Handle->Socket;
+
+    int32_t result = Id_SOCKET_ERROR;
+    const bool started = TheStack->SockSetBlocking(socket, false) == 0;
+    result = Handle->ConnectTo(Id_PF_INET);
+    int32_t code = result == 0 ? 0 : TheStack->LastSocketError();
+    if (started && (result == 0 || code == Id_WSAEINPROGRESS)) {
+        int32_t step = MaxPollStep;
+        if (TIdAntiFreezeBase::IsActiveHere()) {
+            step = std::min(TheAntiFreeze->IdleTimeOut, MaxPollStep);
+        }
+        // A step of zero would never use up the time left.
+        step = std::max(step, 1);
+        const bool unlimited = ATimeout == -2;
+        int32_t remaining = unlimited ? step + 1 : ATimeout;
+        // Waits at most AMSec, returning as soon as the connect has an outcome.
+        const auto settled = [socket](int32_t AMSec) {
+            TIdSocketList writable{socket};
+            return TheStack->SockSelect(nullptr, &writable, AMSec, nullptr) != 0;
+        };
+        bool done = false;
+        while (step < remaining) {
+            done = settled(step);
+            remaining = unlimited ? step + 1 : remaining - step;
+            TIdAntiFreezeBase::KeepResponsive(true, false);
+            if (!*alive || !IsOpen()) {
+                // Closed from a window message during the wait: connecting on
+                // would go nowhere, and reporting success would be a lie.
+                throw EIdClosedSocket(RSStatusDisconnected);
+            }
+            if (done) {
+                remaining = 0;
+                break;
             }
         }
-    } unregister{alive, FConnectThread};
-    worker->Start();
-
-    int32_t step = MaxPollStep;
-    if (TIdAntiFreezeBase::IsActiveHere()) {
-        step = std::min(TheAntiFreeze->IdleTimeOut, MaxPollStep);
-    }
-    // A step of zero would never use up the time left.
-    step = std::max(step, 1);
-    const bool unlimited = ATimeout == -2;
-    int32_t remaining = unlimited ? step + 1 : ATimeout;
-
-    while (step < remaining) {
-        // Sleeps one step, but wakes as soon as the worker is done, so that a
-        // fast connect does not pay for a whole step.
-        worker->WaitTerminated(step);
-        remaining = unlimited ? step + 1 : remaining - step;
-        TIdAntiFreezeBase::KeepResponsive(true, false);
-        if (worker->Terminated()) {
-            remaining = 0;
-            break;
+        if (!done) {
+            done = settled(std::max(remaining, 0));
+        }
+        if (!done) {
+            Shut();
+            throw EIdConnectTimeout(RSConnectTimeout);
+        }
+        result = TheStack->SockConnectResult(socket);
+        code = result == 0 ? 0 : TheStack->LastSocketError();
+        if (result == 0) {
+            // What a completed blocking connect learns on its own.
+            Handle->RefreshLocal();
+            Handle->RefreshRemote();
         }
     }
-    worker->WaitTerminated(remaining);
-
-    if (!*alive) {
-        throw EIdClosedSocket(RSStatusDisconnected);
+    if (result != 0) {
+        throw EIdConnectException(TheStack->ErrorText(code));
     }
-    if (!worker->Terminated()) {
-        worker->Terminate();
-        worker->WaitFor();
-        Shut();
-        throw EIdConnectTimeout(RSConnectTimeout);
-    }
-    worker->WaitFor();
-    if (!worker->FailureMessage.empty()) {
-        throw EIdConnectException(worker->FailureMessage);
-    }
-    // Closed from a window message during the wait: connecting on went
-    // nowhere, and reporting success would be a lie.
-    if (!IsOpen()) {
-        throw EIdClosedSocket(RSStatusDisconnected);
-    }
+    // Reads and writes after the connect block and are waited for by poll.
+    TheStack->CheckSocketResult(TheStack->SockSetBlocking(socket, true));
 }

@@ -5,6 +5,7 @@
 #include "IdResourceStrings.h"
 #include "IdStack.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace IdResourceStrings;
@@ -103,7 +104,15 @@ void TIdSocksInfo::Notification(TIdBaseComponent* AComponent, TOperation Operati
     }
 }
 
-void TIdSocksInfo::Negotiate(const std::string& AHost, int32_t APort) {
+void TIdSocksInfo::Negotiate(const std::string& AHost, int32_t APort, int32_t ATimeout) {
+    if (Version != svNoSocks) {
+        // The request carries the port in two bytes.
+        TIdStack::CheckPort(APort);
+    }
+    FDeadline.reset();
+    if (ATimeout >= 0) {
+        FDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout);
+    }
     switch (Version) {
     case svSocks4:
     case svSocks4A:
@@ -146,6 +155,15 @@ std::string TIdSocksInfo::ReceiveExactly(int32_t ACount) {
     std::string reply(static_cast<size_t>(ACount), '\0');
     int32_t got = 0;
     while (got < ACount) {
+        int32_t wait = -2;
+        if (FDeadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *FDeadline - std::chrono::steady_clock::now());
+            wait = static_cast<int32_t>(std::max<int64_t>(left.count(), 0));
+        }
+        if (!handler.WaitReadable(wait)) {
+            throw EIdConnectTimeout(RSConnectTimeout);
+        }
         const int32_t n = handler.ReceiveInto(reply.data() + got, ACount - got);
         if (n < 0) {
             TheStack->RaiseSocketFailure(TheStack->LastSocketError());

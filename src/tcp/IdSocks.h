@@ -2,7 +2,9 @@
 
 #include "IdComponent.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class TIdIOHandler;
@@ -35,8 +37,9 @@ public:
     void SetHandler(TIdIOHandler* AHandler);
 
     // Runs after the connect to the proxy succeeded, with the target the
-    // caller asked for. Does nothing without a proxy version.
-    void Negotiate(const std::string& AHost, int32_t APort);
+    // caller asked for. Does nothing without a proxy version. ATimeout in ms
+    // bounds the whole exchange (-2: no limit).
+    void Negotiate(const std::string& AHost, int32_t APort, int32_t ATimeout = -2);
     void NegotiateV4(const std::string& AHost, int32_t APort);
     void NegotiateV5(const std::string& AHost, int32_t APort);
 
@@ -50,4 +53,6 @@ private:
     std::string ReceiveFromServer(int32_t ACount);
 
     TIdIOHandler* FHandler = nullptr;
+    // When the running exchange must be over; unset without a limit.
+    std::optional<std::chrono::steady_clock::time_point> FDeadline;
 };

@@ -40,11 +40,16 @@ void TIdTCPClient::OpenConnection(int32_t ATimeout) {
 
     // On any failure the socket is dropped but an owned handler stays, so that
     // the next attempt reuses it.
+    const THandlerInUse inUse(*this);
     try {
         IOHandler()->Prepare();
         ResetReadState();
         IOHandler()->ConnectPeer(FHost, FPort, BoundIP, BoundPort, BoundPortLow, BoundPortHigh,
                                  ATimeout);
+        // Closed by a window handler while the connect waited.
+        if (!IOHandler() || !IOHandler()->IsOpen()) {
+            throw EIdClosedSocket(RSStatusDisconnected);
+        }
         if (Intercept()) {
             Intercept()->Attach(this);
         }

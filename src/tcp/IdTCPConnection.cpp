@@ -11,11 +11,16 @@
 
 bool TIdTCPConnection::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnored,
                                          int32_t& ACode) {
-    if (!TheStack->CheckSocketResult(AResult, std::vector<int32_t>(AIgnored))) {
+    if (AResult != Id_SOCKET_ERROR) {
         return false;
     }
-    ACode = TheStack->LastErrorCode;
-    return true;
+    // This call's own code, from the calling thread's last error; the stack's
+    // LastErrorCode is shared by every thread that uses the stack.
+    ACode = TheStack->LastSocketError();
+    if (std::find(AIgnored.begin(), AIgnored.end(), ACode) != AIgnored.end()) {
+        return true;
+    }
+    RaiseSocketFailure(ACode);
 }
 
 void TIdTCPConnection::RaiseSocketFailure(int32_t ACode) {
@@ -40,6 +45,18 @@ TIdTCPConnection::~TIdTCPConnection() {
     DestroyOwnedIOHandler();
 }
 
+TIdTCPConnection::THandlerInUse::THandlerInUse(TIdTCPConnection& AConnection)
+    : FConnection(AConnection) {
+    ++FConnection.FHandlerUsers;
+}
+
+TIdTCPConnection::THandlerInUse::~THandlerInUse() {
+    if (--FConnection.FHandlerUsers == 0) {
+        // Handlers shut their socket in their destructors and never throw there.
+        FConnection.FRetiredIOHandlers.clear();
+    }
+}
+
 void TIdTCPConnection::DestroyOwnedIOHandler() {
     if (!FOwnedIOHandler) {
         return;
@@ -48,6 +65,11 @@ void TIdTCPConnection::DestroyOwnedIOHandler() {
     if (FIOHandler == handler.get()) {
         FIOHandler = nullptr;
         FSocketHandler = nullptr;
+    }
+    if (FHandlerUsers > 0) {
+        handler->Shut();
+        FRetiredIOHandlers.push_back(std::move(handler));
+        return;
     }
     handler.reset();
 }
@@ -229,6 +251,7 @@ int32_t TIdTCPConnection::TakeReceived(char* ATarget, int32_t AResult) {
 }
 
 int32_t TIdTCPConnection::ReceiveMore(bool ARaiseIfClosed, int32_t ATimeout, bool ARaiseOnTimeout) {
+    const THandlerInUse inUse(*this);
     ATimeout = EffectiveTimeout(ATimeout);
     int32_t result = 0;
     CheckClosed(ARaiseIfClosed, false);
@@ -248,6 +271,10 @@ int32_t TIdTCPConnection::ReceiveMore(bool ARaiseIfClosed, int32_t ATimeout, boo
                     throw EIdReadTimeout(IdResourceStrings::RSReadTimeout);
                 }
                 return -1;
+            }
+            // A handler run after the wait may have closed the connection.
+            if (!FIOHandler) {
+                throw EIdConnClosedGracefully(IdResourceStrings::RSConnectionClosedGracefully);
             }
             n = ReceiveOnce();
         }
@@ -358,5 +385,6 @@ std::string TIdTCPConnection::ReadUntilClosed() {
     // A close discovered before the loop could run would otherwise strand the
     // bytes still buffered.
     result += FReceivedData->TakeString(FReceivedData->Size());
+    work.Finish();
     return result;
 }

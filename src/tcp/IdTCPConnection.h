@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TIdIOHandlerSocket;
 class TIdTCPConnection;
@@ -133,6 +134,22 @@ public:
 protected:
     void Notification(TIdBaseComponent* AComponent, TOperation Operation) override;
 
+    // Marks a call that may wait on the I/O handler. While one runs, the
+    // anti-freeze lets window handlers in, and one of them may close the
+    // connection or replace its handler: the owned handler is then shut at
+    // once but destroyed only when the outermost such call has unwound, so
+    // that the wait finds a closed socket instead of freed memory.
+    class THandlerInUse {
+    public:
+        explicit THandlerInUse(TIdTCPConnection& AConnection);
+        ~THandlerInUse();
+        THandlerInUse(const THandlerInUse&) = delete;
+        THandlerInUse& operator=(const THandlerInUse&) = delete;
+
+    private:
+        TIdTCPConnection& FConnection;
+    };
+
 private:
     void DestroyOwnedIOHandler();
     int32_t EffectiveTimeout(int32_t ATimeout) const;
@@ -155,6 +172,8 @@ private:
     std::unique_ptr<TIdSimpleBuffer> FRecvChunk;
     TIdIOHandler* FIOHandler = nullptr;
     std::unique_ptr<TIdIOHandler> FOwnedIOHandler;
+    int32_t FHandlerUsers = 0;
+    std::vector<std::unique_ptr<TIdIOHandler>> FRetiredIOHandlers;
     TIdIOHandlerSocket* FSocketHandler = nullptr;
     TIdConnectionIntercept* FIntercept = nullptr;
 };

@@ -47,6 +47,7 @@ void TIdTCPConnection::WriteBytes(const void* ASource, int32_t ACount) {
 }
 
 void TIdTCPConnection::SendAll(const char* AData, int32_t ACount) {
+    const THandlerInUse inUse(*this);
     int32_t offset = 0;
     while (offset < ACount) {
         // A handler run by the anti-freeze may have taken the transport away.
@@ -84,7 +85,13 @@ void TIdTCPConnection::SendStream(TIdStream& AStream, bool AFromStart, bool AWri
     const int64_t end = ASize == 0 ? AStream.Size() : position + ASize;
     const int64_t count = end - position;
     if (AWriteSizePrefix) {
-        WriteInt32(static_cast<int32_t>(count), true);
+        // The prefix has four bytes; a larger count would go out cut to its
+        // low 32 bits and the peer would stop reading in the middle.
+        if (count < 0 || count > int64_t{0xFFFFFFFF}) {
+            throw EIdException(FormatMessage(IdResourceStrings::RSStreamTooLargeForPrefix,
+                                             static_cast<long long>(count)));
+        }
+        WriteInt32(static_cast<int32_t>(static_cast<uint32_t>(count)), true);
     }
     TIdWorkScope work(*this, wmWrite, count);
     const int32_t chunkSize = std::max<int32_t>(1, SendBufferSize);
@@ -101,6 +108,7 @@ void TIdTCPConnection::SendStream(TIdStream& AStream, bool AFromStart, bool AWri
         WriteBytes(chunk.get(), static_cast<int32_t>(got));
         position += got;
     }
+    work.Finish();
 }
 
 int64_t TIdTCPConnection::SendFile(const std::string& AFileName, bool AAllowKernelTransfer) {

@@ -243,6 +243,8 @@ class HostileBrokenDataTest : public HostileServerTest,
 TEST_P(HostileBrokenDataTest, FileHoldsWhatArrivedAndOutcomeIsReported) {
     const BrokenDataCase& c = GetParam();
     server.enqueue("RETR", c.script);
+    // A reply awaited by mistake then fails the test instead of hanging it.
+    ftp.ReadTimeout = 5000;
     // Kept by the fixture: the session's end in TearDown still reports statuses.
     ftp.OnStatus = [&](TIdComponent*, TIdStatus s, const std::string& t) {
         statuses.emplace_back(s, t);
@@ -263,22 +265,20 @@ TEST_P(HostileBrokenDataTest, FileHoldsWhatArrivedAndOutcomeIsReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hostile, HostileBrokenDataTest,
-    ::testing::Values(
-        BrokenDataCase{"ClosesAtOnceAfter150",
-                       {act::Reply("150 Here it comes."), act::OpenData(), act::CloseData(),
-                        act::Reply("226 Transfer complete.")},
-                       0,
-                       false,
-                       "226"},
-        BrokenDataCase{"PartThen226", act::Download("226 Transfer complete.\r\n", 1700), 1700,
-                       false, "226"},
-        BrokenDataCase{
-            "PartThen426And226",
-            act::Download("426 Connection lost.\r\n226 Closing data connection.\r\n", 1700), 1700,
-            true, "226"},
-        BrokenDataCase{"PartThen450And225",
-                       act::Download("450 Transfer failed.\r\n225 Data connection open.\r\n", 3000),
-                       3000, true, "225"}),
+    ::testing::Values(BrokenDataCase{"ClosesAtOnceAfter150",
+                                     {act::Reply("150 Here it comes."), act::OpenData(),
+                                      act::CloseData(), act::Reply("226 Transfer complete.")},
+                                     0,
+                                     false,
+                                     "226"},
+                      BrokenDataCase{"PartThen226",
+                                     act::Download("226 Transfer complete.\r\n", 1700), 1700, false,
+                                     "226"},
+                      // Without an ABOR the 426 or 450 is the final reply; nothing follows.
+                      BrokenDataCase{"PartThen426", act::Download("426 Connection lost.\r\n", 1700),
+                                     1700, true, "426"},
+                      BrokenDataCase{"PartThen450", act::Download("450 Transfer failed.\r\n", 3000),
+                                     3000, true, "450"}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
 TEST_F(HostileServerTest, ResetDataConnectionRaisesAndNextCommandGetsItsOwnReply) {

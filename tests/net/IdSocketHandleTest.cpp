@@ -141,6 +141,46 @@ TEST_F(SocketHandleTest, AcceptOnClosedListenerReturnsFalse) {
     EXPECT_EQ(Stack().LastErrorCode, 10038);
 }
 
+// The socket interface keeps 16 bits of a port: 65536 more than a listening
+// port would reach that port. Every place that sets a port refuses it.
+TEST_F(SocketHandleTest, PortsOutsideOneTo65535AreRefused) {
+    auto listener = MakeListener();
+    const int32_t wrapped = listener->Port + 65536;
+    const std::string refused = "'" + std::to_string(wrapped) + "' is not a valid port";
+    const struct {
+        const char* Name;
+        std::function<void(TIdSocketHandle&)> Run;
+        std::string Message;
+    } cases[] = {
+        {"connect", [&](TIdSocketHandle& h) { h.SetRemote("127.0.0.1", wrapped); }, refused},
+        {"connect to 0", [](TIdSocketHandle& h) { h.SetRemote("127.0.0.1", 0); },
+         "'0' is not a valid port"},
+        {"stack connect",
+         [&](TIdSocketHandle& h) {
+             Stack().CheckSocketResult(
+                 Stack().SockConnect(h.Socket, Id_PF_INET, wrapped, "127.0.0.1"));
+         },
+         "Socket Error # 10022\r\nInvalid argument."},
+        {"bind", [](TIdSocketHandle& h) { h.Port = 70000, h.BindLocal(); },
+         "'70000' is not a valid port"},
+        {"bind range",
+         [](TIdSocketHandle& h) {
+             h.ClientPortMin = 65530, h.ClientPortMax = 70000, h.BindLocal();
+         },
+         "Invalid Port Range (65530 - 70000)"},
+    };
+    for (const auto& c : cases) {
+        TIdSocketHandle handle;
+        handle.OpenSocket();
+        try {
+            c.Run(handle);
+            ADD_FAILURE() << c.Name << ": no exception";
+        } catch (const EIdException& e) {
+            EXPECT_EQ(e.what(), c.Message) << c.Name;
+        }
+    }
+}
+
 TEST_F(SocketHandleTest, RefusedConnectRaisesWinsock10061) {
     TIdSocketHandle client;
     client.OpenSocket();

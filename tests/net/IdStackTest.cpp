@@ -146,11 +146,20 @@ TEST(ServiceTest, NamesNumbersAndUnknownServices) {
     TIdStackPosix stack;
     EXPECT_EQ(stack.ServicePort("ftp"), 21);
     EXPECT_EQ(stack.ServicePort("2121"), 2121);
-    try {
-        stack.ServicePort("no-such-service");
-        FAIL() << "no exception";
-    } catch (const EIdInvalidServiceName& e) {
-        EXPECT_STREQ(e.what(), "no-such-service is not a valid service.");
+    // Not a name: a decimal integer, which must also be a port.
+    const struct {
+        const char* Text;
+        int32_t Port; // 0: refused
+    } numbers[] = {{"+21", 21},       {"0021", 21}, {"65535", 65535},
+                   {"67657", 0},      {"0", 0},     {"-21", 0},
+                   {"4294967317", 0}, {"21x", 0},   {"no-such-service", 0}};
+    for (const auto& n : numbers) {
+        try {
+            EXPECT_EQ(stack.ServicePort(n.Text), n.Port) << n.Text;
+        } catch (const EIdInvalidServiceName& e) {
+            EXPECT_EQ(n.Port, 0) << n.Text;
+            EXPECT_EQ(std::string(e.what()), std::string(n.Text) + " is not a valid service.");
+        }
     }
     const TIdStrings names = stack.ServiceNames(21);
     ASSERT_FALSE(names.empty());

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
@@ -229,6 +232,15 @@ TEST(TCPClientConnect, TimedConnectGivesUpAtItsLimit) {
     }
 }
 
+size_t ThreadCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++n;
+    }
+    return n;
+}
+
 TEST(TCPClientConnect, TimedConnectKeepsTheWindowResponsive) {
     qtest::StalledListener stalled;
     TestAntiFreeze antiFreeze;
@@ -236,9 +248,15 @@ TEST(TCPClientConnect, TimedConnectKeepsTheWindowResponsive) {
     TIdTCPClient client;
     client.SetHost("127.0.0.1");
     client.SetPort(stalled.port());
+    // The connect is polled by the caller itself: no thread per connect.
+    const size_t threadsBefore = ThreadCount();
+    size_t threadsDuring = 0;
+    antiFreeze.OnPump = [&] { threadsDuring = std::max(threadsDuring, ThreadCount()); };
     EXPECT_THROW(client.OpenConnection(400), EIdConnectTimeout);
     // 20 ms steps over 400 ms: the window was served many times, not once.
     EXPECT_GE(antiFreeze.Pumps, 5);
+    EXPECT_EQ(threadsDuring, threadsBefore);
+    antiFreeze.OnPump = nullptr;
 
     antiFreeze.Active = false;
     antiFreeze.Pumps = 0;
@@ -276,6 +294,65 @@ TEST(TCPClientConnect, CloseDuringTheWaitEndsTheConnect) {
         };
         EXPECT_THROW(client.OpenConnection(-2), EIdException);
         EXPECT_EQ(connected, 0);
+        EXPECT_FALSE(client.IsConnected());
+    }
+}
+
+// A window handler that closes the connection while a read waits would free
+// the handler the wait is still using; the wait ends as a closed connection.
+TEST(TCPClientReentrancy, CloseFromAWindowHandlerDuringAReadEndsTheWait) {
+    qtest::UniqueFd listener = qtest::ListenLoopback();
+    TIdTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(qtest::LocalPort(listener.get()));
+    client.OpenConnection(5000);
+    qtest::UniqueFd peer = qtest::AcceptWithin(listener.get(), qtest::Millis(5000));
+    ASSERT_TRUE(peer.valid());
+    TestAntiFreeze antiFreeze;
+    antiFreeze.IdleTimeOut = 10;
+    antiFreeze.OnPump = [&] {
+        if (client.IOHandler() != nullptr) {
+            client.CloseConnection();
+        }
+    };
+    try {
+        client.ReadLine();
+        ADD_FAILURE() << "no exception";
+    } catch (const EIdConnClosedGracefully& e) {
+        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+    }
+    EXPECT_EQ(client.IOHandler(), nullptr);
+    EXPECT_FALSE(client.IsConnected());
+}
+
+// A proxy that takes the connection and then never answers: the connect's
+// limit covers the proxy exchange too.
+TEST(TCPClientConnect, SilentSocksProxyEndsAtTheConnectLimit) {
+    const struct {
+        TSocksVersion Version;
+        const char* Message;
+    } cases[] = {
+        {svSocks4, "Connect timed out."},
+        {svSocks4A, "Connect timed out."},
+        {svSocks5, "Socks server did not respond."},
+    };
+    qtest::UniqueFd proxy = qtest::ListenLoopback();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Version);
+        TIdTCPClient client;
+        auto handler = std::make_unique<TIdIOHandlerSocket>();
+        handler->SocksInfo()->Version = c.Version;
+        handler->SocksInfo()->Host = "127.0.0.1";
+        handler->SocksInfo()->Port = qtest::LocalPort(proxy.get());
+        client.SetOwnedIOHandler(std::move(handler));
+        client.SetHost("127.0.0.1");
+        client.SetPort(21);
+        try {
+            client.OpenConnection(300);
+            ADD_FAILURE() << "no exception";
+        } catch (const EIdException& e) {
+            EXPECT_STREQ(e.what(), c.Message);
+        }
         EXPECT_FALSE(client.IsConnected());
     }
 }

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace {
@@ -141,6 +144,59 @@ TEST(SendStream, SendFailureEndsWork) {
     stream.WriteBuffer("abc", 3);
     EXPECT_THROW(kit.Conn.SendStream(stream), EIdSocketError);
     EXPECT_EQ(kit.Events.back(), "w end");
+}
+
+// A work-end handler that throws while a transport failure unwinds must not
+// end the process: the transport failure propagates, work-end is reported.
+TEST(WorkEnd, ThrowingHandlerDuringATransportFailure) {
+    const struct {
+        const char* Name;
+        std::function<void(TConnectionKit&)> Run;
+    } cases[] = {
+        {"SendStream",
+         [](TConnectionKit& k) {
+             k.Handler.SendFails(ECONNRESET);
+             TIdMemoryStream stream;
+             stream.WriteBuffer("abc", 3);
+             k.Conn.SendStream(stream);
+         }},
+        {"ReadUntilClosed",
+         [](TConnectionKit& k) {
+             k.Handler.Error(ECONNRESET);
+             k.Conn.ReadUntilClosed();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TConnectionKit kit;
+        int ends = 0;
+        kit.Conn.OnWorkEnd = [&](TIdComponent*, TWorkMode) {
+            ++ends;
+            throw std::runtime_error("handler");
+        };
+        try {
+            c.Run(kit);
+            ADD_FAILURE() << "no exception";
+        } catch (const EIdSocketError& e) {
+            EXPECT_EQ(e.ErrorCode, 10054);
+        }
+        EXPECT_EQ(ends, 1);
+        EXPECT_EQ(kit.Conn.WorkTally(wmRead).Nesting + kit.Conn.WorkTally(wmWrite).Nesting, 0);
+    }
+}
+
+// The prefix has four bytes: a count it cannot hold is refused before
+// anything is sent, never cut to its low 32 bits.
+TEST(SendStream, SizePrefixRefusesFourGiBAndMore) {
+    TConnectionKit kit;
+    TIdMemoryStream stream;
+    try {
+        kit.Conn.SendStream(stream, false, true, int64_t{1} << 32);
+        ADD_FAILURE() << "no exception";
+    } catch (const EIdException& e) {
+        EXPECT_STREQ(e.what(), "A stream of 4294967296 bytes does not fit a 4-byte size prefix.");
+    }
+    EXPECT_EQ(kit.Handler.Sent, "");
 }
 
 TEST(SendFile, SendsTheFileOrRaisesForAMissingOne) {
