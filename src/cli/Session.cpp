@@ -256,7 +256,7 @@ void TCliSession::SetUpConnection() {
     FFtp.RecvBufferSize = kBufferSize;
     FFtp.SendBufferSize = kBufferSize;
     FFtp.ReadTimeout = FOptions.TimeoutMs;
-    // TODO(TransferTimeout): FFtp.TransferTimeout = FOptions.TimeoutMs;
+    FFtp.TransferTimeout = FOptions.TimeoutMs > 0 ? FOptions.TimeoutMs : -2;
 
     auto handler = std::make_unique<TIdIOHandlerSocket>();
     const int32_t limit = FOptions.TimeoutMs;
