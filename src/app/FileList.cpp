@@ -195,9 +195,7 @@ const QCollator& CaptionCollator() {
 
 TFileListFill::TFileListFill(TFileListView& AList, TYield AYield)
     : FList(AList), FYield(std::move(AYield)), FGeneration(++AList.FGeneration),
-      FPlainOrder(QLocale::system().language() == QLocale::C) {
-    FSinceYield.start();
-}
+      FPlainOrder(QLocale::system().language() == QLocale::C) {}
 
 TFileListFill::~TFileListFill() = default;
 
@@ -221,11 +219,21 @@ void TFileListFill::Add(const QString& ACaption, const QString& ASize, std::stri
 }
 
 bool TFileListFill::Breathe() {
+    if (FSinceYield.isValid() && FSinceYield.elapsed() < YieldInterval) {
+        if (!FAbandoned && FList.FGeneration != FGeneration) {
+            FAbandoned = true;
+        }
+        return !FAbandoned;
+    }
+    return Yield();
+}
+
+bool TFileListFill::Yield() {
     if (!FAbandoned && FList.FGeneration != FGeneration) {
         FAbandoned = true;
     }
-    if (FAbandoned || FSinceYield.elapsed() < YieldInterval) {
-        return !FAbandoned;
+    if (FAbandoned) {
+        return false;
     }
     if (FYield && !FYield()) {
         FAbandoned = true;
@@ -284,7 +292,9 @@ bool TFileListFill::Sort() {
 }
 
 bool TFileListFill::Finish() {
-    if (!Breathe() || !Sort()) {
+    // Inserting and then laying out a long list each take a while: the event
+    // loop gets its turn before and after.
+    if (!Sort() || !Yield()) {
         FEntries.clear();
         return false;
     }
@@ -318,5 +328,6 @@ bool TFileListFill::Finish() {
     }
     flush();
     FEntries.clear();
-    return true;
+    FSinceYield.invalidate();
+    return Breathe();
 }

@@ -71,6 +71,7 @@ public:
 
 private:
     struct TEntry;
+    bool Yield();
     bool Sort();
     bool SortedByCaptions() const;
 
