@@ -95,7 +95,14 @@ TFileListView::TFileListView(QWidget* AParent, const QColor& ATextColour) : QTre
     pal.setColor(QPalette::Text, ATextColour);
     setPalette(pal);
 
-    connect(model(), &QAbstractItemModel::modelAboutToBeReset, this, [this] { ++FGeneration; });
+    FResetWatch =
+        connect(model(), &QAbstractItemModel::modelAboutToBeReset, this, [this] { ++FGeneration; });
+}
+
+TFileListView::~TFileListView() {
+    // The tree widget empties its model when it goes, after this part of the
+    // object has gone already.
+    disconnect(FResetWatch);
 }
 
 void TFileListView::SetColumnTitles(const QString& AFirst, const QString& ASecond,

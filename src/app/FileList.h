@@ -17,6 +17,7 @@ class TFileListView : public QTreeWidget {
     Q_OBJECT
 public:
     TFileListView(QWidget* AParent, const QColor& ATextColour);
+    ~TFileListView() override;
 
     void SetColumnTitles(const QString& AFirst, const QString& ASecond, const QString& AThird);
 
@@ -41,6 +42,7 @@ private:
     // Changes whenever the rows are emptied or a fill begins, so that a fill
     // which handed control to the event loop can tell that its list moved on.
     uint64_t FGeneration = 0;
+    QMetaObject::Connection FResetWatch;
 };
 
 // Puts the rows of a whole directory into a list: they are gathered off the
