@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev
-  vsftpd python3-pyftpdlib dante-server curl
+  vsftpd python3-pyftpdlib dante-server curl lftp
   clang libclang-rt-14-dev
   xvfb xauth imagemagick
 )

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTreeWidget>
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 class QTreeWidgetItem;
 
@@ -13,6 +17,7 @@ class TFileListView : public QTreeWidget {
     Q_OBJECT
 public:
     TFileListView(QWidget* AParent, const QColor& ATextColour);
+    ~TFileListView() override;
 
     void SetColumnTitles(const QString& AFirst, const QString& ASecond, const QString& AThird);
 
@@ -31,4 +36,54 @@ public:
     static std::string RowArgument(const QTreeWidgetItem& ARow);
 
     static constexpr int ColumnWidths[3] = {250, 100, 100};
+
+private:
+    friend class TFileListFill;
+    // Changes whenever the rows are emptied or a fill begins, so that a fill
+    // which handed control to the event loop can tell that its list moved on.
+    uint64_t FGeneration = 0;
+    QMetaObject::Connection FResetWatch;
+};
+
+// Puts the rows of a whole directory into a list: they are gathered off the
+// list, put into caption order once and inserted together, which ends in the
+// same order as adding them one by one with AddRow, rows already in the list
+// included. Long fills hand control to the event loop in between (AYield);
+// the fill is abandoned when the list is emptied or another fill begins
+// meanwhile, or when AYield returns false, and then leaves the list alone.
+class TFileListFill {
+public:
+    using TYield = std::function<bool()>;
+    TFileListFill(TFileListView& AList, TYield AYield);
+    ~TFileListFill();
+    TFileListFill(const TFileListFill&) = delete;
+    TFileListFill& operator=(const TFileListFill&) = delete;
+
+    // ASize is shown formatted with FormatSize; formatting waits until the row
+    // is drawn, since most rows of a long list never are.
+    void Add(const QString& ACaption, int64_t ASize, std::string AArgument);
+    void Add(const QString& ACaption, const QString& ASize, std::string AArgument);
+
+    // Yields when the fill has kept the event loop waiting long enough; for
+    // the caller's own long loops too. False once the fill is abandoned.
+    bool Breathe();
+    // Sorts and inserts what was added. False when the fill was abandoned;
+    // the gathered rows are dropped then.
+    bool Finish();
+
+private:
+    struct TEntry;
+    bool Yield();
+    bool Sort();
+    bool SortedByCaptions() const;
+
+    TFileListView& FList;
+    TYield FYield;
+    uint64_t FGeneration;
+    bool FAbandoned = false;
+    // Plain code-unit order is what the collator does in the C locale, and
+    // collation keys do not follow it there.
+    bool FPlainOrder;
+    std::vector<TEntry> FEntries;
+    QElapsedTimer FSinceYield;
 };

@@ -205,6 +205,9 @@ private:
     // waiting on the network below us: the control connection carries one
     // exchange at a time, and a second one would steal the first one's replies.
     void RunUserCommand(const std::function<void()>& ACommand);
+    // Turns the listing the client just received into rows; false when
+    // Disconnect (or closing the window) ended the session meanwhile.
+    bool FillRemoteList(const TNetworkScope& AScope);
     // AHeldByCaller: network scopes the caller itself holds.
     void EndSessionNow(int AHeldByCaller);
     void ProcessMessages();

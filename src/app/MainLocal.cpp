@@ -91,19 +91,28 @@ void TfrmMain::FillLocalList(const QString& ADirectory) {
         return;
     }
     const std::string base = WithSeparator(directory);
+    TFileListFill fill(lvLocalFiles, [this] {
+        ProcessMessages();
+        return true;
+    });
+    bool going = true;
     EnumerateEntries(base, [&](const std::string& AName, bool ADirectory) {
+        if (!going) {
+            return;
+        }
         if (ADirectory) {
-            lvLocalFiles.AddRow(QStringLiteral("<\\> ") + DecodeName(AName), QStringLiteral("N/A"),
-                                base + AName + "/");
+            fill.Add(QStringLiteral("<\\> ") + DecodeName(AName), QStringLiteral("N/A"),
+                     base + AName + "/");
+        } else {
+            std::string path = base + AName;
+            const int64_t size = LocalFileSize(path);
+            fill.Add(FileRowCaption(DecodeName(AName)), size, std::move(path));
         }
+        going = fill.Breathe();
     });
-    EnumerateEntries(base, [&](const std::string& AName, bool ADirectory) {
-        if (!ADirectory) {
-            const std::string path = base + AName;
-            lvLocalFiles.AddRow(FileRowCaption(DecodeName(AName)), FormatSize(LocalFileSize(path)),
-                                path);
-        }
-    });
+    if (going) {
+        fill.Finish();
+    }
 }
 
 void TfrmMain::btnLocalRefreshClick() {

@@ -544,6 +544,56 @@ TEST_F(ScriptedServer, InterruptingAWaitingRefreshIsSafe) {
     }
 }
 
+// The rows of a long listing go in while the window answers: Disconnect or
+// closing the window right after they went in empties both panes for good,
+// and a second Refresh meanwhile is ignored.
+TEST_F(ScriptedServer, InterruptingARefreshWhileItsRowsGoInIsSafe) {
+    std::string listing;
+    for (int i = 0; i < 3000; ++i) {
+        listing += (i % 10 == 0 ? "drwxr-xr-x" : "-rw-r--r--") + std::string(" 1 u g ") +
+                   std::to_string(i) + " Jan 01 2020 n" + std::to_string(i) + "\r\n";
+    }
+    Fake.setListing(listing);
+    struct TCase {
+        const char* Name;
+        std::function<void(TfrmMain&)> Meanwhile;
+        bool Connected;
+    } const cases[] = {
+        {"disconnect", [](TfrmMain& W) { W.btnDisconnect.click(); }, false},
+        {"refresh again", [](TfrmMain& W) { W.btnRemoteRefresh.click(); }, true},
+        // Last: a closed window stays closed.
+        {"close window", [](TfrmMain& W) { W.close(); }, false},
+    };
+    for (const TCase& k : cases) {
+        Connect(Good());
+        ASSERT_TRUE(ConnectedLayout()) << k.Name;
+        Window->show();
+        const size_t lists = CountOf("LIST");
+        bool acted = false;
+        const QMetaObject::Connection hook = QObject::connect(
+            Window->lvRemoteFiles.model(), &QAbstractItemModel::rowsInserted, Window.get(),
+            [&](const QModelIndex&, int AFirst, int ALast) {
+                // The parent entry goes in alone, before the listing is asked for.
+                if (ALast > AFirst && !acted) {
+                    acted = true;
+                    QTimer::singleShot(0, Window.get(), [&] { k.Meanwhile(*Window); });
+                }
+            });
+        Window->btnRemoteRefreshClick();
+        QObject::disconnect(hook);
+        EXPECT_TRUE(acted) << k.Name;
+        EXPECT_EQ(CountOf("LIST"), lists + 1) << k.Name;
+        if (k.Connected) {
+            EXPECT_TRUE(ConnectedLayout()) << k.Name;
+            EXPECT_EQ(Window->lvRemoteFiles.topLevelItemCount(), 3001) << k.Name;
+        } else {
+            EXPECT_TRUE(DisconnectedLayout()) << k.Name;
+            EXPECT_FALSE(Window->sckFTP->IsConnected()) << k.Name;
+        }
+        Window->btnDisconnect.click();
+    }
+}
+
 TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
     Fake.setListing("");
     Local.write("x.txt", "1");

@@ -1,6 +1,7 @@
 #include "Main.h"
 #include "AppTestSupport.h"
 #include "Connect.h"
+#include "FileRows.h"
 
 #include <gtest/gtest.h>
 
@@ -256,6 +257,93 @@ TEST_F(MainWindow, ListsAreFixedReportViewsSortedByCaption) {
         EXPECT_EQ(lv.FirstSelectedRow(), lv.topLevelItem(1));
         EXPECT_EQ(lv.NextSelectedRow(lv.topLevelItem(1)), lv.topLevelItem(3));
         EXPECT_EQ(lv.NextSelectedRow(lv.topLevelItem(3)), nullptr);
+    }
+}
+
+// A whole directory put in at once ends exactly as adding its rows one by
+// one: equal captions in arrival order, rows already present (the parent
+// entry) where their caption puts them.
+TEST_F(MainWindow, FillingAListOrdersRowsAsAddingThemOneByOne) {
+    const char* const names[] = {"b.txt", "Makefile", "a.txt", "b.txt", "pub",  ".hidden",
+                                 "a.TXT", "x.tar.gz", "",      "b.txt", "Zeta", "zeta"};
+    TFileListView one(nullptr, Qt::black);
+    TFileListView all(nullptr, Qt::black);
+    for (TFileListView* lv : {&one, &all}) {
+        lv->AddRow(QStringLiteral("<..> .."), QStringLiteral("N/A"), "..");
+    }
+    TFileListFill fill(all, [] { return true; });
+    int i = 0;
+    for (const char* name : names) {
+        const QString caption = (i % 3 == 1 ? QStringLiteral("</> ") : QString()) +
+                                FileRowCaption(QString::fromUtf8(name));
+        // The arguments tell equal captions apart.
+        const std::string argument = name + std::to_string(i++);
+        one.AddRow(caption, QString::number(i), argument);
+        fill.Add(caption, QString::number(i), argument);
+        ASSERT_TRUE(fill.Breathe());
+    }
+    ASSERT_TRUE(fill.Finish());
+    ASSERT_EQ(all.topLevelItemCount(), one.topLevelItemCount());
+    for (int r = 0; r < one.topLevelItemCount(); ++r) {
+        for (int col = 0; col < 3; ++col) {
+            EXPECT_EQ(all.topLevelItem(r)->text(col), one.topLevelItem(r)->text(col)) << r;
+        }
+        EXPECT_EQ(TFileListView::RowArgument(*all.topLevelItem(r)),
+                  TFileListView::RowArgument(*one.topLevelItem(r)));
+    }
+}
+
+// A fill hands control to the event loop; whoever empties the list or fills
+// it anew meanwhile wins, and the interrupted fill adds nothing after that.
+TEST_F(MainWindow, InterruptedFillLeavesTheListToWhoeverTookItOver) {
+    enum class TMeanwhile { Clear, NewFill, YieldSaysStop };
+    const struct {
+        TMeanwhile Meanwhile;
+        int AtStep; // 0: while gathering, 1: while finishing
+        std::vector<QString> Left;
+    } cases[] = {
+        {TMeanwhile::Clear, 0, {QStringLiteral("<N/A> other")}},
+        {TMeanwhile::Clear, 1, {QStringLiteral("<N/A> other")}},
+        {TMeanwhile::NewFill, 0, {QStringLiteral("<N/A> inner")}},
+        {TMeanwhile::NewFill, 1, {QStringLiteral("<N/A> inner")}},
+        {TMeanwhile::YieldSaysStop, 0, {}},
+        {TMeanwhile::YieldSaysStop, 1, {}},
+    };
+    for (const auto& c : cases) {
+        TFileListView lv(nullptr, Qt::black);
+        int step = 0;
+        bool done = false;
+        TFileListFill fill(lv, [&] {
+            if (step != c.AtStep || done) {
+                return true;
+            }
+            done = true;
+            switch (c.Meanwhile) {
+            case TMeanwhile::Clear:
+                lv.clear();
+                lv.AddRow(QStringLiteral("<N/A> other"), QStringLiteral("1 B"), "other");
+                return true;
+            case TMeanwhile::NewFill: {
+                lv.clear();
+                TFileListFill inner(lv, [] { return true; });
+                inner.Add(QStringLiteral("<N/A> inner"), 1, "inner");
+                EXPECT_TRUE(inner.Finish());
+                return true;
+            }
+            case TMeanwhile::YieldSaysStop:
+                return false;
+            }
+            return true;
+        });
+        fill.Add(QStringLiteral("<N/A> outer"), 2, "outer");
+        const bool gathered = fill.Breathe();
+        step = 1;
+        EXPECT_EQ(gathered && fill.Finish(), false);
+        std::vector<QString> left;
+        for (int r = 0; r < lv.topLevelItemCount(); ++r) {
+            left.push_back(TFileListView::RowCaption(*lv.topLevelItem(r)));
+        }
+        EXPECT_EQ(left, c.Left) << int(c.Meanwhile) << " at " << c.AtStep;
     }
 }
 
