@@ -61,7 +61,8 @@ inline constexpr const char* RSTlsNotVerified =
 inline constexpr const char* RSTlsPinMismatch =
     "the certificate does not match the pinned fingerprint";
 inline constexpr const char* RSTlsNoCertificate = "the server sent no certificate";
-inline constexpr const char* RSTlsNoHostName = "there is no host name to check the certificate against";
+inline constexpr const char* RSTlsNoHostName =
+    "there is no host name to check the certificate against";
 inline constexpr const char* RSTlsCAFile = "the CA file could not be read";
 
 } // namespace IdResourceStrings

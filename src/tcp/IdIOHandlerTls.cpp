@@ -235,9 +235,9 @@ struct TIdIOHandlerTls::TImpl {
             }
             int32_t wait = AMSec;
             if (AMSec > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      deadline - Clock::now())
-                                      .count();
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                        .count();
                 wait = static_cast<int32_t>(std::max<long long>(left, 0));
             }
             if (wait == 0) {
@@ -566,8 +566,7 @@ void TIdIOHandlerTls::Shut() {
 
 void TIdIOHandlerTls::ConnectPeer(const std::string& AHost, int32_t APort,
                                   const std::string& ABoundIP, int32_t ABoundPort,
-                                  int32_t ABoundPortLow, int32_t ABoundPortHigh,
-                                  int32_t ATimeout) {
+                                  int32_t ABoundPortLow, int32_t ABoundPortHigh, int32_t ATimeout) {
     TIdIOHandler& transport = FImpl->RequireTransport();
     if (!transport.OnStatus) {
         transport.OnStatus = OnStatus;
