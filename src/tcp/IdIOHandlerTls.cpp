@@ -127,6 +127,9 @@ SSL_CTX* NewContext(const TIdIOHandlerTls& AHandler) {
         throw EIdTlsHandshakeError(FormatMessage(RSTlsHandshakeFailed, OpenSslReason().c_str()));
     }
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    // Whole buffers per receive instead of a header and a body per record;
+    // the waits look through OpenSSL's buffer, so nothing read ahead is missed.
+    SSL_CTX_set_read_ahead(context, 1);
     // The outcome of verification is judged after the handshake, so that a
     // failure can describe the certificate it refused.
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
