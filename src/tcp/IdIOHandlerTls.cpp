@@ -603,14 +603,24 @@ bool TIdIOHandlerTls::WaitReadable(int32_t AMSec) {
     }
     char byte;
     int error = SSL_ERROR_NONE;
-    impl.Run([&] { return SSL_peek(impl.Ssl, &byte, 1); }, AMSec, error);
-    // A failure is left to the receive, which raises it.
-    return error != SSL_ERROR_WANT_READ;
+    const int n = impl.Run([&] { return SSL_peek(impl.Ssl, &byte, 1); }, AMSec, error);
+    if (n > 0 || error == SSL_ERROR_ZERO_RETURN) {
+        return true;
+    }
+    if (error == SSL_ERROR_WANT_READ) {
+        return false;
+    }
+    // Raised here, while OpenSSL's reason is still known.
+    impl.RaiseFailure(RSTlsFailure);
 }
 
 int32_t TIdIOHandlerTls::ReceiveInto(void* ABuffer, int32_t ALength) {
     bool ready = false;
-    return FImpl->Read(ABuffer, ALength, -2, ready);
+    const int32_t n = FImpl->Read(ABuffer, ALength, -2, ready);
+    if (!ready) {
+        throw EIdReadTimeout(RSReadTimeout);
+    }
+    return n;
 }
 
 bool TIdIOHandlerTls::ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) {
