@@ -8,7 +8,8 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev
-  vsftpd python3-pyftpdlib dante-server curl lftp
+  libssl-dev openssl
+  vsftpd python3-pyftpdlib python3-openssl dante-server curl lftp
   clang libclang-rt-14-dev
   xvfb xauth imagemagick
 )

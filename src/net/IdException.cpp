@@ -1,5 +1,7 @@
 #include "IdException.h"
 
+#include "IdResourceStrings.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,12 @@ EIdWS2StubError::EIdWS2StubError(const std::string& title, uint32_t systemErrorC
     : EIdException(Compose(title, systemErrorCode)), SystemErrorCode(systemErrorCode),
       SystemErrorMessage(systemErrorCode == 0 ? std::string() : SystemErrorText(systemErrorCode)),
       ErrorTitle(title) {}
+
+EIdTlsVerifyError::EIdTlsVerifyError(const std::string& reason,
+                                     const TIdCertificateInfo& certificate)
+    : EIdTlsHandshakeError(FormatMessage(IdResourceStrings::RSTlsNotVerified, reason.c_str(),
+                                         certificate.Sha256.c_str())),
+      Reason(reason), Certificate(certificate) {}
 
 std::string FormatMessage(const char* pattern, ...) {
     va_list args;

@@ -64,6 +64,13 @@ QUORVAN_DECLARE_EXCEPTION(EIdNoDataToRead, EIdTCPConnectionError)
 QUORVAN_DECLARE_EXCEPTION(EIdNotConnected, EIdTCPConnectionError)
 QUORVAN_DECLARE_EXCEPTION(EIdFileNotFound, EIdTCPConnectionError)
 
+// TLS: a failed handshake carries OpenSSL's reason; a TLS connection that
+// ends without the peer's close_notify may have been cut short by an attacker,
+// so its end is a failure, never an orderly close.
+QUORVAN_DECLARE_EXCEPTION(EIdTlsError, EIdException)
+QUORVAN_DECLARE_EXCEPTION(EIdTlsHandshakeError, EIdTlsError)
+QUORVAN_DECLARE_EXCEPTION(EIdTlsTruncated, EIdTlsError)
+
 QUORVAN_DECLARE_EXCEPTION(EIdInvalidFTPListingFormat, EIdException)
 QUORVAN_DECLARE_EXCEPTION(EIdFTPFileAlreadyExists, EIdException)
 
@@ -82,6 +89,25 @@ public:
     EIdSocketError(int32_t errorCode, const std::string& message)
         : EIdException(message), ErrorCode(errorCode) {}
     int32_t ErrorCode;
+};
+
+// What a user needs to decide whether to trust a server's certificate. Times
+// are "YYYY-MM-DD HH:MM:SS UTC"; the fingerprint is the SHA-256 of the DER
+// certificate as upper-case hex pairs joined by colons.
+struct TIdCertificateInfo {
+    std::string Subject;
+    std::string Issuer;
+    std::string NotBefore;
+    std::string NotAfter;
+    std::string Sha256;
+};
+
+// The server's certificate failed verification (chain, name, validity or pin).
+class EIdTlsVerifyError : public EIdTlsHandshakeError {
+public:
+    EIdTlsVerifyError(const std::string& reason, const TIdCertificateInfo& certificate);
+    std::string Reason;
+    TIdCertificateInfo Certificate;
 };
 
 // Kept for callers that catch it; on Linux the socket calls are linked

@@ -53,4 +53,21 @@ inline constexpr const char* RSStreamTooLargeForPrefix =
 inline constexpr const char* RSInvalidPort = "'%lld' is not a valid port";
 inline constexpr const char* RSAcceptTimeout = "Accept timed out.";
 
+// TLS texts of our own.
+inline constexpr const char* RSTlsHandshakeFailed = "TLS handshake failed: %s";
+inline constexpr const char* RSTlsHandshakeTimeout = "TLS handshake timed out.";
+inline constexpr const char* RSTlsFailure = "TLS failure: %s";
+inline constexpr const char* RSTlsTruncated =
+    "The server ended the connection without closing TLS; the data may be incomplete.";
+inline constexpr const char* RSTlsUnreadData =
+    "The server sent data before the TLS handshake had begun.";
+inline constexpr const char* RSTlsNotVerified =
+    "The server's certificate could not be verified: %s (SHA-256 fingerprint %s)";
+inline constexpr const char* RSTlsPinMismatch =
+    "the certificate does not match the pinned fingerprint";
+inline constexpr const char* RSTlsNoCertificate = "the server sent no certificate";
+inline constexpr const char* RSTlsNoHostName =
+    "there is no host name to check the certificate against";
+inline constexpr const char* RSTlsCAFile = "the CA file could not be read";
+
 } // namespace IdResourceStrings

@@ -13,6 +13,9 @@ public:
     // time this base destructor runs, the derived override is gone.
     ~TIdIOHandler() override = default;
 
+    // The handler that carries the bytes: this one, or the one a wrapping
+    // handler (TLS) sits on.
+    virtual TIdIOHandler* Transport() { return this; }
     // Hook for the one-connection listener after it accepted a connection.
     virtual void AcceptCompleted() {}
     // Closes the transport.

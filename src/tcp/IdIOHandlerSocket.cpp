@@ -22,7 +22,7 @@ constexpr int32_t DefaultConnectTimeout = 120000;
 // connection unit depending on this one.
 const bool SocketHandlerRecognised = [] {
     TIdTCPConnection::SocketHandlerOf = [](TIdIOHandler* AHandler) {
-        return dynamic_cast<TIdIOHandlerSocket*>(AHandler);
+        return dynamic_cast<TIdIOHandlerSocket*>(AHandler->Transport());
     };
     return true;
 }();

@@ -3,6 +3,7 @@
 #include "IdAntiFreezeBase.h"
 #include "IdException.h"
 #include "IdGlobal.h"
+#include "IdIOHandlerTls.h"
 #include "IdResourceStrings.h"
 #include "IdStack.h"
 
@@ -89,6 +90,27 @@ void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
 void TIdTCPConnection::SetOwnedIOHandler(std::unique_ptr<TIdIOHandler> AValue) {
     SetIOHandler(AValue.get());
     FOwnedIOHandler = std::move(AValue);
+}
+
+void TIdTCPConnection::WrapIOHandler(std::unique_ptr<TIdIOHandlerTls> ATls) {
+    if (!FIOHandler || !FIOHandler->IsOpen()) {
+        throw EIdNotConnected(IdResourceStrings::RSNotConnected);
+    }
+    if (FReceivedData->Size() != 0) {
+        throw EIdTlsHandshakeError(IdResourceStrings::RSTlsUnreadData);
+    }
+    TIdIOHandler* transport = FIOHandler;
+    if (FOwnedIOHandler) {
+        ATls->SetTransport(std::move(FOwnedIOHandler));
+    } else {
+        RemoveFreeNotification(transport);
+        ATls->SetTransport(transport);
+    }
+    TIdIOHandlerTls* tls = ATls.get();
+    FIOHandler = tls;
+    FreeNotification(tls);
+    FOwnedIOHandler = std::move(ATls);
+    tls->StartTls();
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* AValue) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 class TIdIOHandlerSocket;
+class TIdIOHandlerTls;
 class TIdTCPConnection;
 
 enum TIdMaxLineAction { maException = 0, maSplit = 1 };
@@ -63,6 +64,12 @@ public:
     // CloseConnection, its own destruction, or when another handler is set.
     void SetOwnedIOHandler(std::unique_ptr<TIdIOHandler> AValue);
     bool OwnsIOHandler() const { return FOwnedIOHandler != nullptr; }
+    // Puts ATls over the open connection's handler in place (explicit TLS):
+    // the handler becomes ATls's transport, owned by it when the connection
+    // owned it, the socket stays open, and the handshake runs. Received bytes
+    // not yet read are refused (EIdTlsHandshakeError): they came in clear
+    // after the request to start TLS.
+    void WrapIOHandler(std::unique_ptr<TIdIOHandlerTls> ATls);
     // The I/O handler when it is a socket handler, otherwise none.
     TIdIOHandlerSocket* SocketHandler() const { return FSocketHandler; }
     // The socket handler unit registers how to recognise its handlers, so that

@@ -30,6 +30,8 @@ std::string PyftpdlibServer::Unavailable() {
 PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(options)) {
     if (std::string why = Unavailable(); !why.empty())
         throw std::runtime_error(why);
+    if (options_.tls == FtpTls::Implicit)
+        throw std::runtime_error("pyftpdlib has no implicit TLS");
     fs::create_directories(root());
     auto build = [&](uint16_t port) {
         LaunchPlan plan;
@@ -46,6 +48,14 @@ PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(
         if (!options_.banner.empty()) {
             plan.argv.push_back("--banner");
             plan.argv.push_back(options_.banner);
+        }
+        if (options_.tls == FtpTls::Explicit) {
+            const TestCertificate& certificate =
+                options_.tlsCertificate ? *options_.tlsCertificate : TestCertificates::Get().server;
+            plan.argv.insert(plan.argv.end(), {"--tls-cert", certificate.cert.string(), "--tls-key",
+                                               certificate.key.string()});
+            if (options_.tlsRequired)
+                plan.argv.push_back("--tls-required");
         }
         for (const auto& extra : options_.extraArgs)
             plan.argv.push_back(extra);

@@ -8,6 +8,7 @@
 // passive ports chosen by the kernel, active mode allowed.
 
 #include "RealFtpServer.h"
+#include "TestCertificates.h"
 
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ struct PyftpdlibOptions {
     bool anonymous = false;             // also accept "anonymous", read-only
     std::string banner;                 // empty: pyftpdlib's own 220 text
     std::vector<std::string> extraArgs; // passed to the script
+    // Explicit TLS (TLS_FTPHandler) with the test certificates; pyftpdlib
+    // has no implicit mode.
+    FtpTls tls = FtpTls::Off;
+    bool tlsRequired = false;                        // sign-in and data connections only over TLS
+    const TestCertificate* tlsCertificate = nullptr; // none: the CA's server certificate
 };
 
 class PyftpdlibServer : public RealFtpServer {

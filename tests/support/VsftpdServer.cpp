@@ -82,6 +82,23 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) {
         line("delay_failed_login=0");
         line("hide_ids=NO");
         line("use_localtime=NO");
+        if (options.tls != FtpTls::Off) {
+            const TestCertificate& certificate =
+                options.tlsCertificate ? *options.tlsCertificate : TestCertificates::Get().server;
+            const auto yesNo = [](bool on) { return on ? std::string("YES") : "NO"; };
+            line("ssl_enable=YES");
+            line("allow_anon_ssl=YES");
+            line("rsa_cert_file=" + certificate.cert.string());
+            line("rsa_private_key_file=" + certificate.key.string());
+            // vsftpd's own default list is a single cipher OpenSSL 3 refuses.
+            line("ssl_ciphers=HIGH");
+            line("ssl_request_cert=NO");
+            line("debug_ssl=YES");
+            line("require_ssl_reuse=" + yesNo(options.tlsSessionReuse));
+            line("force_anon_logins_ssl=" + yesNo(options.tlsRequired));
+            line("force_anon_data_ssl=" + yesNo(options.tlsRequired));
+            line("implicit_ssl=" + yesNo(options.tls == FtpTls::Implicit));
+        }
         if (!options.banner.empty())
             line("ftpd_banner=" + options.banner);
         for (const auto& extra : options.extraConfig)

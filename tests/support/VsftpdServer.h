@@ -12,6 +12,7 @@
 // and PAM changes: use PyftpdlibServer for a real password check.
 
 #include "RealFtpServer.h"
+#include "TestCertificates.h"
 
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ namespace qtest {
 struct VsftpdOptions {
     std::string banner;                   // ftpd_banner; empty keeps vsftpd's own
     std::vector<std::string> extraConfig; // raw "key=value" lines appended last
+    // TLS with the test certificates (anonymous sessions included).
+    FtpTls tls = FtpTls::Off;
+    bool tlsRequired = false;    // sign-in and data connections only over TLS
+    bool tlsSessionReuse = true; // data connections must resume the control session
+    const TestCertificate* tlsCertificate = nullptr; // none: the CA's server certificate
 };
 
 class VsftpdServer : public RealFtpServer {

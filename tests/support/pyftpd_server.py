@@ -22,6 +22,9 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--anonymous", action="store_true")
     parser.add_argument("--banner", default="")
+    parser.add_argument("--tls-cert", default="")
+    parser.add_argument("--tls-key", default="")
+    parser.add_argument("--tls-required", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -34,8 +37,20 @@ def main():
     if args.anonymous:
         authorizer.add_anonymous(args.root, perm="elr")
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls_cert:
+        # Needs pyOpenSSL (Debian python3-openssl); imported only for TLS.
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         pass
+
+    if args.tls_cert:
+        Handler.certfile = args.tls_cert
+        Handler.keyfile = args.tls_key
+        Handler.tls_control_required = args.tls_required
+        Handler.tls_data_required = args.tls_required
 
     Handler.authorizer = authorizer
     # Wrong passwords must fail at once, not after pyftpdlib's default pause.
