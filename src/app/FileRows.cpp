@@ -35,9 +35,9 @@ QString FormatWhole(int64_t AValue, const QLocale& ALocale) {
 
 // "#,##0.00;#,##0.00;0.00" of a non-negative value.
 QString FormatTwoDecimals(double AValue, const QLocale& ALocale) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2f", AValue);
-    const QString text = QString::fromLatin1(buf);
+    // QString::number always writes a decimal point, whatever the C library's
+    // LC_NUMERIC says (QApplication sets that from the environment).
+    const QString text = QString::number(AValue, 'f', 2);
     const qsizetype dot = text.indexOf(QLatin1Char('.'));
     return GroupDigits(text.left(dot), ALocale) + ALocale.decimalPoint() + text.mid(dot + 1);
 }

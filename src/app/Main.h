@@ -115,7 +115,8 @@ public:
     void sckFTPWorkEnd(TIdComponent* Sender, TWorkMode AWorkMode);
 
     void FillLocalList(const QString& ADirectory);
-    // 0 when the file cannot be opened for reading.
+    // From the file system's records, never by opening the file; 0 when
+    // there are none or the entry is no regular file.
     static int64_t GetLocalFileSize(const QString& APath);
 
     // Each group box is declared before the label it holds, so it outlives it.

@@ -7,7 +7,6 @@
 #include "Main.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,16 +65,13 @@ std::string TfrmMain::LocalDirBytes() const {
 namespace {
 
 int64_t LocalFileSize(const std::string& APath) {
-    // Non-blocking, so that a named pipe answers at once instead of
-    // waiting for a writer.
-    const int fd = ::open(APath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // Only stat: opening an entry to learn its size would block on a named
+    // pipe and can have side effects on a device.
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return 0;
     }
-    struct stat st {};
-    const int64_t size = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    ::close(fd);
-    return size;
+    return static_cast<int64_t>(st.st_size);
 }
 
 } // namespace

@@ -16,6 +16,10 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -581,18 +585,37 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
     EXPECT_TRUE(ConnectedLayout());
 }
 
-TEST(LocalFileSize, UnopenablePathsReadZero) {
+TEST(LocalFileSize, ComesFromStatAndTheFolderIsListedWithoutOpeningAnEntry) {
     TempDir dir;
     dir.write("five", "12345");
+    dir.write("locked", "123");
+    fs::permissions(dir / "locked", fs::perms::none);
     fs::create_symlink(dir / "nowhere", dir / "dangling");
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     const struct {
         fs::path Path;
         int64_t Size;
-    } cases[] = {{dir / "five", 5}, {dir / "missing", 0}, {dir / "dangling", 0}};
+    } cases[] = {{dir / "five", 5},     {dir / "locked", 3}, {dir / "missing", 0},
+                 {dir / "dangling", 0}, {dir / "pipe", 0}};
     for (const auto& c : cases) {
         EXPECT_EQ(TfrmMain::GetLocalFileSize(QString::fromStdString(c.Path.string())), c.Size)
             << c.Path;
     }
+    // Any open of an entry shows up as an event carrying the entry's name.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_OPEN), 0);
+    TfrmMain w;
+    w.FillLocalList(QString::fromStdString(dir.path().string()));
+    EXPECT_EQ(w.lvLocalFiles.topLevelItemCount(), 5);
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        EXPECT_EQ(e->len, 0u) << "opened " << e->name;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+    ::close(watch);
 }
 
 } // namespace
