@@ -11,11 +11,14 @@
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QPainter>
 #include <QScreen>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 TfrmMain* frmMain = nullptr;
@@ -55,6 +58,45 @@ void SetSwedish(bool ASwedish) {
 
 QString PickText(const QString& ASwedish, const QString& AEnglish) {
     return IsSwedish() ? ASwedish : AEnglish;
+}
+
+namespace {
+
+// Qt's Swedish catalogue keeps the standard buttons' texts under the context
+// of the button box, while Qt 6 asks for them under the platform theme's.
+class TToolkitTranslator : public QTranslator {
+public:
+    QString translate(const char* AContext, const char* ASource, const char* ADisambiguation,
+                      int AN) const override {
+        QString text = QTranslator::translate(AContext, ASource, ADisambiguation, AN);
+        if (text.isEmpty() && AContext && std::strcmp(AContext, "QPlatformTheme") == 0) {
+            text = QTranslator::translate("QDialogButtonBox", ASource, ADisambiguation, AN);
+        }
+        return text;
+    }
+};
+
+} // namespace
+
+void InitialiseApplication() {
+    // The title goes in as the application's name, not as its display name:
+    // the platform appends a display name to every window's caption, and
+    // the dialogs' captions must read exactly as they are set.
+    QCoreApplication::setApplicationName(QString::fromLatin1(Caption));
+    static std::unique_ptr<TToolkitTranslator> toolkitTexts;
+    if (toolkitTexts) {
+        QCoreApplication::removeTranslator(toolkitTexts.get());
+        toolkitTexts.reset();
+    }
+    if (IsSwedish()) {
+        auto translator = std::make_unique<TToolkitTranslator>();
+        if (translator->load(QLocale(QLocale::Swedish, QLocale::Sweden), QStringLiteral("qt"),
+                             QStringLiteral("_"),
+                             QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+            QCoreApplication::installTranslator(translator.get());
+            toolkitTexts = std::move(translator);
+        }
+    }
 }
 
 QFont ProgramFont() {

@@ -35,6 +35,11 @@ bool IsSwedish();
 void SetSwedish(bool ASwedish);
 QString PickText(const QString& ASwedish, const QString& AEnglish);
 
+// Start-up: the application's title, and the toolkit's own texts (the
+// buttons of message boxes, the folder dialog) in the window's language.
+// Call again after SetSwedish to follow a new choice.
+void InitialiseApplication();
+
 // Tahoma 8 point (11 pixels) when installed, else the platform's sans font
 // at the same pixel height.
 QFont ProgramFont();

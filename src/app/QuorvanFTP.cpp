@@ -5,8 +5,8 @@
 
 int main(int argc, char** argv) {
     TQuorvanApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Quorvan FTP 1.0"));
     SetSwedish(DecideSwedish(QCoreApplication::arguments().mid(1)));
+    InitialiseApplication();
 
     TfrmMain main;
     TfrmConnect connectDialog;

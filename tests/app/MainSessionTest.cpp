@@ -607,7 +607,7 @@ TEST(LocalFileSize, ComesFromStatAndTheFolderIsListedWithoutOpeningAnEntry) {
     ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_OPEN), 0);
     TfrmMain w;
     w.FillLocalList(QString::fromStdString(dir.path().string()));
-    EXPECT_EQ(w.lvLocalFiles.topLevelItemCount(), 5);
+    EXPECT_EQ(w.lvLocalFiles.topLevelItemCount(), 4);
     alignas(inotify_event) char events[4096];
     const ssize_t n = ::read(watch, events, sizeof events);
     for (ssize_t at = 0; at < n;) {
