@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
@@ -47,6 +48,10 @@ QFont ProgramFont();
 // The texts a directory path gets in the local pane: the user's home folder
 // stands where the classic default named a drive's root.
 QString DefaultLocalDirectory();
+
+// Why an operation failed, for the line beneath a message: the server's reply
+// line, the system's error text, or the library's message.
+QString FailureReason(const std::exception_ptr& AError);
 
 // ---- Painting ---------------------------------------------------------------
 // One-pixel lines in the window's three-dimensional colours: highlight is the
@@ -90,6 +95,9 @@ public:
     QString CurrentLocalDir = DefaultLocalDirectory();
     bool Busy = false;
     bool CancelRequested = false;
+    // Milliseconds that Connect may take for the greeting, the sign-in and the
+    // first listing together; Disconnect ends it sooner.
+    int32_t ConnectLimit = 30000;
 
     void SetPaneControlsEnabled(bool AEnabled);
     void HandleUnexpectedError(std::exception_ptr AError);
@@ -147,6 +155,10 @@ public:
     std::unique_ptr<TIdAntiFreeze> afMain;
     std::unique_ptr<TIdFTP> sckFTP;
 
+    // Beneath the progress box: how far the current file is, and how fast.
+    QProgressBar pbTransfer;
+    QLabel lblTransferDetails;
+
     // The two pane labels are sized to their text.
     static void SetFittedText(QLabel& ALabel, const QString& AText);
 
@@ -182,9 +194,14 @@ private:
     using TRowWork = std::function<void(const TBatchRow& ARow, int32_t AIndex, int32_t ACount)>;
     // Returns false when Disconnect stopped the loop.
     bool RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
-    // Step 5 of the loop's protocol: hands the window back and refreshes.
+    // Step 5 of the loop's protocol: hands the window back and refreshes,
+    // then names the rows that failed and why.
     class TNetworkScope;
-    void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh);
+    void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
+                     const QString& ASwedishFailed = {}, const QString& AEnglishFailed = {});
+    // A row of the running batch failed for AReason.
+    void NoteRowFailure(const std::string& AName, const QString& AReason);
+    std::vector<std::pair<QString, QString>> FRowFailures;
 
     // Marks a command that may wait on the network. While one is on the
     // stack, Disconnect must not free the connection the waiting call is
@@ -214,6 +231,16 @@ private:
     // AHeldByCaller: network scopes the caller itself holds.
     void EndSessionNow(int AHeldByCaller);
     void ProcessMessages();
+    void ShowDisconnectedLayout();
+    void ShowConnectionFailed(const QString& AReason);
+    // After a network operation of AScope failed: true when the session is
+    // gone, either ended by the user or lost, in which case the window is
+    // in its disconnected layout and a lost connection has been reported.
+    bool SessionGone(const TNetworkScope& AScope, const std::exception_ptr& AError);
+    bool FConnectTimedOut = false;
+    // A single command the server refused: %1 in the texts is ASubject.
+    void ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
+                            const QString& ASubject, const std::exception_ptr& AError);
 
     // The directories as bytes (names on the server and on disk are bytes);
     // CurrentRemoteDir and CurrentLocalDir hold their decoded faces. Code that

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -146,15 +148,18 @@ void TfrmMain::lvLocalFilesKeyDown(int AKey) {
                 QLatin1Char('?'),
             TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
         if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
-            RunBatchLoop(lvLocalFiles, [](const TBatchRow& ARow, int32_t, int32_t) {
-                if (!IsLocalDirectoryRow(ARow.Caption)) {
-                    ::unlink(ARow.Argument.c_str());
-                } else {
-                    ::rmdir(ARow.Argument.c_str());
+            RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
+                const int result = IsLocalDirectoryRow(ARow.Caption)
+                                       ? ::rmdir(ARow.Argument.c_str())
+                                       : ::unlink(ARow.Argument.c_str());
+                if (result != 0) {
+                    NoteRowFailure(ARow.Argument, QString::fromLocal8Bit(std::strerror(errno)));
                 }
             });
         }
-        FinishBatch(scope, [this] { btnLocalRefreshClick(); });
+        FinishBatch(scope, [this] { btnLocalRefreshClick(); },
+                    QStringLiteral("Några poster kunde inte tas bort:"),
+                    QStringLiteral("Some entries could not be deleted:"));
     } else if (AKey == VK_F5) {
         btnLocalRefreshClick();
     } else if (AKey == VK_RETURN) {

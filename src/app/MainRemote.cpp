@@ -24,6 +24,9 @@ void TfrmMain::btnRemoteRefreshClick() {
     try {
         sckFTP->ChangeDirectory(RemoteDirBytes());
     } catch (...) {
+        if (SessionGone(scope, std::current_exception())) {
+            return;
+        }
     }
     if (scope.Interrupted()) {
         return;
@@ -31,6 +34,9 @@ void TfrmMain::btnRemoteRefreshClick() {
     try {
         sckFTP->ListDirectory(&sckFTP->ListLines, std::string(), true);
     } catch (...) {
+        if (SessionGone(scope, std::current_exception())) {
+            return;
+        }
     }
     if (scope.Interrupted()) {
         return;
@@ -83,6 +89,13 @@ void TfrmMain::lvRemoteFilesDblClick() {
     try {
         sckFTP->ChangeDirectory(argument);
     } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (SessionGone(scope, error)) {
+            return;
+        }
+        ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte öppnas."),
+                           QStringLiteral("The directory \"%1\" could not be opened."),
+                           DecodeName(argument), error);
     }
     if (scope.Interrupted()) {
         return;
@@ -108,6 +121,13 @@ void TfrmMain::btnRemoteCreateDirectoryClick() {
     try {
         sckFTP->MakeDirectory(name.toUtf8().toStdString());
     } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (SessionGone(scope, error)) {
+            return;
+        }
+        ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte skapas."),
+                           QStringLiteral("The directory \"%1\" could not be created."), name,
+                           error);
     }
     if (scope.Interrupted()) {
         return;
@@ -129,7 +149,7 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
                 QLatin1Char('?'),
             TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
         if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
-            RunBatchLoop(lvRemoteFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
+            RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t, int32_t) {
                 try {
                     if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
                         sckFTP->DeleteRemoteFile(ARow.Argument);
@@ -137,10 +157,17 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
                         sckFTP->DeleteDirectory(ARow.Argument);
                     }
                 } catch (...) {
+                    const std::exception_ptr error = std::current_exception();
+                    // The parent entry cannot be removed, and everyone knows.
+                    if (!SessionGone(scope, error) && !IsRemoteParentRow(ARow.Caption)) {
+                        NoteRowFailure(ARow.Argument, FailureReason(error));
+                    }
                 }
             });
         }
-        FinishBatch(scope, [this] { btnRemoteRefreshClick(); });
+        FinishBatch(scope, [this] { btnRemoteRefreshClick(); },
+                    QStringLiteral("Några poster kunde inte tas bort:"),
+                    QStringLiteral("Some entries could not be deleted:"));
     } else if (AKey == VK_F5) {
         btnRemoteRefreshClick();
     } else if (AKey == VK_RETURN) {

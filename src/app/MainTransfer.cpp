@@ -4,7 +4,18 @@
 #include "IdFTP.h"
 #include "Main.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
+
+// A download that failed must not leave behind an empty file it created.
+void RemoveIfEmpty(const std::string& APath) {
+    struct stat st {};
+    if (::lstat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        ::unlink(APath.c_str());
+    }
+}
 
 // A name from the server becomes part of a local path: anything that could
 // leave the chosen folder (or name no file at all) is refused.
@@ -48,7 +59,8 @@ void TfrmMain::btnRemoteDownloadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(lvRemoteFiles, [this](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+    RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex,
+                                               int32_t ACount) {
         if (IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)) {
             ShowDirectoryRefusal(ARow.Argument, true);
             return;
@@ -57,21 +69,42 @@ void TfrmMain::btnRemoteDownloadClick() {
             BatchText(QStringLiteral("Laddar ner"), QStringLiteral("Downloading"), AIndex, ACount));
         ProcessMessages();
         if (!IsSafeLocalName(ARow.Argument)) {
+            NoteRowFailure(ARow.Argument,
+                           PickText(QStringLiteral("Namnet kan inte användas för en lokal fil."),
+                                    QStringLiteral("The name cannot be used for a local file.")));
+            lblTransfer.clear();
             return;
         }
         std::string target = LocalDirBytes();
         if (target.empty() || target.back() != '/') {
             target += '/';
         }
+        target += ARow.Argument;
+        struct stat st {};
+        const bool existed = ::lstat(target.c_str(), &st) == 0;
         try {
-            sckFTP->Download(ARow.Argument, target + ARow.Argument, true, false);
+            sckFTP->Download(ARow.Argument, target, true, false);
         } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            if (!existed) {
+                RemoveIfEmpty(target);
+            }
+            if (!SessionGone(scope, error)) {
+                NoteRowFailure(ARow.Argument, FailureReason(error));
+            }
         }
+        // A download that failed before its data began never ended a work.
+        lblTransfer.clear();
+        lblProgress.clear();
     });
-    FinishBatch(scope, [this] {
-        btnRemoteRefreshClick();
-        btnLocalRefreshClick();
-    });
+    FinishBatch(
+        scope,
+        [this] {
+            btnRemoteRefreshClick();
+            btnLocalRefreshClick();
+        },
+        QStringLiteral("Några filer kunde inte laddas ner:"),
+        QStringLiteral("Some files could not be downloaded:"));
 }
 
 void TfrmMain::btnLocalUploadClick() {
@@ -80,7 +113,8 @@ void TfrmMain::btnLocalUploadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+    RunBatchLoop(lvLocalFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex,
+                                              int32_t ACount) {
         if (IsLocalDirectoryRow(ARow.Caption)) {
             ShowDirectoryRefusal(ARow.Argument, false);
             return;
@@ -94,12 +128,22 @@ void TfrmMain::btnLocalUploadClick() {
         try {
             sckFTP->Upload(ARow.Argument, name, false);
         } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            if (!SessionGone(scope, error)) {
+                NoteRowFailure(name, FailureReason(error));
+            }
         }
+        lblTransfer.clear();
+        lblProgress.clear();
     });
-    FinishBatch(scope, [this] {
-        btnRemoteRefreshClick();
-        btnLocalRefreshClick();
-    });
+    FinishBatch(
+        scope,
+        [this] {
+            btnRemoteRefreshClick();
+            btnLocalRefreshClick();
+        },
+        QStringLiteral("Några filer kunde inte laddas upp:"),
+        QStringLiteral("Some files could not be uploaded:"));
 }
 
 void TfrmMain::PaintProgressFromNowOn() {
