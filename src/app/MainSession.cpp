@@ -64,16 +64,19 @@ QString FailureReason(const std::exception_ptr& AError) {
         const std::string text = e.what();
         const std::string first = text.substr(0, text.find_first_of("\r\n"));
         return QString::number(e.ReplyCode) + QLatin1Char(' ') + OneLine(first);
-    } catch (const EIdSocketError& e) {
-        // "Socket Error # 10061" then the system's text: the text first.
+    } catch (const std::exception& e) {
+        // "Socket Error # 10061" and the system's text on the next line:
+        // the text first, the number after it.
         const std::string text = e.what();
         const size_t lineEnd = text.find_first_of("\r\n");
-        const QString head = OneLine(text.substr(0, lineEnd));
-        const QString tail =
-            lineEnd == std::string::npos ? QString() : OneLine(text.substr(lineEnd));
-        return tail.isEmpty() ? head : tail + QStringLiteral(" (") + head + QLatin1Char(')');
-    } catch (const std::exception& e) {
-        return OneLine(e.what());
+        if (text.rfind("Socket Error # ", 0) == 0 && lineEnd != std::string::npos) {
+            const QString tail = OneLine(text.substr(lineEnd));
+            if (!tail.isEmpty()) {
+                return tail + QStringLiteral(" (") + OneLine(text.substr(0, lineEnd)) +
+                       QLatin1Char(')');
+            }
+        }
+        return OneLine(text);
     } catch (...) {
         return {};
     }
@@ -199,7 +202,11 @@ void TfrmMain::btnConnectClick() {
         TIdFTP& Client;
         ~TReadLimit() { Client.ReadTimeout = 0; }
     } readLimit{*sckFTP};
-    sckFTP->ReadTimeout = ConnectLimit;
+    // The library's own limit is only a backstop for a wait that cannot
+    // pump messages: the timer above, run by the anti-freeze between wait
+    // steps, ends the connect first, the first listing's data included.
+    constexpr int32_t BackstopMargin = 1000;
+    sckFTP->ReadTimeout = ConnectLimit + BackstopMargin;
     const auto timedOut = [this] {
         if (!FConnectTimedOut) {
             return false;
@@ -215,10 +222,21 @@ void TfrmMain::btnConnectClick() {
         sckFTP->Username = user;
         sckFTP->Password = password;
         sckFTP->Passive = passive;
-        sckFTP->OpenSession(true, ConnectLimit);
+        sckFTP->OpenSession(true, ConnectLimit + BackstopMargin);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
-        if (timedOut()) {
+        // The library's own limits are the same as the window's.
+        try {
+            throw;
+        } catch (const EIdReadTimeout&) {
+            FConnectTimedOut = true;
+        } catch (const EIdConnectTimeout&) {
+            FConnectTimedOut = true;
+        } catch (...) {
+        }
+        if (FConnectTimedOut) {
+            ShowDisconnectedLayout();
+            timedOut();
             return;
         }
         // Disconnect, or closing the window, ended the attempt on purpose.
@@ -242,7 +260,9 @@ void TfrmMain::btnConnectClick() {
     SetRemoteDir(remoteDir);
     SetLocalDir(localDir);
     btnRemoteRefreshClick();
-    btnLocalRefreshClick();
+    if (!scope.Interrupted()) {
+        btnLocalRefreshClick();
+    }
     limit.stop();
     if (timedOut() || scope.Interrupted()) {
         return;

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -372,7 +373,11 @@ TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
         {server.host(), std::to_string(server.port()), server.user(), "wrong", "/", LocalDir()});
     ASSERT_EQ(Answers.Messages.size(), 1u);
     EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
-    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
+    // The server's own reply line stands beneath the message.
+    const QStringList lines = Answers.Messages[0].Text.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral("The connection failed!"));
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("530 "))) << lines[1].toStdString();
     EXPECT_TRUE(DisconnectedLayout());
     EXPECT_FALSE(Window->sckFTP->IsConnected());
 }
@@ -415,13 +420,90 @@ TEST_F(ScriptedServer, IncompleteSettingsDoNothingAndSendNothing) {
     EXPECT_EQ(Fake.connections(), 0u);
 }
 
-TEST_F(ScriptedServer, PortMadeOfLettersFailsWithoutAConnection) {
-    TSettings s = Good();
-    s.Port = "ftp";
-    Connect(s);
-    ASSERT_EQ(Answers.Messages.size(), 1u);
-    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
-    EXPECT_EQ(Fake.connections(), 0u);
+// Every failed connect keeps the specified text and says why beneath it;
+// the window stays (or goes back to) disconnected.
+TEST_F(ScriptedServer, FailedConnectsSayWhy) {
+    uint16_t deadPort = 0;
+    {
+        FakeFtpServer gone;
+        deadPort = gone.port();
+    }
+    struct TCase {
+        const char* Name;
+        std::function<void(TSettings&)> Change;
+        std::function<void(FakeFtpServer&)> Script;
+        const char* Reason;
+        size_t Connections;
+    } const cases[] = {
+        {"port of letters", [](TSettings& S) { S.Port = "ftp"; }, nullptr,
+         "The port must be a number from 1 to 65535.", 0},
+        {"port out of range", [](TSettings& S) { S.Port = "67657"; }, nullptr,
+         "The port must be a number from 1 to 65535.", 0},
+        {"refused", [&](TSettings& S) { S.Port = std::to_string(deadPort); }, nullptr,
+         "Connection refused. (Socket Error # 10061)", 0},
+        {"host not found", [](TSettings& S) { S.Host = "no-such-host.invalid"; }, nullptr,
+         "Host not found. (Socket Error # 11001)", 0},
+        {"wrong password", nullptr,
+         [](FakeFtpServer& F) { F.setResponse("PASS", "530 Login incorrect.\r\n"); },
+         "530 Login incorrect.", 1},
+        {"anonymous refused", [](TSettings& S) { S.User = "anonymous", S.Password.clear(); },
+         [](FakeFtpServer& F) { F.setResponse("PASS", "530 This FTP server is private.\r\n"); },
+         "530 This FTP server is private.", 2},
+    };
+    for (const TCase& c : cases) {
+        TSettings s = Good();
+        if (c.Change) {
+            c.Change(s);
+        }
+        if (c.Script) {
+            c.Script(Fake);
+        }
+        Answers.Messages.clear();
+        // As the settings file says, whatever the dialog would let through.
+        Connect(s, false);
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+        EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
+                  std::string("The connection failed!\n") + c.Reason)
+            << c.Name;
+        EXPECT_TRUE(DisconnectedLayout()) << c.Name;
+        EXPECT_EQ(Fake.connections(), c.Connections) << c.Name;
+    }
+    // An empty password for the anonymous user goes out as anonymous@.
+    EXPECT_EQ(Commands().back(), "PASS anonymous@");
+}
+
+// A server that accepts and then says nothing is given up after the
+// connect's limit, whichever part of the connect it stops in.
+TEST_F(ScriptedServer, ConnectToASilentServerEndsAtItsLimit) {
+    struct TCase {
+        const char* Name;
+        std::function<void(FakeFtpServer&)> Silence;
+    } const cases[] = {
+        {"no greeting", [](FakeFtpServer& F) { F.withholdGreeting(); }},
+        {"no answer to PASS", [](FakeFtpServer& F) { F.setResponse("PASS", FtpScript{}); }},
+        {"first listing never ends",
+         [](FakeFtpServer& F) {
+             F.setResponse("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData()});
+         }},
+    };
+    for (const TCase& c : cases) {
+        FakeFtpServer silent;
+        c.Silence(silent);
+        Window->ConnectLimit = 300;
+        Answers.Messages.clear();
+        TSettings s = Good();
+        s.Port = std::to_string(silent.port());
+        Connect(s);
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
+                  "The connection failed!\nConnect timed out.")
+            << c.Name;
+        EXPECT_TRUE(DisconnectedLayout()) << c.Name;
+        EXPECT_FALSE(Window->sckFTP->IsConnected()) << c.Name;
+        EXPECT_TRUE(silent.waitForSessionsEnded(1)) << c.Name;
+        EXPECT_EQ(Window->sckFTP->ReadTimeout, 0) << c.Name;
+    }
 }
 
 TEST_F(ScriptedServer, AsciiModeIsAnnouncedAtTheNextLogin) {
@@ -561,8 +643,12 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
                                   QStringLiteral("<\\> full"), QStringLiteral("<\\> empty")});
     Answers.MessageAnswer = TMsgResult::mrYes;
     Window->lvLocalFilesKeyDown(VK_DELETE);
-    ASSERT_EQ(Answers.Messages.size(), 1u);
+    ASSERT_EQ(Answers.Messages.size(), 2u);
     EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("Do you want to delete 4 local file(s)?"));
+    // The folder that is not empty stays, and the user learns why.
+    EXPECT_EQ(Answers.Messages[1].Text.toStdString(),
+              "Some entries could not be deleted:\n\"" + LocalDir() + "full/\": " +
+                  std::strerror(ENOTEMPTY));
     EXPECT_FALSE(fs::exists(Local / "x.txt"));
     EXPECT_FALSE(fs::exists(Local / "y.txt"));
     EXPECT_FALSE(fs::exists(Local / "empty"));

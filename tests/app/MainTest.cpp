@@ -382,6 +382,8 @@ TEST_F(MainWindow, FailedSettingsWriteReachesLastResortHandlerWhichClosesEveryth
         w.SetPaneControlsEnabled(true);
         w.lvRemoteFiles.AddRow(QStringLiteral("</> pub"), QStringLiteral("N/A"), "pub");
         w.show();
+        dlg.txtRemoteHost.setText(QStringLiteral("h"));
+        dlg.txtUsername.setText(QStringLiteral("anonymous"));
         dlg.show();
 
         Click(dlg.btnOK);
