@@ -112,7 +112,7 @@ std::string DecodePassword(const std::string& AValue) {
 
 bool IsAnonymousUser(const std::string& AUser) {
     return QString::fromStdString(AUser).compare(QStringLiteral("anonymous"),
-                                                  Qt::CaseInsensitive) == 0;
+                                                 Qt::CaseInsensitive) == 0;
 }
 
 bool BrowseForFolder(const QString& ATitle, QString& ADirectory) {

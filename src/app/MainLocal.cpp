@@ -157,9 +157,10 @@ void TfrmMain::lvLocalFilesKeyDown(int AKey) {
                 }
             });
         }
-        FinishBatch(scope, [this] { btnLocalRefreshClick(); },
-                    QStringLiteral("Några poster kunde inte tas bort:"),
-                    QStringLiteral("Some entries could not be deleted:"));
+        FinishBatch(
+            scope, [this] { btnLocalRefreshClick(); },
+            QStringLiteral("Några poster kunde inte tas bort:"),
+            QStringLiteral("Some entries could not be deleted:"));
     } else if (AKey == VK_F5) {
         btnLocalRefreshClick();
     } else if (AKey == VK_RETURN) {

@@ -165,9 +165,10 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
                 }
             });
         }
-        FinishBatch(scope, [this] { btnRemoteRefreshClick(); },
-                    QStringLiteral("Några poster kunde inte tas bort:"),
-                    QStringLiteral("Some entries could not be deleted:"));
+        FinishBatch(
+            scope, [this] { btnRemoteRefreshClick(); },
+            QStringLiteral("Några poster kunde inte tas bort:"),
+            QStringLiteral("Some entries could not be deleted:"));
     } else if (AKey == VK_F5) {
         btnRemoteRefreshClick();
     } else if (AKey == VK_RETURN) {

@@ -359,9 +359,9 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
     }
     if (failures.size() > Shown) {
         const QString more = FormatCount(static_cast<int32_t>(failures.size() - Shown));
-        text += QLatin1Char('\n') + PickText(QStringLiteral("... och %1 till."),
-                                             QStringLiteral("... and %1 more."))
-                                        .arg(more);
+        text += QLatin1Char('\n') +
+                PickText(QStringLiteral("... och %1 till."), QStringLiteral("... and %1 more."))
+                    .arg(more);
     }
     Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
                          TMsgIcon::miError, TMsgButtons::mbOK);
@@ -395,10 +395,10 @@ void TfrmMain::ShowConnectionFailed(const QString& AReason) {
 
 void TfrmMain::ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
                                   const QString& ASubject, const std::exception_ptr& AError) {
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
-                         WithReason(PickText(ASwedish, AEnglish).arg(ASubject),
-                                    FailureReason(AError)),
-                         TMsgIcon::miError, TMsgButtons::mbOK);
+    Dialogs().MessageBox(
+        this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+        WithReason(PickText(ASwedish, AEnglish).arg(ASubject), FailureReason(AError)),
+        TMsgIcon::miError, TMsgButtons::mbOK);
 }
 
 bool TfrmMain::SessionGone(const TNetworkScope& AScope, const std::exception_ptr& AError) {

@@ -99,9 +99,13 @@ void TfrmMain::btnRemoteDownloadClick() {
     });
     FinishBatch(
         scope,
-        [this] {
+        [this, &scope] {
             btnRemoteRefreshClick();
-            btnLocalRefreshClick();
+            // A refresh that found the connection gone left the window
+            // disconnected, with both panes empty.
+            if (!scope.Interrupted()) {
+                btnLocalRefreshClick();
+            }
         },
         QStringLiteral("Några filer kunde inte laddas ner:"),
         QStringLiteral("Some files could not be downloaded:"));
@@ -113,34 +117,38 @@ void TfrmMain::btnLocalUploadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(lvLocalFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex,
-                                              int32_t ACount) {
-        if (IsLocalDirectoryRow(ARow.Caption)) {
-            ShowDirectoryRefusal(ARow.Argument, false);
-            return;
-        }
-        lblTransfer.setText(
-            BatchText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading"), AIndex, ACount));
-        ProcessMessages();
-        const size_t slash = ARow.Argument.rfind('/');
-        const std::string name =
-            slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
-        try {
-            sckFTP->Upload(ARow.Argument, name, false);
-        } catch (...) {
-            const std::exception_ptr error = std::current_exception();
-            if (!SessionGone(scope, error)) {
-                NoteRowFailure(name, FailureReason(error));
+    RunBatchLoop(
+        lvLocalFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+            if (IsLocalDirectoryRow(ARow.Caption)) {
+                ShowDirectoryRefusal(ARow.Argument, false);
+                return;
             }
-        }
-        lblTransfer.clear();
-        lblProgress.clear();
-    });
+            lblTransfer.setText(BatchText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading"),
+                                          AIndex, ACount));
+            ProcessMessages();
+            const size_t slash = ARow.Argument.rfind('/');
+            const std::string name =
+                slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
+            try {
+                sckFTP->Upload(ARow.Argument, name, false);
+            } catch (...) {
+                const std::exception_ptr error = std::current_exception();
+                if (!SessionGone(scope, error)) {
+                    NoteRowFailure(name, FailureReason(error));
+                }
+            }
+            lblTransfer.clear();
+            lblProgress.clear();
+        });
     FinishBatch(
         scope,
-        [this] {
+        [this, &scope] {
             btnRemoteRefreshClick();
-            btnLocalRefreshClick();
+            // A refresh that found the connection gone left the window
+            // disconnected, with both panes empty.
+            if (!scope.Interrupted()) {
+                btnLocalRefreshClick();
+            }
         },
         QStringLiteral("Några filer kunde inte laddas upp:"),
         QStringLiteral("Some files could not be uploaded:"));

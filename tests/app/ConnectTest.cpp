@@ -136,8 +136,8 @@ TEST_F(ConnectDialog, OkRefusesMissingFieldsAndPortsOutOfRange) {
                 continue;
             }
             ASSERT_EQ(Answers.Messages.size(), 1u) << c.English;
-            EXPECT_EQ(Answers.Messages[0].Caption, swedish ? QStringLiteral("Fel!")
-                                                           : QStringLiteral("Error!"));
+            EXPECT_EQ(Answers.Messages[0].Caption,
+                      swedish ? QStringLiteral("Fel!") : QStringLiteral("Error!"));
             EXPECT_EQ(Answers.Messages[0].Text, QString::fromUtf8(swedish ? c.Swedish : c.English));
             EXPECT_EQ(QApplication::focusWidget(), &(dlg.*c.Field)) << c.English;
         }

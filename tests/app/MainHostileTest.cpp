@@ -124,14 +124,13 @@ TEST_F(THostileWindowFixture, DisconnectEndsASilentServersWaitAndTheWindowStaysU
             connected = connected || AStatus == hsConnected;
         };
         bool pressed = false;
-        WhenReady([&] { return c.SilentGreeting ? connected : Sent(silent, "USER user"); },
-                  [&] {
-                      // While connecting, Connect rests and Disconnect cancels.
-                      pressed = Window->btnDisconnect.isEnabled() &&
-                                !Window->btnConnect.isEnabled();
-                      c.CloseWindow ? static_cast<void>(Window->close())
-                                    : Window->btnDisconnect.click();
-                  });
+        WhenReady(
+            [&] { return c.SilentGreeting ? connected : Sent(silent, "USER user"); },
+            [&] {
+                // While connecting, Connect rests and Disconnect cancels.
+                pressed = Window->btnDisconnect.isEnabled() && !Window->btnConnect.isEnabled();
+                c.CloseWindow ? static_cast<void>(Window->close()) : Window->btnDisconnect.click();
+            });
         Connect(silent);
 
         EXPECT_TRUE(pressed) << c.Name;

@@ -538,6 +538,87 @@ TEST_F(ScriptedServer, ClosingTheWindowWhileConnectedSendsQuit) {
     EXPECT_EQ(Commands().back(), "QUIT");
 }
 
+// A transfer that fails names its file and the reason once the batch is
+// over; a lost connection puts the window in its disconnected layout with
+// the connection message at once. No failed download leaves an empty file it
+// created, and a refused one leaves an existing file as it was.
+TEST_F(ScriptedServer, FailedTransfersSayWhy) {
+    struct TCase {
+        const char* Name;
+        const char* Row;
+        bool Upload;
+        std::function<void(TSessionFixture&, FakeFtpServer&)> Spoil;
+        std::string Text; // the whole message, or its start when it ends in ": "
+        bool Lost;
+    } const cases[] = {
+        {"download refused", "old.bin", false,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::OpenData(), act::Reply("550 Permission denied.")});
+         },
+         "Some files could not be downloaded:\n\"old.bin\": 550 Permission denied.", false},
+        {"upload refused", "up.bin", true,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("STOR",
+                       FtpScript{act::OpenData(), act::Reply("553 Could not create file.")});
+         },
+         "Some files could not be uploaded:\n\"up.bin\": 553 Could not create file.", false},
+        {"local folder gone", "new.bin", false,
+         [](TSessionFixture& T, FakeFtpServer&) { fs::remove_all(T.Local.path()); },
+         "Some files could not be downloaded:\n\"new.bin\": ", false},
+        {"server gone before the data", "new.bin", false,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::CloseControl()});
+         },
+         "The connection failed!\n", true},
+        {"server gone in the middle", "new.bin", false,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::Reply("150 Here it comes."), act::OpenData(),
+                                         act::SendData(100), act::CloseControl(true)});
+         },
+         "The connection failed!\n", true},
+    };
+    for (const TCase& c : cases) {
+        fs::create_directories(Local.path());
+        Local.write("old.bin", "old contents");
+        Local.write("up.bin", "upload me");
+        fs::remove(Local / "new.bin");
+        Fake.setListing("-rw-r--r-- 1 u g 5000 Jan 01 2020 old.bin\r\n"
+                        "-rw-r--r-- 1 u g 5000 Jan 01 2020 new.bin\r\n");
+        Fake.setFile("old.bin", std::string(5000, 'n'));
+        Fake.setFile("new.bin", std::string(5000, 'n'));
+        if (Window->btnDisconnect.isEnabled()) {
+            Window->btnDisconnectClick();
+        }
+        Connect(Good());
+        ASSERT_TRUE(ConnectedLayout()) << c.Name;
+        TFileListView& list = c.Upload ? Window->lvLocalFiles : Window->lvRemoteFiles;
+        Select(list, {QString::fromUtf8(c.Row)});
+        c.Spoil(*this, Fake);
+        Answers.Messages.clear();
+        c.Upload ? Window->btnLocalUploadClick() : Window->btnRemoteDownloadClick();
+
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        const std::string text = Answers.Messages[0].Text.toStdString();
+        if (c.Text.size() >= 2 && c.Text.substr(c.Text.size() - 2) == ": ") {
+            EXPECT_EQ(text.rfind(c.Text, 0), 0u) << c.Name << ": " << text;
+            EXPECT_GT(text.size(), c.Text.size()) << c.Name << ": the reason is missing";
+        } else if (c.Text.back() == '\n') {
+            EXPECT_EQ(text.rfind(c.Text, 0), 0u) << c.Name << ": " << text;
+            EXPECT_GT(text.size(), c.Text.size()) << c.Name << ": the reason is missing";
+        } else {
+            EXPECT_EQ(text, c.Text) << c.Name;
+        }
+        EXPECT_EQ(c.Lost ? DisconnectedLayout() : ConnectedLayout(), true) << c.Name;
+        EXPECT_FALSE(Window->Busy) << c.Name;
+        EXPECT_TRUE(Window->lblTransfer.text().isEmpty()) << c.Name;
+        if (fs::exists(Local.path())) {
+            EXPECT_EQ(Local.read("old.bin"), "old contents") << c.Name;
+            EXPECT_TRUE(!fs::exists(Local / "new.bin") || fs::file_size(Local / "new.bin") > 0)
+                << c.Name;
+        }
+    }
+}
+
 TEST_F(ScriptedServer, HostileNamesCannotWriteOutsideTheLocalFolder) {
     const std::string listing = "-rw-r--r-- 1 u g 5 Jan 01 2020 ../escaped\r\n"
                                 "-rw-r--r-- 1 u g 5 Jan 01 2020 ..\\escaped2\r\n"
@@ -646,9 +727,9 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
     ASSERT_EQ(Answers.Messages.size(), 2u);
     EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("Do you want to delete 4 local file(s)?"));
     // The folder that is not empty stays, and the user learns why.
-    EXPECT_EQ(Answers.Messages[1].Text.toStdString(),
-              "Some entries could not be deleted:\n\"" + LocalDir() + "full/\": " +
-                  std::strerror(ENOTEMPTY));
+    EXPECT_EQ(Answers.Messages[1].Text.toStdString(), "Some entries could not be deleted:\n\"" +
+                                                          LocalDir() +
+                                                          "full/\": " + std::strerror(ENOTEMPTY));
     EXPECT_FALSE(fs::exists(Local / "x.txt"));
     EXPECT_FALSE(fs::exists(Local / "y.txt"));
     EXPECT_FALSE(fs::exists(Local / "empty"));
@@ -681,8 +762,11 @@ TEST(LocalFileSize, ComesFromStatAndTheFolderIsListedWithoutOpeningAnEntry) {
     const struct {
         fs::path Path;
         int64_t Size;
-    } cases[] = {{dir / "five", 5},     {dir / "locked", 3}, {dir / "missing", 0},
-                 {dir / "dangling", 0}, {dir / "pipe", 0}};
+    } cases[] = {{dir / "five", 5},
+                 {dir / "locked", 3},
+                 {dir / "missing", 0},
+                 {dir / "dangling", 0},
+                 {dir / "pipe", 0}};
     for (const auto& c : cases) {
         EXPECT_EQ(TfrmMain::GetLocalFileSize(QString::fromStdString(c.Path.string())), c.Size)
             << c.Path;
