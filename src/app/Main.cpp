@@ -262,8 +262,8 @@ TfrmMain::TfrmMain(QWidget* AParent)
       lblRemoteFiles(this), lvRemoteFiles(this, QColor(128, 0, 0)), btnRemoteRefresh(this),
       btnRemoteCreateDirectory(this), btnRemoteDownload(this), lblLocalFiles(this),
       lvLocalFiles(this, QColor(0, 0, 128)), btnLocalRefresh(this), btnLocalBrowse(this),
-      btnLocalUpload(this), afMain(std::make_unique<TIdAntiFreeze>()),
-      sckFTP(std::make_unique<TIdFTP>()) {
+      btnLocalUpload(this), pbTransfer(this), lblTransferDetails(this),
+      afMain(std::make_unique<TIdAntiFreeze>()), sckFTP(std::make_unique<TIdFTP>()) {
     if (!frmMain) {
         frmMain = this;
     }
@@ -315,8 +315,19 @@ TfrmMain::TfrmMain(QWidget* AParent)
     Place(gbProgress, 16, 168, 153, 41);
     SetUpLabel(lblProgress, Qt::AlignHCenter | Qt::AlignTop);
     Place(lblProgress, 8, 16, 137, 17);
-    FProgressPaintLater.setSingleShot(true);
-    connect(&FProgressPaintLater, &QTimer::timeout, this, [this] { PaintProgressFromNowOn(); });
+    FPaintLater.setSingleShot(true);
+    connect(&FPaintLater, &QTimer::timeout, this, [this] {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    });
+    // The spare space of the left column, under the progress box.
+    Place(pbTransfer, 16, 226, 153, 17);
+    pbTransfer.setRange(0, 100);
+    pbTransfer.setAlignment(Qt::AlignCenter);
+    pbTransfer.setFormat(PickText(QStringLiteral("%p %"), QStringLiteral("%p%")));
+    pbTransfer.hide();
+    SetUpLabel(lblTransferDetails, Qt::AlignHCenter | Qt::AlignTop);
+    Place(lblTransferDetails, 16, 248, 153, 44);
+    lblTransferDetails.hide();
 
     SetUpButton(btnChangeMode, TPicture::pcShapesSheet, QStringLiteral("Change &mode to ASCII!"));
     Place(btnChangeMode, 16, 392, 153, 25);
@@ -468,6 +479,21 @@ void TfrmMain::FormPaint(QPainter& APainter) {
     PaintSeparator(APainter, *this, 16, 216, 168);
     PaintSeparator(APainter, *this, 184, 216, 680);
     PaintSeparator(APainter, *this, 16, 384, 168);
+}
+
+bool TfrmMain::event(QEvent* AEvent) {
+    if (AEvent->type() == QEvent::UpdateRequest) {
+        if (FPainted.isValid() && FPainted.elapsed() < PaintInterval) {
+            // Whatever changes until then is painted in one go, as it is then.
+            if (!FPaintLater.isActive()) {
+                FPaintLater.start(PaintInterval - static_cast<int>(FPainted.elapsed()));
+            }
+            return true;
+        }
+        FPaintLater.stop();
+        FPainted.start();
+    }
+    return QWidget::event(AEvent);
 }
 
 void TfrmMain::paintEvent(QPaintEvent*) {

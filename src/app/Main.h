@@ -98,6 +98,8 @@ public:
     // Milliseconds that Connect may take for the greeting, the sign-in and the
     // first listing together; Disconnect ends it sooner.
     int32_t ConnectLimit = 30000;
+    // Milliseconds between two paints of the window at the most.
+    int PaintInterval = 20;
 
     void SetPaneControlsEnabled(bool AEnabled);
     void HandleUnexpectedError(std::exception_ptr AError);
@@ -151,13 +153,12 @@ public:
     QPushButton btnLocalRefresh;
     QPushButton btnLocalBrowse;
     QPushButton btnLocalUpload;
-
-    std::unique_ptr<TIdAntiFreeze> afMain;
-    std::unique_ptr<TIdFTP> sckFTP;
-
     // Beneath the progress box: how far the current file is, and how fast.
     QProgressBar pbTransfer;
     QLabel lblTransferDetails;
+
+    std::unique_ptr<TIdAntiFreeze> afMain;
+    std::unique_ptr<TIdFTP> sckFTP;
 
     // The two pane labels are sized to their text.
     static void SetFittedText(QLabel& ALabel, const QString& AText);
@@ -166,6 +167,7 @@ protected:
     // Whether the FTP client holds an open control connection.
     virtual bool SessionConnected() const;
 
+    bool event(QEvent* AEvent) override;
     void paintEvent(QPaintEvent* AEvent) override;
     void closeEvent(QCloseEvent* AEvent) override;
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
@@ -175,15 +177,29 @@ private:
     // so that chunks which would not change the text do not reformat it.
     QString FShownProgress;
     std::string FShownSizeKey;
-    // The count changes faster than anyone can read it, and each repaint
-    // costs more than receiving a chunk: the label's text is always current,
-    // but it is painted at most once per ProgressPaintInterval.
-    static constexpr int ProgressPaintInterval = 20;
-    QElapsedTimer FProgressPainted;
     // When the work handler last processed pending messages.
     QElapsedTimer FWorkPumped;
-    QTimer FProgressPaintLater;
-    void PaintProgressFromNowOn();
+    // Texts change far faster than anyone can read them (four label changes
+    // per small file, a new count per chunk), and each repaint costs more than
+    // the work: the window is painted at most once per PaintInterval, always
+    // with the texts current at that moment. No control ever has its updates
+    // switched off, so no label is left blank by a paint of what lies under it.
+    QElapsedTimer FPainted;
+    QTimer FPaintLater;
+
+    // The progress bar's state for the file being transferred.
+    int64_t FExpectedSize = -1; // from the listing or the local file; -1 unknown
+    bool FTrackingFile = false;
+    QElapsedTimer FFileStarted;
+    QElapsedTimer FDetailsShown;
+    struct TRateSample {
+        qint64 Ms;
+        int64_t Count;
+    };
+    std::vector<TRateSample> FRateSamples;
+    void ShowTransferDetails(int64_t ACount, bool AForce);
+    void HideTransferDetails();
+
     // One selected row as the batch loop saw it when it started. The loop
     // works on copies because Disconnect, run from inside a network wait,
     // empties the list under it.

@@ -297,8 +297,29 @@ TEST_P(RealServer, DownloadsThreeFilesWithBatchLabelsReplacingALocalFile) {
         end(S, M);
         seen.emplace_back(Window->lblTransfer.text(), Window->lblProgress.text());
     };
+    // While data moves, the progress label always holds the running count and
+    // is never kept from painting (a label that is not painted with the box
+    // under it shows blank); the bar beneath measures against the listed size.
+    int works = 0;
+    QStringList details;
+    Window->sckFTP->OnWork = [&, work = Window->sckFTP->OnWork](TIdComponent* S, TWorkMode M,
+                                                                int64_t N) {
+        work(S, M, N);
+        ++works;
+        EXPECT_TRUE(Window->lblProgress.updatesEnabled());
+        EXPECT_TRUE(Window->lblProgress.text().startsWith(QStringLiteral("Reading... (")));
+        if (!Window->pbTransfer.isHidden()) {
+            details << Window->lblTransferDetails.text();
+        }
+    };
     Select(Window->lvRemoteFiles, {QString(names[0]), QString(names[1]), QString(names[2])});
     Window->btnRemoteDownloadClick();
+    EXPECT_GT(works, 0);
+    ASSERT_FALSE(details.isEmpty());
+    EXPECT_TRUE(details.back().contains(QStringLiteral(" of ") + FormatSize(70000)))
+        << details.back().toStdString();
+    EXPECT_TRUE(Window->pbTransfer.isHidden());
+    EXPECT_TRUE(Window->lblTransferDetails.isHidden());
 
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Local.read(names[i]), bytes[i]) << names[i];
@@ -617,6 +638,43 @@ TEST_F(ScriptedServer, FailedTransfersSayWhy) {
                 << c.Name;
         }
     }
+}
+
+// Four label changes per small file must not mean four paints per file:
+// painting waits for its interval and then shows the texts of that moment.
+TEST_F(ScriptedServer, ABatchOfSmallFilesIsNotPaintedPerFile) {
+    std::string listing;
+    std::vector<QString> names;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "small" + std::to_string(i) + ".bin";
+        listing += "-rw-r--r-- 1 u g 100 Jan 01 2020 " + name + "\r\n";
+        Fake.setFile(name, std::string(100, 's'));
+        names.push_back(QString::fromStdString(name));
+    }
+    Fake.setListing(listing);
+    Connect(Good());
+    ASSERT_TRUE(ConnectedLayout());
+    Window->show();
+    QCoreApplication::processEvents();
+    Window->PaintInterval = 3600 * 1000;
+    Window->update();
+    QCoreApplication::processEvents(); // the last paint before the long interval
+
+    struct TPaintCounter : QObject {
+        int Paints = 0;
+        bool eventFilter(QObject*, QEvent* AEvent) override {
+            Paints += AEvent->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    Window->lblTransfer.installEventFilter(&counter);
+    Window->lblProgress.installEventFilter(&counter);
+    Select(Window->lvRemoteFiles, names);
+    Window->btnRemoteDownloadClick();
+    EXPECT_EQ(Local.read("small19.bin"), std::string(100, 's'));
+    EXPECT_EQ(counter.Paints, 0);
+    Window->lblTransfer.removeEventFilter(&counter);
+    Window->lblProgress.removeEventFilter(&counter);
 }
 
 TEST_F(ScriptedServer, HostileNamesCannotWriteOutsideTheLocalFolder) {
