@@ -11,9 +11,10 @@ int main(int argc, char** argv) {
     TfrmMain main;
     TfrmConnect connectDialog;
     main.show();
-    // For tools/screenshot, which has no way to press the Connect button.
+    // For tools/screenshot: presses Connect, which shows the dialog, so that
+    // pressing its OK connects.
     if (qEnvironmentVariableIsSet("QUORVAN_FTP_SHOW_CONNECT")) {
-        QTimer::singleShot(0, &connectDialog, [&connectDialog] { connectDialog.exec(); });
+        QTimer::singleShot(0, &main, [&main] { main.btnConnect.click(); });
     }
     return QApplication::exec();
 }
