@@ -11,30 +11,47 @@ packages=(
   libssl-dev openssl
   vsftpd python3-pyftpdlib python3-openssl dante-server curl lftp
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick x11-utils xdotool
+  locales qt6-translations-l10n
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+# The Swedish tests need the C library's Swedish locale, not only Qt's.
+need_locale=0
+locale -a 2>/dev/null | grep -qix 'sv_SE.utf8' || need_locale=1
+if [ ${#missing[@]} -eq 0 ] && [ $need_locale -eq 0 ]; then
   exit 0
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing packages. Run as root:" >&2
-  echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  echo "Missing packages or locale. Run as root:" >&2
+  [ ${#missing[@]} -eq 0 ] ||
+    echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  [ $need_locale -eq 0 ] || echo "  localedef -i sv_SE -f UTF-8 sv_SE.UTF-8" >&2
   exit 1
 fi
 
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# The packaged vsftpd and danted start system-wide daemons on install; the
-# tests start their own private instances, so the system ones are not needed.
-for svc in vsftpd danted; do
-  if command -v systemctl >/dev/null 2>&1; then systemctl stop "$svc" 2>/dev/null || true; fi
-  pkill -x "$svc" 2>/dev/null || true
-done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # The packaged vsftpd and danted would start system-wide daemons on install;
+  # the tests start their own private instances. A policy-rc.d that refuses
+  # every start keeps the installation from starting anything, and services
+  # that were already running on this machine are left alone.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+    trap '[ $own_policy -eq 1 ] && rm -f "$policy"' EXIT
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if [ $need_locale -eq 1 ]; then
+  localedef -i sv_SE -f UTF-8 sv_SE.UTF-8
+fi

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScreen>
 
 TfrmConnect* frmConnect = nullptr;
@@ -109,6 +110,11 @@ std::string DecodePassword(const std::string& AValue) {
     return out;
 }
 
+bool IsAnonymousUser(const std::string& AUser) {
+    return QString::fromStdString(AUser).compare(QStringLiteral("anonymous"),
+                                                 Qt::CaseInsensitive) == 0;
+}
+
 bool BrowseForFolder(const QString& ATitle, QString& ADirectory) {
     if (ADirectory.isEmpty() || !QFileInfo(ADirectory).isDir()) {
         ADirectory.clear();
@@ -203,6 +209,9 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
             [this] { RunGuarded([this] { btnBrowseClick(); }); });
     connect(&btnOK, &QPushButton::clicked, this, [this] {
         RunGuarded([this] {
+            if (!FieldsUsable()) {
+                return;
+            }
             setResult(QDialog::Accepted);
             btnOKClick();
             accept();
@@ -264,6 +273,42 @@ void TfrmConnect::btnOKClick() {
     ini.WriteString(Section, "InitialRemoteDirectory", Bytes(txtInitialRemoteDirectory.text()));
     ini.WriteString(Section, "InitialLocalDirectory", Bytes(txtInitialLocalDirectory.text()));
     ini.UpdateFile();
+}
+
+bool TfrmConnect::FieldsUsable() {
+    QLineEdit* field = nullptr;
+    QString text;
+    const QString portText = txtPort.text().trimmed();
+    const bool numeric =
+        QRegularExpression(QStringLiteral("^[+-]?[0-9]+$")).match(portText).hasMatch();
+    bool fits = false;
+    const qlonglong port = portText.toLongLong(&fits);
+    if (txtRemoteHost.text().trimmed().isEmpty()) {
+        field = &txtRemoteHost;
+        text = PickText(QStringLiteral("Ange värddatorn."),
+                        QStringLiteral("Please type the remote host."));
+    } else if (numeric && (!fits || port < 1 || port > 65535)) {
+        // Letters are left to Connect, which fails without trying; a number
+        // outside the range would otherwise reach another port.
+        field = &txtPort;
+        text = PickText(QStringLiteral("Porten måste vara ett tal från 1 till 65535."),
+                        QStringLiteral("The port must be a number from 1 to 65535."));
+    } else if (txtUsername.text().isEmpty()) {
+        field = &txtUsername;
+        text = PickText(QStringLiteral("Ange ett användarnamn."),
+                        QStringLiteral("Please type a username."));
+    } else if (txtPassword.text().isEmpty() && !IsAnonymousUser(Bytes(txtUsername.text()))) {
+        field = &txtPassword;
+        text = PickText(QStringLiteral("Ange ett lösenord (eller användarnamnet anonymous)."),
+                        QStringLiteral("Please type a password (or the username anonymous)."));
+    }
+    if (!field) {
+        return true;
+    }
+    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
+                         TMsgIcon::miError, TMsgButtons::mbOK);
+    field->setFocus();
+    return false;
 }
 
 void TfrmConnect::btnBrowseClick() {

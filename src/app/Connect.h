@@ -17,6 +17,9 @@ std::string EncodePassword(const std::string& AText);
 // is not hexadecimal makes the whole result empty.
 std::string DecodePassword(const std::string& AValue);
 
+// The user name under which servers let anyone in, whatever its case.
+bool IsAnonymousUser(const std::string& AUser);
+
 // The folder dialog: ADirectory is preselected when it names an existing
 // folder and emptied otherwise; on true it holds the chosen folder.
 bool BrowseForFolder(const QString& ATitle, QString& ADirectory);
@@ -38,6 +41,9 @@ public:
     void FormPaint(QPainter& APainter);
     void btnOKClick();
     void btnBrowseClick();
+    // Says which field OK cannot go on without (or which is out of range)
+    // and puts the cursor there; true when every field can be used.
+    bool FieldsUsable();
 
     TPasswordStyle PasswordStyle; // outlives txtPassword, which uses it
     QLabel lblRemoteHost;

@@ -3,7 +3,7 @@
 #include <QCollator>
 #include <QStringDecoder>
 
-#include <cstdio>
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -33,13 +33,31 @@ QString FormatWhole(int64_t AValue, const QLocale& ALocale) {
     return GroupDigits(QString::number(magnitude), ALocale);
 }
 
-// "#,##0.00;#,##0.00;0.00" of a non-negative value.
-QString FormatTwoDecimals(double AValue, const QLocale& ALocale) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2f", AValue);
-    const QString text = QString::fromLatin1(buf);
-    const qsizetype dot = text.indexOf(QLatin1Char('.'));
-    return GroupDigits(text.left(dot), ALocale) + ALocale.decimalPoint() + text.mid(dot + 1);
+constexpr int64_t KB = 1024;
+constexpr int64_t Units[] = {KB, KB * 1024, KB * 1024 * 1024, KB * 1024 * 1024 * 1024};
+
+// A count of at least one KB as its unit (0 = KB ... 3 = TB) and its value in
+// that unit in hundredths, rounded half away from zero. Integers only from
+// here on, so the C library's LC_NUMERIC never enters the text.
+struct TScaled {
+    int Unit;
+    int64_t Hundredths;
+};
+
+TScaled Scale(int64_t ACount) {
+    int unit = 0;
+    while (unit < 3 && ACount >= Units[unit + 1]) {
+        ++unit;
+    }
+    const double value = static_cast<double>(ACount) / static_cast<double>(Units[unit]);
+    return {unit, std::llround(value * 100.0)};
+}
+
+// "#,##0.00;#,##0.00;0.00" of a non-negative value in hundredths.
+QString FormatTwoDecimals(int64_t AHundredths, const QLocale& ALocale) {
+    const int64_t fraction = AHundredths % 100;
+    return GroupDigits(QString::number(AHundredths / 100), ALocale) + ALocale.decimalPoint() +
+           QLatin1Char(char('0' + fraction / 10)) + QLatin1Char(char('0' + fraction % 10));
 }
 
 } // namespace
@@ -49,42 +67,22 @@ QString FormatSize(int64_t ACount) {
 }
 
 QString FormatSize(int64_t ACount, const QLocale& ALocale) {
-    constexpr int64_t KB = 1024;
-    constexpr int64_t MB = KB * 1024;
-    constexpr int64_t GB = MB * 1024;
-    constexpr int64_t TB = GB * 1024;
+    static const char* const UnitNames[] = {" KB", " MB", " GB", " TB"};
     if (ACount < KB) {
         return FormatWhole(ACount, ALocale) + QStringLiteral(" B");
     }
-    const double n = static_cast<double>(ACount);
-    if (ACount < MB) {
-        return FormatTwoDecimals(n / double(KB), ALocale) + QStringLiteral(" KB");
-    }
-    if (ACount < GB) {
-        return FormatTwoDecimals(n / double(MB), ALocale) + QStringLiteral(" MB");
-    }
-    if (ACount < TB) {
-        return FormatTwoDecimals(n / double(GB), ALocale) + QStringLiteral(" GB");
-    }
-    return FormatTwoDecimals(n / double(TB), ALocale) + QStringLiteral(" TB");
+    const TScaled scaled = Scale(ACount);
+    return FormatTwoDecimals(scaled.Hundredths, ALocale) +
+           QString::fromLatin1(UnitNames[scaled.Unit]);
 }
 
 std::string FormatSizeKey(int64_t ACount) {
-    constexpr int64_t KB = 1024;
-    constexpr int64_t Units[] = {KB, KB * 1024, KB * 1024 * 1024, KB * 1024 * 1024 * 1024};
-    char buf[64];
     if (ACount < KB) {
-        std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(ACount));
-        return buf;
+        return std::to_string(ACount);
     }
     // The unit and the rounded digits are all that FormatSize's text depends on.
-    int unit = 0;
-    while (unit < 3 && ACount >= Units[unit + 1]) {
-        ++unit;
-    }
-    std::snprintf(buf, sizeof buf, "%d:%.2f", unit,
-                  static_cast<double>(ACount) / double(Units[unit]));
-    return buf;
+    const TScaled scaled = Scale(ACount);
+    return std::to_string(scaled.Unit) + ':' + std::to_string(scaled.Hundredths);
 }
 
 QString FormatCount(int32_t ACount) {

@@ -11,11 +11,14 @@
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QPainter>
 #include <QScreen>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 TfrmMain* frmMain = nullptr;
@@ -55,6 +58,45 @@ void SetSwedish(bool ASwedish) {
 
 QString PickText(const QString& ASwedish, const QString& AEnglish) {
     return IsSwedish() ? ASwedish : AEnglish;
+}
+
+namespace {
+
+// Qt's Swedish catalogue keeps the standard buttons' texts under the context
+// of the button box, while Qt 6 asks for them under the platform theme's.
+class TToolkitTranslator : public QTranslator {
+public:
+    QString translate(const char* AContext, const char* ASource, const char* ADisambiguation,
+                      int AN) const override {
+        QString text = QTranslator::translate(AContext, ASource, ADisambiguation, AN);
+        if (text.isEmpty() && AContext && std::strcmp(AContext, "QPlatformTheme") == 0) {
+            text = QTranslator::translate("QDialogButtonBox", ASource, ADisambiguation, AN);
+        }
+        return text;
+    }
+};
+
+} // namespace
+
+void InitialiseApplication() {
+    // The title goes in as the application's name, not as its display name:
+    // the platform appends a display name to every window's caption, and
+    // the dialogs' captions must read exactly as they are set.
+    QCoreApplication::setApplicationName(QString::fromLatin1(Caption));
+    static std::unique_ptr<TToolkitTranslator> toolkitTexts;
+    if (toolkitTexts) {
+        QCoreApplication::removeTranslator(toolkitTexts.get());
+        toolkitTexts.reset();
+    }
+    if (IsSwedish()) {
+        auto translator = std::make_unique<TToolkitTranslator>();
+        if (translator->load(QLocale(QLocale::Swedish, QLocale::Sweden), QStringLiteral("qt"),
+                             QStringLiteral("_"),
+                             QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+            QCoreApplication::installTranslator(translator.get());
+            toolkitTexts = std::move(translator);
+        }
+    }
 }
 
 QFont ProgramFont() {
@@ -220,8 +262,8 @@ TfrmMain::TfrmMain(QWidget* AParent)
       lblRemoteFiles(this), lvRemoteFiles(this, QColor(128, 0, 0)), btnRemoteRefresh(this),
       btnRemoteCreateDirectory(this), btnRemoteDownload(this), lblLocalFiles(this),
       lvLocalFiles(this, QColor(0, 0, 128)), btnLocalRefresh(this), btnLocalBrowse(this),
-      btnLocalUpload(this), afMain(std::make_unique<TIdAntiFreeze>()),
-      sckFTP(std::make_unique<TIdFTP>()) {
+      btnLocalUpload(this), pbTransfer(this), lblTransferDetails(this),
+      afMain(std::make_unique<TIdAntiFreeze>()), sckFTP(std::make_unique<TIdFTP>()) {
     if (!frmMain) {
         frmMain = this;
     }
@@ -273,8 +315,19 @@ TfrmMain::TfrmMain(QWidget* AParent)
     Place(gbProgress, 16, 168, 153, 41);
     SetUpLabel(lblProgress, Qt::AlignHCenter | Qt::AlignTop);
     Place(lblProgress, 8, 16, 137, 17);
-    FProgressPaintLater.setSingleShot(true);
-    connect(&FProgressPaintLater, &QTimer::timeout, this, [this] { PaintProgressFromNowOn(); });
+    FPaintLater.setSingleShot(true);
+    connect(&FPaintLater, &QTimer::timeout, this, [this] {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    });
+    // The spare space of the left column, under the progress box.
+    Place(pbTransfer, 16, 226, 153, 17);
+    pbTransfer.setRange(0, 100);
+    pbTransfer.setAlignment(Qt::AlignCenter);
+    pbTransfer.setFormat(PickText(QStringLiteral("%p %"), QStringLiteral("%p%")));
+    pbTransfer.hide();
+    SetUpLabel(lblTransferDetails, Qt::AlignHCenter | Qt::AlignTop);
+    Place(lblTransferDetails, 16, 248, 153, 44);
+    lblTransferDetails.hide();
 
     SetUpButton(btnChangeMode, TPicture::pcShapesSheet, QStringLiteral("Change &mode to ASCII!"));
     Place(btnChangeMode, 16, 392, 153, 25);
@@ -426,6 +479,21 @@ void TfrmMain::FormPaint(QPainter& APainter) {
     PaintSeparator(APainter, *this, 16, 216, 168);
     PaintSeparator(APainter, *this, 184, 216, 680);
     PaintSeparator(APainter, *this, 16, 384, 168);
+}
+
+bool TfrmMain::event(QEvent* AEvent) {
+    if (AEvent->type() == QEvent::UpdateRequest) {
+        if (FPainted.isValid() && FPainted.elapsed() < PaintInterval) {
+            // Whatever changes until then is painted in one go, as it is then.
+            if (!FPaintLater.isActive()) {
+                FPaintLater.start(PaintInterval - static_cast<int>(FPainted.elapsed()));
+            }
+            return true;
+        }
+        FPaintLater.stop();
+        FPainted.start();
+    }
+    return QWidget::event(AEvent);
 }
 
 void TfrmMain::paintEvent(QPaintEvent*) {

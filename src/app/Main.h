@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
@@ -35,6 +36,11 @@ bool IsSwedish();
 void SetSwedish(bool ASwedish);
 QString PickText(const QString& ASwedish, const QString& AEnglish);
 
+// Start-up: the application's title, and the toolkit's own texts (the
+// buttons of message boxes, the folder dialog) in the window's language.
+// Call again after SetSwedish to follow a new choice.
+void InitialiseApplication();
+
 // Tahoma 8 point (11 pixels) when installed, else the platform's sans font
 // at the same pixel height.
 QFont ProgramFont();
@@ -42,6 +48,10 @@ QFont ProgramFont();
 // The texts a directory path gets in the local pane: the user's home folder
 // stands where the classic default named a drive's root.
 QString DefaultLocalDirectory();
+
+// Why an operation failed, for the line beneath a message: the server's reply
+// line, the system's error text, or the library's message.
+QString FailureReason(const std::exception_ptr& AError);
 
 // ---- Painting ---------------------------------------------------------------
 // One-pixel lines in the window's three-dimensional colours: highlight is the
@@ -85,6 +95,11 @@ public:
     QString CurrentLocalDir = DefaultLocalDirectory();
     bool Busy = false;
     bool CancelRequested = false;
+    // Milliseconds that Connect may take for the greeting, the sign-in and the
+    // first listing together; Disconnect ends it sooner.
+    int32_t ConnectLimit = 30000;
+    // Milliseconds between two paints of the window at the most.
+    int PaintInterval = 20;
 
     void SetPaneControlsEnabled(bool AEnabled);
     void HandleUnexpectedError(std::exception_ptr AError);
@@ -115,7 +130,8 @@ public:
     void sckFTPWorkEnd(TIdComponent* Sender, TWorkMode AWorkMode);
 
     void FillLocalList(const QString& ADirectory);
-    // 0 when the file cannot be opened for reading.
+    // From the file system's records, never by opening the file; 0 when
+    // there are none or the entry is no regular file.
     static int64_t GetLocalFileSize(const QString& APath);
 
     // Each group box is declared before the label it holds, so it outlives it.
@@ -137,6 +153,9 @@ public:
     QPushButton btnLocalRefresh;
     QPushButton btnLocalBrowse;
     QPushButton btnLocalUpload;
+    // Beneath the progress box: how far the current file is, and how fast.
+    QProgressBar pbTransfer;
+    QLabel lblTransferDetails;
 
     std::unique_ptr<TIdAntiFreeze> afMain;
     std::unique_ptr<TIdFTP> sckFTP;
@@ -148,6 +167,7 @@ protected:
     // Whether the FTP client holds an open control connection.
     virtual bool SessionConnected() const;
 
+    bool event(QEvent* AEvent) override;
     void paintEvent(QPaintEvent* AEvent) override;
     void closeEvent(QCloseEvent* AEvent) override;
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
@@ -157,15 +177,29 @@ private:
     // so that chunks which would not change the text do not reformat it.
     QString FShownProgress;
     std::string FShownSizeKey;
-    // The count changes faster than anyone can read it, and each repaint
-    // costs more than receiving a chunk: the label's text is always current,
-    // but it is painted at most once per ProgressPaintInterval.
-    static constexpr int ProgressPaintInterval = 20;
-    QElapsedTimer FProgressPainted;
     // When the work handler last processed pending messages.
     QElapsedTimer FWorkPumped;
-    QTimer FProgressPaintLater;
-    void PaintProgressFromNowOn();
+    // Texts change far faster than anyone can read them (four label changes
+    // per small file, a new count per chunk), and each repaint costs more than
+    // the work: the window is painted at most once per PaintInterval, always
+    // with the texts current at that moment. No control ever has its updates
+    // switched off, so no label is left blank by a paint of what lies under it.
+    QElapsedTimer FPainted;
+    QTimer FPaintLater;
+
+    // The progress bar's state for the file being transferred.
+    int64_t FExpectedSize = -1; // from the listing or the local file; -1 unknown
+    bool FTrackingFile = false;
+    QElapsedTimer FFileStarted;
+    QElapsedTimer FDetailsShown;
+    struct TRateSample {
+        qint64 Ms;
+        int64_t Count;
+    };
+    std::vector<TRateSample> FRateSamples;
+    void ShowTransferDetails(int64_t ACount, bool AForce);
+    void HideTransferDetails();
+
     // One selected row as the batch loop saw it when it started. The loop
     // works on copies because Disconnect, run from inside a network wait,
     // empties the list under it.
@@ -176,9 +210,14 @@ private:
     using TRowWork = std::function<void(const TBatchRow& ARow, int32_t AIndex, int32_t ACount)>;
     // Returns false when Disconnect stopped the loop.
     bool RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
-    // Step 5 of the loop's protocol: hands the window back and refreshes.
+    // Step 5 of the loop's protocol: hands the window back and refreshes,
+    // then names the rows that failed and why.
     class TNetworkScope;
-    void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh);
+    void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
+                     const QString& ASwedishFailed = {}, const QString& AEnglishFailed = {});
+    // A row of the running batch failed for AReason.
+    void NoteRowFailure(const std::string& AName, const QString& AReason);
+    std::vector<std::pair<QString, QString>> FRowFailures;
 
     // Marks a command that may wait on the network. While one is on the
     // stack, Disconnect must not free the connection the waiting call is
@@ -211,6 +250,16 @@ private:
     // AHeldByCaller: network scopes the caller itself holds.
     void EndSessionNow(int AHeldByCaller);
     void ProcessMessages();
+    void ShowDisconnectedLayout();
+    void ShowConnectionFailed(const QString& AReason);
+    // After a network operation of AScope failed: true when the session is
+    // gone, either ended by the user or lost, in which case the window is
+    // in its disconnected layout and a lost connection has been reported.
+    bool SessionGone(const TNetworkScope& AScope, const std::exception_ptr& AError);
+    bool FConnectTimedOut = false;
+    // A single command the server refused: %1 in the texts is ASubject.
+    void ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
+                            const QString& ASubject, const std::exception_ptr& AError);
 
     // The directories as bytes (names on the server and on disk are bytes);
     // CurrentRemoteDir and CurrentLocalDir hold their decoded faces. Code that

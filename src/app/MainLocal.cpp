@@ -7,11 +7,12 @@
 #include "Main.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -66,16 +67,13 @@ std::string TfrmMain::LocalDirBytes() const {
 namespace {
 
 int64_t LocalFileSize(const std::string& APath) {
-    // Non-blocking, so that a named pipe answers at once instead of
-    // waiting for a writer.
-    const int fd = ::open(APath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // Only stat: opening an entry to learn its size would block on a named
+    // pipe and can have side effects on a device.
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return 0;
     }
-    struct stat st {};
-    const int64_t size = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    ::close(fd);
-    return size;
+    return static_cast<int64_t>(st.st_size);
 }
 
 } // namespace
@@ -159,15 +157,19 @@ void TfrmMain::lvLocalFilesKeyDown(int AKey) {
                 QLatin1Char('?'),
             TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
         if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
-            RunBatchLoop(lvLocalFiles, [](const TBatchRow& ARow, int32_t, int32_t) {
-                if (!IsLocalDirectoryRow(ARow.Caption)) {
-                    ::unlink(ARow.Argument.c_str());
-                } else {
-                    ::rmdir(ARow.Argument.c_str());
+            RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
+                const int result = IsLocalDirectoryRow(ARow.Caption)
+                                       ? ::rmdir(ARow.Argument.c_str())
+                                       : ::unlink(ARow.Argument.c_str());
+                if (result != 0) {
+                    NoteRowFailure(ARow.Argument, QString::fromLocal8Bit(std::strerror(errno)));
                 }
             });
         }
-        FinishBatch(scope, [this] { btnLocalRefreshClick(); });
+        FinishBatch(
+            scope, [this] { btnLocalRefreshClick(); },
+            QStringLiteral("Några poster kunde inte tas bort:"),
+            QStringLiteral("Some entries could not be deleted:"));
     } else if (AKey == VK_F5) {
         btnLocalRefreshClick();
     } else if (AKey == VK_RETURN) {

@@ -75,6 +75,9 @@ void TfrmMain::btnRemoteRefreshClick() {
     try {
         sckFTP->ChangeDirectory(RemoteDirBytes());
     } catch (...) {
+        if (SessionGone(scope, std::current_exception())) {
+            return;
+        }
     }
     if (scope.Interrupted()) {
         return;
@@ -82,6 +85,9 @@ void TfrmMain::btnRemoteRefreshClick() {
     try {
         sckFTP->ListDirectory(&sckFTP->ListLines, std::string(), true);
     } catch (...) {
+        if (SessionGone(scope, std::current_exception())) {
+            return;
+        }
     }
     if (scope.Interrupted()) {
         return;
@@ -115,6 +121,13 @@ void TfrmMain::lvRemoteFilesDblClick() {
     try {
         sckFTP->ChangeDirectory(argument);
     } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (SessionGone(scope, error)) {
+            return;
+        }
+        ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte öppnas."),
+                           QStringLiteral("The directory \"%1\" could not be opened."),
+                           DecodeName(argument), error);
     }
     if (scope.Interrupted()) {
         return;
@@ -140,6 +153,13 @@ void TfrmMain::btnRemoteCreateDirectoryClick() {
     try {
         sckFTP->MakeDirectory(name.toUtf8().toStdString());
     } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (SessionGone(scope, error)) {
+            return;
+        }
+        ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte skapas."),
+                           QStringLiteral("The directory \"%1\" could not be created."), name,
+                           error);
     }
     if (scope.Interrupted()) {
         return;
@@ -161,7 +181,7 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
                 QLatin1Char('?'),
             TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
         if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
-            RunBatchLoop(lvRemoteFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
+            RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t, int32_t) {
                 try {
                     if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
                         sckFTP->DeleteRemoteFile(ARow.Argument);
@@ -169,10 +189,18 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
                         sckFTP->DeleteDirectory(ARow.Argument);
                     }
                 } catch (...) {
+                    const std::exception_ptr error = std::current_exception();
+                    // The parent entry cannot be removed, and everyone knows.
+                    if (!SessionGone(scope, error) && !IsRemoteParentRow(ARow.Caption)) {
+                        NoteRowFailure(ARow.Argument, FailureReason(error));
+                    }
                 }
             });
         }
-        FinishBatch(scope, [this] { btnRemoteRefreshClick(); });
+        FinishBatch(
+            scope, [this] { btnRemoteRefreshClick(); },
+            QStringLiteral("Några poster kunde inte tas bort:"),
+            QStringLiteral("Some entries could not be deleted:"));
     } else if (AKey == VK_F5) {
         btnRemoteRefreshClick();
     } else if (AKey == VK_RETURN) {

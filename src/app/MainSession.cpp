@@ -4,11 +4,14 @@
 #include "Connect.h"
 #include "Dialogs.h"
 #include "FileRows.h"
+#include "IdException.h"
 #include "IdFTP.h"
+#include "IdResourceStrings.h"
 #include "IniFile.h"
 #include "Main.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cerrno>
 #include <climits>
@@ -19,22 +22,65 @@ namespace {
 
 const char* const Section = "Main";
 
-// The whole text must be a decimal number that fits the port field's type.
+// The whole text must be a decimal number of a TCP port: a wider number
+// would wrap to another port.
 int32_t PortFromText(const std::string& AText) {
-    if (AText.empty()) {
-        throw std::invalid_argument("empty port");
-    }
     char* end = nullptr;
     errno = 0;
-    const long value = std::strtol(AText.c_str(), &end, 10);
-    if (errno != 0 || end != AText.c_str() + AText.size() || value < INT32_MIN ||
-        value > INT32_MAX) {
-        throw std::invalid_argument("port is not a number");
+    const long value = AText.empty() ? 0 : std::strtol(AText.c_str(), &end, 10);
+    if (AText.empty() || errno != 0 || end != AText.c_str() + AText.size() || value < 1 ||
+        value > 65535) {
+        throw std::invalid_argument(
+            PickText(QStringLiteral("Porten måste vara ett tal från 1 till 65535."),
+                     QStringLiteral("The port must be a number from 1 to 65535."))
+                .toStdString());
     }
     return static_cast<int32_t>(value);
 }
 
+QString OneLine(const std::string& AText) {
+    QString text = DecodeName(AText);
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return text.trimmed();
+}
+
+// The message text of a failure: the specified text, and the reason beneath it.
+QString WithReason(const QString& AText, const QString& AReason) {
+    return AReason.isEmpty() ? AText : AText + QLatin1Char('\n') + AReason;
+}
+
 } // namespace
+
+QString FailureReason(const std::exception_ptr& AError) {
+    if (!AError) {
+        return {};
+    }
+    try {
+        std::rethrow_exception(AError);
+    } catch (const EIdProtocolReplyError& e) {
+        // The server's own reply line, as it would read in a terminal.
+        const std::string text = e.what();
+        const std::string first = text.substr(0, text.find_first_of("\r\n"));
+        return QString::number(e.ReplyCode) + QLatin1Char(' ') + OneLine(first);
+    } catch (const std::exception& e) {
+        // "Socket Error # 10061" and the system's text on the next line:
+        // the text first, the number after it.
+        const std::string text = e.what();
+        const size_t lineEnd = text.find_first_of("\r\n");
+        if (text.rfind("Socket Error # ", 0) == 0 && lineEnd != std::string::npos) {
+            const QString tail = OneLine(text.substr(lineEnd));
+            if (!tail.isEmpty()) {
+                return tail + QStringLiteral(" (") + OneLine(text.substr(0, lineEnd)) +
+                       QLatin1Char(')');
+            }
+        }
+        return OneLine(text);
+    } catch (...) {
+        return {};
+    }
+}
 
 // ---- Network scope ------------------------------------------------------------------
 
@@ -119,9 +165,13 @@ void TfrmMain::btnConnectClick() {
     if (user.empty()) {
         return;
     }
-    const std::string password = DecodePassword(ini.ReadString(Section, "Password", ""));
+    std::string password = DecodePassword(ini.ReadString(Section, "Password", ""));
     if (password.empty()) {
-        return;
+        if (!IsAnonymousUser(user)) {
+            return;
+        }
+        // What anonymous servers ask for in place of a password.
+        password = "anonymous@";
     }
     const std::string remoteDir = ini.ReadString(Section, "InitialRemoteDirectory", "/");
     if (remoteDir.empty()) {
@@ -133,25 +183,71 @@ void TfrmMain::btnConnectClick() {
         return;
     }
 
+    // While connecting, Disconnect is the way to give up, and the whole
+    // connect (greeting, sign-in, first listing) has a limit: a server that
+    // accepts and then says nothing must not hold the window for ever.
+    btnConnect.setEnabled(false);
+    btnDisconnect.setEnabled(true);
+    FConnectTimedOut = false;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, this, [this] {
+        FConnectTimedOut = true;
+        ++FSession;
+        EndSessionNow(0);
+        ShowDisconnectedLayout();
+    });
+    limit.start(ConnectLimit);
+    struct TReadLimit {
+        TIdFTP& Client;
+        ~TReadLimit() { Client.ReadTimeout = 0; }
+    } readLimit{*sckFTP};
+    // The library's own limit is only a backstop for a wait that cannot
+    // pump messages: the timer above, run by the anti-freeze between wait
+    // steps, ends the connect first, the first listing's data included.
+    constexpr int32_t BackstopMargin = 1000;
+    sckFTP->ReadTimeout = ConnectLimit + BackstopMargin;
+    const auto timedOut = [this] {
+        if (!FConnectTimedOut) {
+            return false;
+        }
+        FConnectTimedOut = false;
+        ShowConnectionFailed(QString::fromLatin1(IdResourceStrings::RSConnectTimeout));
+        return true;
+    };
+
     try {
         sckFTP->SetHost(host);
         sckFTP->SetPort(PortFromText(port));
         sckFTP->Username = user;
         sckFTP->Password = password;
         sckFTP->Passive = passive;
-        sckFTP->OpenSession(true, -1);
+        sckFTP->OpenSession(true, ConnectLimit + BackstopMargin);
     } catch (...) {
-        // Closing the window during the login ended the attempt on purpose.
+        const std::exception_ptr error = std::current_exception();
+        // The library's own limits are the same as the window's.
+        try {
+            throw;
+        } catch (const EIdReadTimeout&) {
+            FConnectTimedOut = true;
+        } catch (const EIdConnectTimeout&) {
+            FConnectTimedOut = true;
+        } catch (...) {
+        }
+        if (FConnectTimedOut) {
+            ShowDisconnectedLayout();
+            timedOut();
+            return;
+        }
+        // Disconnect, or closing the window, ended the attempt on purpose.
         if (scope.Interrupted() || FWindowClosed) {
             return;
         }
-        Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
-                             PickText(QStringLiteral("Anslutningen misslyckades!"),
-                                      QStringLiteral("The connection failed!")),
-                             TMsgIcon::miError, TMsgButtons::mbOK);
+        ShowDisconnectedLayout();
+        ShowConnectionFailed(FailureReason(error));
         return;
     }
-    if (scope.Interrupted()) {
+    if (timedOut() || scope.Interrupted()) {
         return;
     }
     if (FWindowClosed) {
@@ -164,8 +260,11 @@ void TfrmMain::btnConnectClick() {
     SetRemoteDir(remoteDir);
     SetLocalDir(localDir);
     btnRemoteRefreshClick();
-    btnLocalRefreshClick();
-    if (scope.Interrupted()) {
+    if (!scope.Interrupted()) {
+        btnLocalRefreshClick();
+    }
+    limit.stop();
+    if (timedOut() || scope.Interrupted()) {
         return;
     }
     btnConnect.setEnabled(false);
@@ -186,17 +285,7 @@ void TfrmMain::btnDisconnectClick() {
         EndSessionNow(0);
     }
 
-    lvRemoteFiles.clear();
-    SetFittedText(lblRemoteFiles,
-                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")));
-    lvLocalFiles.clear();
-    SetFittedText(lblLocalFiles,
-                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")));
-    lblTransfer.clear();
-    lblProgress.clear();
-    btnDisconnect.setEnabled(false);
-    btnConnect.setEnabled(true);
-    SetPaneControlsEnabled(false);
+    ShowDisconnectedLayout();
 }
 
 void TfrmMain::btnChangeModeClick() {
@@ -212,6 +301,7 @@ void TfrmMain::btnChangeModeClick() {
                                            QStringLiteral("Change &mode to ASCII!")));
         }
     } catch (...) {
+        SessionGone(scope, std::current_exception());
     }
 }
 
@@ -220,6 +310,7 @@ void TfrmMain::btnChangeModeClick() {
 // The caller holds a network scope for the whole command.
 bool TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
     Busy = true;
+    FRowFailures.clear();
     std::vector<TBatchRow> rows;
     for (const QTreeWidgetItem* row = AList.FirstSelectedRow(); row;
          row = AList.NextSelectedRow(row)) {
@@ -240,7 +331,10 @@ bool TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
     return !cancelled;
 }
 
-void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh) {
+void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
+                           const QString& ASwedishFailed, const QString& AEnglishFailed) {
+    std::vector<std::pair<QString, QString>> failures;
+    failures.swap(FRowFailures);
     if (CancelRequested) {
         CancelRequested = false;
         return;
@@ -252,4 +346,76 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
     }
     SetPaneControlsEnabled(true);
     ARefresh();
+    if (failures.empty() || AScope.Interrupted()) {
+        return;
+    }
+    // One message for the whole batch: a thousand failed rows must not mean
+    // a thousand boxes to click away.
+    constexpr size_t Shown = 10;
+    QString text = PickText(ASwedishFailed, AEnglishFailed);
+    for (size_t i = 0; i < failures.size() && i < Shown; ++i) {
+        text += QStringLiteral("\n\"") + failures[i].first + QStringLiteral("\": ") +
+                failures[i].second;
+    }
+    if (failures.size() > Shown) {
+        const QString more = FormatCount(static_cast<int32_t>(failures.size() - Shown));
+        text += QLatin1Char('\n') +
+                PickText(QStringLiteral("... och %1 till."), QStringLiteral("... and %1 more."))
+                    .arg(more);
+    }
+    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
+                         TMsgIcon::miError, TMsgButtons::mbOK);
+}
+
+void TfrmMain::NoteRowFailure(const std::string& AName, const QString& AReason) {
+    FRowFailures.emplace_back(DecodeName(AName), AReason);
+}
+
+void TfrmMain::ShowDisconnectedLayout() {
+    lvRemoteFiles.clear();
+    SetFittedText(lblRemoteFiles,
+                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")));
+    lvLocalFiles.clear();
+    SetFittedText(lblLocalFiles,
+                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")));
+    lblTransfer.clear();
+    lblProgress.clear();
+    btnDisconnect.setEnabled(false);
+    btnConnect.setEnabled(true);
+    SetPaneControlsEnabled(false);
+}
+
+void TfrmMain::ShowConnectionFailed(const QString& AReason) {
+    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+                         WithReason(PickText(QStringLiteral("Anslutningen misslyckades!"),
+                                             QStringLiteral("The connection failed!")),
+                                    AReason),
+                         TMsgIcon::miError, TMsgButtons::mbOK);
+}
+
+void TfrmMain::ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
+                                  const QString& ASubject, const std::exception_ptr& AError) {
+    Dialogs().MessageBox(
+        this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+        WithReason(PickText(ASwedish, AEnglish).arg(ASubject), FailureReason(AError)),
+        TMsgIcon::miError, TMsgButtons::mbOK);
+}
+
+bool TfrmMain::SessionGone(const TNetworkScope& AScope, const std::exception_ptr& AError) {
+    if (AScope.Interrupted()) {
+        return true;
+    }
+    if (SessionConnected()) {
+        return false;
+    }
+    // The server went away (or the network did): noticed now, at the first
+    // command that needed it. A running batch stops after this row.
+    if (Busy) {
+        CancelRequested = true;
+    }
+    ++FSession;
+    EndSessionNow(FNetworkDepth);
+    ShowDisconnectedLayout();
+    ShowConnectionFailed(FailureReason(AError));
+    return true;
 }

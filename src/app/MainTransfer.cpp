@@ -4,7 +4,21 @@
 #include "IdFTP.h"
 #include "Main.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_map>
+
 namespace {
+
+// A download that failed must not leave behind an empty file it created.
+void RemoveIfEmpty(const std::string& APath) {
+    struct stat st {};
+    if (::lstat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        ::unlink(APath.c_str());
+    }
+}
 
 // A name from the server becomes part of a local path: anything that could
 // leave the chosen folder (or name no file at all) is refused.
@@ -48,7 +62,17 @@ void TfrmMain::btnRemoteDownloadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(lvRemoteFiles, [this](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+    // The sizes the listing gave, for the progress bar.
+    std::unordered_map<std::string, int64_t> sizes;
+    try {
+        TIdFTPListItems& items = sckFTP->ListItems();
+        for (int32_t i = 0; i < items.Count(); ++i) {
+            sizes.emplace(items.ItemAt(i).Name, items.ItemAt(i).FileSize);
+        }
+    } catch (...) {
+    }
+    RunBatchLoop(lvRemoteFiles, [this, &scope, &sizes](const TBatchRow& ARow, int32_t AIndex,
+                                                       int32_t ACount) {
         if (IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)) {
             ShowDirectoryRefusal(ARow.Argument, true);
             return;
@@ -57,21 +81,49 @@ void TfrmMain::btnRemoteDownloadClick() {
             BatchText(QStringLiteral("Laddar ner"), QStringLiteral("Downloading"), AIndex, ACount));
         ProcessMessages();
         if (!IsSafeLocalName(ARow.Argument)) {
+            NoteRowFailure(ARow.Argument,
+                           PickText(QStringLiteral("Namnet kan inte användas för en lokal fil."),
+                                    QStringLiteral("The name cannot be used for a local file.")));
+            lblTransfer.clear();
             return;
         }
         std::string target = LocalDirBytes();
         if (target.empty() || target.back() != '/') {
             target += '/';
         }
+        target += ARow.Argument;
+        struct stat st {};
+        const bool existed = ::lstat(target.c_str(), &st) == 0;
+        const auto listed = sizes.find(ARow.Argument);
+        FExpectedSize = listed == sizes.end() ? -1 : listed->second;
         try {
-            sckFTP->Download(ARow.Argument, target + ARow.Argument, true, false);
+            sckFTP->Download(ARow.Argument, target, true, false);
         } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            if (!existed) {
+                RemoveIfEmpty(target);
+            }
+            if (!SessionGone(scope, error)) {
+                NoteRowFailure(ARow.Argument, FailureReason(error));
+            }
         }
+        // A download that failed before its data began never ended a work.
+        lblTransfer.clear();
+        lblProgress.clear();
+        HideTransferDetails();
     });
-    FinishBatch(scope, [this] {
-        btnRemoteRefreshClick();
-        btnLocalRefreshClick();
-    });
+    FinishBatch(
+        scope,
+        [this, &scope] {
+            btnRemoteRefreshClick();
+            // A refresh that found the connection gone left the window
+            // disconnected, with both panes empty.
+            if (!scope.Interrupted()) {
+                btnLocalRefreshClick();
+            }
+        },
+        QStringLiteral("Några filer kunde inte laddas ner:"),
+        QStringLiteral("Some files could not be downloaded:"));
 }
 
 void TfrmMain::btnLocalUploadClick() {
@@ -80,43 +132,59 @@ void TfrmMain::btnLocalUploadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
-        if (IsLocalDirectoryRow(ARow.Caption)) {
-            ShowDirectoryRefusal(ARow.Argument, false);
-            return;
-        }
-        lblTransfer.setText(
-            BatchText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading"), AIndex, ACount));
-        ProcessMessages();
-        const size_t slash = ARow.Argument.rfind('/');
-        const std::string name =
-            slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
-        try {
-            sckFTP->Upload(ARow.Argument, name, false);
-        } catch (...) {
-        }
-    });
-    FinishBatch(scope, [this] {
-        btnRemoteRefreshClick();
-        btnLocalRefreshClick();
-    });
-}
-
-void TfrmMain::PaintProgressFromNowOn() {
-    FProgressPaintLater.stop();
-    if (!lblProgress.updatesEnabled()) {
-        // Schedules the paint of whatever the label holds now.
-        lblProgress.setUpdatesEnabled(true);
-        FProgressPainted.start();
-    }
+    RunBatchLoop(
+        lvLocalFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+            if (IsLocalDirectoryRow(ARow.Caption)) {
+                ShowDirectoryRefusal(ARow.Argument, false);
+                return;
+            }
+            lblTransfer.setText(BatchText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading"),
+                                          AIndex, ACount));
+            ProcessMessages();
+            const size_t slash = ARow.Argument.rfind('/');
+            const std::string name =
+                slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
+            struct stat st {};
+            FExpectedSize = ::stat(ARow.Argument.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+            try {
+                sckFTP->Upload(ARow.Argument, name, false);
+            } catch (...) {
+                const std::exception_ptr error = std::current_exception();
+                if (!SessionGone(scope, error)) {
+                    NoteRowFailure(name, FailureReason(error));
+                }
+            }
+            lblTransfer.clear();
+            lblProgress.clear();
+            HideTransferDetails();
+        });
+    FinishBatch(
+        scope,
+        [this, &scope] {
+            btnRemoteRefreshClick();
+            // A refresh that found the connection gone left the window
+            // disconnected, with both panes empty.
+            if (!scope.Interrupted()) {
+                btnLocalRefreshClick();
+            }
+        },
+        QStringLiteral("Några filer kunde inte laddas upp:"),
+        QStringLiteral("Some files could not be uploaded:"));
 }
 
 void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
-    PaintProgressFromNowOn();
     if (lblTransfer.text().isEmpty()) {
         lblTransfer.setText(WorkText(AWorkMode));
     }
     lblProgress.setText(WorkText(AWorkMode));
+    // Only a file of the batch has a size to measure against; a listing's
+    // reading has none and leaves the bar hidden.
+    if (Busy && FExpectedSize >= 0) {
+        FTrackingFile = true;
+        FFileStarted.start();
+        FRateSamples.clear();
+        ShowTransferDetails(0, true);
+    }
     ProcessMessages();
 }
 
@@ -129,17 +197,10 @@ void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount
         lblProgress.text() != FShownProgress) {
         FShownProgress = work + QStringLiteral(" (") + FormatSize(AWorkCount) + QLatin1Char(')');
         FShownSizeKey = std::move(key);
-        const bool paintNow =
-            !FProgressPainted.isValid() || FProgressPainted.elapsed() >= ProgressPaintInterval;
-        if (paintNow) {
-            PaintProgressFromNowOn();
-            FProgressPainted.start();
-        } else if (lblProgress.updatesEnabled()) {
-            lblProgress.setUpdatesEnabled(false);
-            // A transfer that stalls still gets its latest count painted.
-            FProgressPaintLater.start(ProgressPaintInterval);
-        }
         lblProgress.setText(FShownProgress);
+    }
+    if (FTrackingFile) {
+        ShowTransferDetails(AWorkCount, false);
     }
     // Chunks arrive every few microseconds on a fast link; processing the
     // messages once a millisecond keeps Disconnect as prompt to the user
@@ -151,8 +212,67 @@ void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount
 }
 
 void TfrmMain::sckFTPWorkEnd(TIdComponent*, TWorkMode) {
-    PaintProgressFromNowOn();
     lblTransfer.clear();
     lblProgress.clear();
+    HideTransferDetails();
     ProcessMessages();
+}
+
+namespace {
+
+QString Duration(qint64 ASeconds) {
+    const qint64 h = ASeconds / 3600;
+    const qint64 m = ASeconds / 60 % 60;
+    const qint64 s = ASeconds % 60;
+    const QString mmss = QStringLiteral("%1:%2")
+                             .arg(m, h > 0 ? 2 : 1, 10, QLatin1Char('0'))
+                             .arg(s, 2, 10, QLatin1Char('0'));
+    return h > 0 ? QString::number(h) + QLatin1Char(':') + mmss : mmss;
+}
+
+} // namespace
+
+void TfrmMain::ShowTransferDetails(int64_t ACount, bool AForce) {
+    // Four times a second is as often as a speed can be read.
+    constexpr qint64 Every = 250;
+    if (!AForce && FDetailsShown.isValid() && FDetailsShown.elapsed() < Every) {
+        return;
+    }
+    FDetailsShown.start();
+    const qint64 now = FFileStarted.elapsed();
+    FRateSamples.push_back({now, ACount});
+    // The speed over the last few seconds: steady enough to read, recent
+    // enough to follow a server that slows down.
+    constexpr qint64 Window = 4000;
+    while (FRateSamples.size() > 2 && now - FRateSamples.front().Ms > Window) {
+        FRateSamples.erase(FRateSamples.begin());
+    }
+    const TRateSample& first = FRateSamples.front();
+    const qint64 span = now - first.Ms;
+    const double rate = span > 0 ? double(ACount - first.Count) * 1000.0 / double(span) : 0.0;
+
+    const int64_t total = std::max<int64_t>(FExpectedSize, ACount);
+    pbTransfer.setValue(total > 0 ? static_cast<int>(ACount * 100 / total) : 100);
+    QString left = QStringLiteral("-");
+    if (rate > 0 && span >= 1000) {
+        left = Duration(static_cast<qint64>(double(total - ACount) / rate + 0.5));
+    }
+    lblTransferDetails.setText(
+        PickText(QStringLiteral("%1 av %2"), QStringLiteral("%1 of %2"))
+            .arg(FormatSize(ACount), FormatSize(total)) +
+        QLatin1Char('\n') + FormatSize(static_cast<int64_t>(rate)) + QStringLiteral("/s") +
+        QLatin1Char('\n') +
+        PickText(QStringLiteral("Tid kvar: %1"), QStringLiteral("Time left: %1")).arg(left));
+    pbTransfer.show();
+    lblTransferDetails.show();
+}
+
+void TfrmMain::HideTransferDetails() {
+    FTrackingFile = false;
+    FExpectedSize = -1;
+    FDetailsShown.invalidate();
+    pbTransfer.hide();
+    pbTransfer.setValue(0);
+    lblTransferDetails.hide();
+    lblTransferDetails.clear();
 }

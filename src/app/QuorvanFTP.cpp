@@ -5,15 +5,16 @@
 
 int main(int argc, char** argv) {
     TQuorvanApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Quorvan FTP 1.0"));
     SetSwedish(DecideSwedish(QCoreApplication::arguments().mid(1)));
+    InitialiseApplication();
 
     TfrmMain main;
     TfrmConnect connectDialog;
     main.show();
-    // For tools/screenshot, which has no way to press the Connect button.
+    // For tools/screenshot: presses Connect, which shows the dialog, so that
+    // pressing its OK connects.
     if (qEnvironmentVariableIsSet("QUORVAN_FTP_SHOW_CONNECT")) {
-        QTimer::singleShot(0, &connectDialog, [&connectDialog] { connectDialog.exec(); });
+        QTimer::singleShot(0, &main, [&main] { main.btnConnect.click(); });
     }
     return QApplication::exec();
 }

@@ -69,11 +69,79 @@ TEST_F(ConnectDialog, FirstStartShowsDefaultsAndOkWritesSevenKeysInOrder) {
     EXPECT_EQ(dlg.txtInitialLocalDirectory.text().toStdString(), Home);
     EXPECT_FALSE(Settings.IniExists());
 
+    // OK at once is refused: a host is missing.
+    dlg.btnOK.click();
+    EXPECT_NE(dlg.result(), QDialog::Accepted);
+    EXPECT_FALSE(Settings.IniExists());
+    // The anonymous user needs no password.
+    dlg.txtRemoteHost.setText(QStringLiteral("h"));
+    dlg.txtUsername.setText(QStringLiteral("anonymous"));
     dlg.btnOK.click();
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
-    EXPECT_EQ(Settings.ReadIni(), "[Main]\nRemoteHost=\nPort=21\nPassive=0\nUsername=\nPassword=\n"
-                                  "InitialRemoteDirectory=/\nInitialLocalDirectory=" +
-                                      Home + "\n");
+    EXPECT_EQ(Settings.ReadIni(),
+              "[Main]\nRemoteHost=h\nPort=21\nPassive=0\nUsername=anonymous\nPassword=\n"
+              "InitialRemoteDirectory=/\nInitialLocalDirectory=" +
+                  Home + "\n");
+}
+
+// OK names the field it cannot go on without, keeps the dialog open, writes
+// nothing and puts the cursor into that field.
+TEST_F(ConnectDialog, OkRefusesMissingFieldsAndPortsOutOfRange) {
+    const struct {
+        const char* Host;
+        const char* Port;
+        const char* User;
+        const char* Password;
+        const char* English; // empty: accepted
+        const char* Swedish;
+        QLineEdit TfrmConnect::*Field;
+    } cases[] = {
+        {"", "21", "u", "p", "Please type the remote host.", "Ange värddatorn.",
+         &TfrmConnect::txtRemoteHost},
+        {" ", "21", "u", "p", "Please type the remote host.", "Ange värddatorn.",
+         &TfrmConnect::txtRemoteHost},
+        {"h", "21", "", "p", "Please type a username.", "Ange ett användarnamn.",
+         &TfrmConnect::txtUsername},
+        {"h", "21", "u", "", "Please type a password (or the username anonymous).",
+         "Ange ett lösenord (eller användarnamnet anonymous).", &TfrmConnect::txtPassword},
+        {"h", "67657", "u", "p", "The port must be a number from 1 to 65535.",
+         "Porten måste vara ett tal från 1 till 65535.", &TfrmConnect::txtPort},
+        {"h", "0", "u", "p", "The port must be a number from 1 to 65535.",
+         "Porten måste vara ett tal från 1 till 65535.", &TfrmConnect::txtPort},
+        {"h", "-21", "u", "p", "The port must be a number from 1 to 65535.",
+         "Porten måste vara ett tal från 1 till 65535.", &TfrmConnect::txtPort},
+        {"h", "99999999999999999999", "u", "p", "The port must be a number from 1 to 65535.",
+         "Porten måste vara ett tal från 1 till 65535.", &TfrmConnect::txtPort},
+        {"h", "65535", "u", "p", "", "", nullptr},
+        {"h", "1", "Anonymous", "", "", "", nullptr},
+    };
+    for (const bool swedish : {false, true}) {
+        SetSwedish(swedish);
+        for (const auto& c : cases) {
+            std::filesystem::remove(Settings.IniPath);
+            Answers.Messages.clear();
+            TfrmConnect dlg;
+            dlg.show();
+            QApplication::setActiveWindow(&dlg);
+            dlg.txtRemoteHost.setText(QString::fromUtf8(c.Host));
+            dlg.txtPort.setText(QString::fromUtf8(c.Port));
+            dlg.txtUsername.setText(QString::fromUtf8(c.User));
+            dlg.txtPassword.setText(QString::fromUtf8(c.Password));
+            dlg.btnOK.click();
+            const bool refused = *c.English != 0;
+            EXPECT_EQ(dlg.isVisible(), refused) << c.Port << c.User;
+            EXPECT_EQ(Settings.IniExists(), !refused) << c.Port << c.User;
+            if (!refused) {
+                EXPECT_TRUE(Answers.Messages.empty());
+                continue;
+            }
+            ASSERT_EQ(Answers.Messages.size(), 1u) << c.English;
+            EXPECT_EQ(Answers.Messages[0].Caption,
+                      swedish ? QStringLiteral("Fel!") : QStringLiteral("Error!"));
+            EXPECT_EQ(Answers.Messages[0].Text, QString::fromUtf8(swedish ? c.Swedish : c.English));
+            EXPECT_EQ(QApplication::focusWidget(), &(dlg.*c.Field)) << c.English;
+        }
+    }
 }
 
 TEST_F(ConnectDialog, OkWritesTypedFieldsAndEncodedPassword) {
@@ -137,6 +205,8 @@ TEST_F(ConnectDialog, EnterInAnyFieldPressesOkAndEscapeDoesNothing) {
                                           &TfrmConnect::txtInitialLocalDirectory}) {
         std::filesystem::remove(Settings.IniPath);
         TfrmConnect dlg;
+        dlg.txtRemoteHost.setText(QStringLiteral("h"));
+        dlg.txtUsername.setText(QStringLiteral("anonymous"));
         dlg.show();
         QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
         QApplication::sendEvent(&(dlg.*field), &esc);

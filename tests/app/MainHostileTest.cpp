@@ -124,12 +124,13 @@ TEST_F(THostileWindowFixture, DisconnectEndsASilentServersWaitAndTheWindowStaysU
             connected = connected || AStatus == hsConnected;
         };
         bool pressed = false;
-        WhenReady([&] { return c.SilentGreeting ? connected : Sent(silent, "USER user"); },
-                  [&] {
-                      pressed = true;
-                      c.CloseWindow ? static_cast<void>(Window->close())
-                                    : Window->btnDisconnectClick();
-                  });
+        WhenReady(
+            [&] { return c.SilentGreeting ? connected : Sent(silent, "USER user"); },
+            [&] {
+                // While connecting, Connect rests and Disconnect cancels.
+                pressed = Window->btnDisconnect.isEnabled() && !Window->btnConnect.isEnabled();
+                c.CloseWindow ? static_cast<void>(Window->close()) : Window->btnDisconnect.click();
+            });
         Connect(silent);
 
         EXPECT_TRUE(pressed) << c.Name;
@@ -187,7 +188,12 @@ TEST_F(THostileWindowFixture, BatchDownloadGoesOnAfterABrokenFile) {
         EXPECT_TRUE(Sent(server, "RETR broken")) << c.Name;
         EXPECT_TRUE(Sent(server, "RETR good")) << c.Name;
         EXPECT_TRUE(ConnectedLayout()) << c.Name;
-        EXPECT_TRUE(Answers.Messages.empty()) << c.Name;
+        // The broken file is named, with the reason, once the batch is over.
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        EXPECT_TRUE(Answers.Messages[0].Text.startsWith(
+            QStringLiteral("Some files could not be downloaded:\n\"broken\": ")))
+            << Answers.Messages[0].Text.toStdString();
+        Answers.Messages.clear();
         EXPECT_EQ(CountOf(server, "LIST"), lists + 1) << c.Name;
         // The session is still in step: the refreshed pane shows the listing.
         EXPECT_GE(Window->lvRemoteFiles.topLevelItemCount(), 2) << c.Name;

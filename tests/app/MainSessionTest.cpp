@@ -16,7 +16,12 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -292,8 +297,29 @@ TEST_P(RealServer, DownloadsThreeFilesWithBatchLabelsReplacingALocalFile) {
         end(S, M);
         seen.emplace_back(Window->lblTransfer.text(), Window->lblProgress.text());
     };
+    // While data moves, the progress label always holds the running count and
+    // is never kept from painting (a label that is not painted with the box
+    // under it shows blank); the bar beneath measures against the listed size.
+    int works = 0;
+    QStringList details;
+    Window->sckFTP->OnWork = [&, work = Window->sckFTP->OnWork](TIdComponent* S, TWorkMode M,
+                                                                int64_t N) {
+        work(S, M, N);
+        ++works;
+        EXPECT_TRUE(Window->lblProgress.updatesEnabled());
+        EXPECT_TRUE(Window->lblProgress.text().startsWith(QStringLiteral("Reading... (")));
+        if (!Window->pbTransfer.isHidden()) {
+            details << Window->lblTransferDetails.text();
+        }
+    };
     Select(Window->lvRemoteFiles, {QString(names[0]), QString(names[1]), QString(names[2])});
     Window->btnRemoteDownloadClick();
+    EXPECT_GT(works, 0);
+    ASSERT_FALSE(details.isEmpty());
+    EXPECT_TRUE(details.back().contains(QStringLiteral(" of ") + FormatSize(70000)))
+        << details.back().toStdString();
+    EXPECT_TRUE(Window->pbTransfer.isHidden());
+    EXPECT_TRUE(Window->lblTransferDetails.isHidden());
 
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Local.read(names[i]), bytes[i]) << names[i];
@@ -368,7 +394,11 @@ TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
         {server.host(), std::to_string(server.port()), server.user(), "wrong", "/", LocalDir()});
     ASSERT_EQ(Answers.Messages.size(), 1u);
     EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
-    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
+    // The server's own reply line stands beneath the message.
+    const QStringList lines = Answers.Messages[0].Text.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral("The connection failed!"));
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("530 "))) << lines[1].toStdString();
     EXPECT_TRUE(DisconnectedLayout());
     EXPECT_FALSE(Window->sckFTP->IsConnected());
 }
@@ -411,13 +441,90 @@ TEST_F(ScriptedServer, IncompleteSettingsDoNothingAndSendNothing) {
     EXPECT_EQ(Fake.connections(), 0u);
 }
 
-TEST_F(ScriptedServer, PortMadeOfLettersFailsWithoutAConnection) {
-    TSettings s = Good();
-    s.Port = "ftp";
-    Connect(s);
-    ASSERT_EQ(Answers.Messages.size(), 1u);
-    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("The connection failed!"));
-    EXPECT_EQ(Fake.connections(), 0u);
+// Every failed connect keeps the specified text and says why beneath it;
+// the window stays (or goes back to) disconnected.
+TEST_F(ScriptedServer, FailedConnectsSayWhy) {
+    uint16_t deadPort = 0;
+    {
+        FakeFtpServer gone;
+        deadPort = gone.port();
+    }
+    struct TCase {
+        const char* Name;
+        std::function<void(TSettings&)> Change;
+        std::function<void(FakeFtpServer&)> Script;
+        const char* Reason;
+        size_t Connections;
+    } const cases[] = {
+        {"port of letters", [](TSettings& S) { S.Port = "ftp"; }, nullptr,
+         "The port must be a number from 1 to 65535.", 0},
+        {"port out of range", [](TSettings& S) { S.Port = "67657"; }, nullptr,
+         "The port must be a number from 1 to 65535.", 0},
+        {"refused", [&](TSettings& S) { S.Port = std::to_string(deadPort); }, nullptr,
+         "Connection refused. (Socket Error # 10061)", 0},
+        {"host not found", [](TSettings& S) { S.Host = "no-such-host.invalid"; }, nullptr,
+         "Host not found. (Socket Error # 11001)", 0},
+        {"wrong password", nullptr,
+         [](FakeFtpServer& F) { F.setResponse("PASS", "530 Login incorrect.\r\n"); },
+         "530 Login incorrect.", 1},
+        {"anonymous refused", [](TSettings& S) { S.User = "anonymous", S.Password.clear(); },
+         [](FakeFtpServer& F) { F.setResponse("PASS", "530 This FTP server is private.\r\n"); },
+         "530 This FTP server is private.", 2},
+    };
+    for (const TCase& c : cases) {
+        TSettings s = Good();
+        if (c.Change) {
+            c.Change(s);
+        }
+        if (c.Script) {
+            c.Script(Fake);
+        }
+        Answers.Messages.clear();
+        // As the settings file says, whatever the dialog would let through.
+        Connect(s, false);
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+        EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
+                  std::string("The connection failed!\n") + c.Reason)
+            << c.Name;
+        EXPECT_TRUE(DisconnectedLayout()) << c.Name;
+        EXPECT_EQ(Fake.connections(), c.Connections) << c.Name;
+    }
+    // An empty password for the anonymous user goes out as anonymous@.
+    EXPECT_EQ(Commands().back(), "PASS anonymous@");
+}
+
+// A server that accepts and then says nothing is given up after the
+// connect's limit, whichever part of the connect it stops in.
+TEST_F(ScriptedServer, ConnectToASilentServerEndsAtItsLimit) {
+    struct TCase {
+        const char* Name;
+        std::function<void(FakeFtpServer&)> Silence;
+    } const cases[] = {
+        {"no greeting", [](FakeFtpServer& F) { F.withholdGreeting(); }},
+        {"no answer to PASS", [](FakeFtpServer& F) { F.setResponse("PASS", FtpScript{}); }},
+        {"first listing never ends",
+         [](FakeFtpServer& F) {
+             F.setResponse("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData()});
+         }},
+    };
+    for (const TCase& c : cases) {
+        FakeFtpServer silent;
+        c.Silence(silent);
+        Window->ConnectLimit = 300;
+        Answers.Messages.clear();
+        TSettings s = Good();
+        s.Port = std::to_string(silent.port());
+        Connect(s);
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
+                  "The connection failed!\nConnect timed out.")
+            << c.Name;
+        EXPECT_TRUE(DisconnectedLayout()) << c.Name;
+        EXPECT_FALSE(Window->sckFTP->IsConnected()) << c.Name;
+        EXPECT_TRUE(silent.waitForSessionsEnded(1)) << c.Name;
+        EXPECT_EQ(Window->sckFTP->ReadTimeout, 0) << c.Name;
+    }
 }
 
 TEST_F(ScriptedServer, AsciiModeIsAnnouncedAtTheNextLogin) {
@@ -450,6 +557,124 @@ TEST_F(ScriptedServer, ClosingTheWindowWhileConnectedSendsQuit) {
     Window->close();
     ASSERT_TRUE(Fake.waitForSessionsEnded(1));
     EXPECT_EQ(Commands().back(), "QUIT");
+}
+
+// A transfer that fails names its file and the reason once the batch is
+// over; a lost connection puts the window in its disconnected layout with
+// the connection message at once. No failed download leaves an empty file it
+// created, and a refused one leaves an existing file as it was.
+TEST_F(ScriptedServer, FailedTransfersSayWhy) {
+    struct TCase {
+        const char* Name;
+        const char* Row;
+        bool Upload;
+        std::function<void(TSessionFixture&, FakeFtpServer&)> Spoil;
+        std::string Text; // the whole message, or its start when it ends in ": "
+        bool Lost;
+    } const cases[] = {
+        {"download refused", "old.bin", false,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::OpenData(), act::Reply("550 Permission denied.")});
+         },
+         "Some files could not be downloaded:\n\"old.bin\": 550 Permission denied.", false},
+        {"upload refused", "up.bin", true,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("STOR",
+                       FtpScript{act::OpenData(), act::Reply("553 Could not create file.")});
+         },
+         "Some files could not be uploaded:\n\"up.bin\": 553 Could not create file.", false},
+        {"local folder gone", "new.bin", false,
+         [](TSessionFixture& T, FakeFtpServer&) { fs::remove_all(T.Local.path()); },
+         "Some files could not be downloaded:\n\"new.bin\": ", false},
+        {"server gone before the data", "new.bin", false,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::CloseControl()});
+         },
+         "The connection failed!\n", true},
+        {"server gone in the middle", "new.bin", false,
+         [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::Reply("150 Here it comes."), act::OpenData(),
+                                         act::SendData(100), act::CloseControl(true)});
+         },
+         "The connection failed!\n", true},
+    };
+    for (const TCase& c : cases) {
+        fs::create_directories(Local.path());
+        Local.write("old.bin", "old contents");
+        Local.write("up.bin", "upload me");
+        fs::remove(Local / "new.bin");
+        Fake.setListing("-rw-r--r-- 1 u g 5000 Jan 01 2020 old.bin\r\n"
+                        "-rw-r--r-- 1 u g 5000 Jan 01 2020 new.bin\r\n");
+        Fake.setFile("old.bin", std::string(5000, 'n'));
+        Fake.setFile("new.bin", std::string(5000, 'n'));
+        if (Window->btnDisconnect.isEnabled()) {
+            Window->btnDisconnectClick();
+        }
+        Connect(Good());
+        ASSERT_TRUE(ConnectedLayout()) << c.Name;
+        TFileListView& list = c.Upload ? Window->lvLocalFiles : Window->lvRemoteFiles;
+        Select(list, {QString::fromUtf8(c.Row)});
+        c.Spoil(*this, Fake);
+        Answers.Messages.clear();
+        c.Upload ? Window->btnLocalUploadClick() : Window->btnRemoteDownloadClick();
+
+        ASSERT_EQ(Answers.Messages.size(), 1u) << c.Name;
+        const std::string text = Answers.Messages[0].Text.toStdString();
+        if (c.Text.size() >= 2 && c.Text.substr(c.Text.size() - 2) == ": ") {
+            EXPECT_EQ(text.rfind(c.Text, 0), 0u) << c.Name << ": " << text;
+            EXPECT_GT(text.size(), c.Text.size()) << c.Name << ": the reason is missing";
+        } else if (c.Text.back() == '\n') {
+            EXPECT_EQ(text.rfind(c.Text, 0), 0u) << c.Name << ": " << text;
+            EXPECT_GT(text.size(), c.Text.size()) << c.Name << ": the reason is missing";
+        } else {
+            EXPECT_EQ(text, c.Text) << c.Name;
+        }
+        EXPECT_EQ(c.Lost ? DisconnectedLayout() : ConnectedLayout(), true) << c.Name;
+        EXPECT_FALSE(Window->Busy) << c.Name;
+        EXPECT_TRUE(Window->lblTransfer.text().isEmpty()) << c.Name;
+        if (fs::exists(Local.path())) {
+            EXPECT_EQ(Local.read("old.bin"), "old contents") << c.Name;
+            EXPECT_TRUE(!fs::exists(Local / "new.bin") || fs::file_size(Local / "new.bin") > 0)
+                << c.Name;
+        }
+    }
+}
+
+// Four label changes per small file must not mean four paints per file:
+// painting waits for its interval and then shows the texts of that moment.
+TEST_F(ScriptedServer, ABatchOfSmallFilesIsNotPaintedPerFile) {
+    std::string listing;
+    std::vector<QString> names;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "small" + std::to_string(i) + ".bin";
+        listing += "-rw-r--r-- 1 u g 100 Jan 01 2020 " + name + "\r\n";
+        Fake.setFile(name, std::string(100, 's'));
+        names.push_back(QString::fromStdString(name));
+    }
+    Fake.setListing(listing);
+    Connect(Good());
+    ASSERT_TRUE(ConnectedLayout());
+    Window->show();
+    QCoreApplication::processEvents();
+    Window->PaintInterval = 3600 * 1000;
+    Window->update();
+    QCoreApplication::processEvents(); // the last paint before the long interval
+
+    struct TPaintCounter : QObject {
+        int Paints = 0;
+        bool eventFilter(QObject*, QEvent* AEvent) override {
+            Paints += AEvent->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    Window->lblTransfer.installEventFilter(&counter);
+    Window->lblProgress.installEventFilter(&counter);
+    Select(Window->lvRemoteFiles, names);
+    Window->btnRemoteDownloadClick();
+    EXPECT_EQ(Local.read("small19.bin"), std::string(100, 's'));
+    EXPECT_EQ(counter.Paints, 0);
+    Window->lblTransfer.removeEventFilter(&counter);
+    Window->lblProgress.removeEventFilter(&counter);
 }
 
 TEST_F(ScriptedServer, HostileNamesCannotWriteOutsideTheLocalFolder) {
@@ -607,8 +832,12 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
                                   QStringLiteral("<\\> full"), QStringLiteral("<\\> empty")});
     Answers.MessageAnswer = TMsgResult::mrYes;
     Window->lvLocalFilesKeyDown(VK_DELETE);
-    ASSERT_EQ(Answers.Messages.size(), 1u);
+    ASSERT_EQ(Answers.Messages.size(), 2u);
     EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("Do you want to delete 4 local file(s)?"));
+    // The folder that is not empty stays, and the user learns why.
+    EXPECT_EQ(Answers.Messages[1].Text.toStdString(), "Some entries could not be deleted:\n\"" +
+                                                          LocalDir() +
+                                                          "full/\": " + std::strerror(ENOTEMPTY));
     EXPECT_FALSE(fs::exists(Local / "x.txt"));
     EXPECT_FALSE(fs::exists(Local / "y.txt"));
     EXPECT_FALSE(fs::exists(Local / "empty"));
@@ -631,18 +860,40 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
     EXPECT_TRUE(ConnectedLayout());
 }
 
-TEST(LocalFileSize, UnopenablePathsReadZero) {
+TEST(LocalFileSize, ComesFromStatAndTheFolderIsListedWithoutOpeningAnEntry) {
     TempDir dir;
     dir.write("five", "12345");
+    dir.write("locked", "123");
+    fs::permissions(dir / "locked", fs::perms::none);
     fs::create_symlink(dir / "nowhere", dir / "dangling");
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     const struct {
         fs::path Path;
         int64_t Size;
-    } cases[] = {{dir / "five", 5}, {dir / "missing", 0}, {dir / "dangling", 0}};
+    } cases[] = {{dir / "five", 5},
+                 {dir / "locked", 3},
+                 {dir / "missing", 0},
+                 {dir / "dangling", 0},
+                 {dir / "pipe", 0}};
     for (const auto& c : cases) {
         EXPECT_EQ(TfrmMain::GetLocalFileSize(QString::fromStdString(c.Path.string())), c.Size)
             << c.Path;
     }
+    // Any open of an entry shows up as an event carrying the entry's name.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_OPEN), 0);
+    TfrmMain w;
+    w.FillLocalList(QString::fromStdString(dir.path().string()));
+    EXPECT_EQ(w.lvLocalFiles.topLevelItemCount(), 4);
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        EXPECT_EQ(e->len, 0u) << "opened " << e->name;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+    ::close(watch);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QMouseEvent>
 
 #include <cstdlib>
@@ -69,6 +70,35 @@ TEST(IsSwedish, PickTextFollowsTheChoice) {
     EXPECT_EQ(PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), QStringLiteral("Fel!"));
     SetSwedish(false);
     EXPECT_EQ(PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), QStringLiteral("Error!"));
+}
+
+TEST(StartUp, CaptionsStayAsSetAndSwedishBringsTheToolkitsOwnTexts) {
+    for (const bool swedish : {true, false}) {
+        SetSwedish(swedish);
+        InitialiseApplication();
+        // A display name would be appended to every window's caption by the
+        // platform; without one the display name follows the plain name.
+        const QString name = QCoreApplication::applicationName();
+        EXPECT_EQ(name, QStringLiteral("Quorvan FTP 1.0"));
+        QCoreApplication::setApplicationName(QStringLiteral("probe"));
+        EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("probe"));
+        QCoreApplication::setApplicationName(name);
+        QMessageBox box(QMessageBox::Question, QString(), QString(),
+                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        const struct {
+            QMessageBox::StandardButton Button;
+            const char* English;
+            const char* Swedish;
+        } buttons[] = {{QMessageBox::Yes, "&Yes", "&Ja"},
+                       {QMessageBox::No, "&No", "&Nej"},
+                       {QMessageBox::Cancel, "Cancel", "Avbryt"}};
+        for (const auto& b : buttons) {
+            EXPECT_EQ(box.button(b.Button)->text(),
+                      QString::fromUtf8(swedish ? b.Swedish : b.English));
+        }
+        EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Directory:"),
+                  swedish ? QStringLiteral("Katalog:") : QStringLiteral("Directory:"));
+    }
 }
 
 struct TMainFixture : ::testing::Test {
@@ -440,6 +470,8 @@ TEST_F(MainWindow, FailedSettingsWriteReachesLastResortHandlerWhichClosesEveryth
         w.SetPaneControlsEnabled(true);
         w.lvRemoteFiles.AddRow(QStringLiteral("</> pub"), QStringLiteral("N/A"), "pub");
         w.show();
+        dlg.txtRemoteHost.setText(QStringLiteral("h"));
+        dlg.txtUsername.setText(QStringLiteral("anonymous"));
         dlg.show();
 
         Click(dlg.btnOK);
