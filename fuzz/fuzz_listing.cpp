@@ -68,10 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
         AItem.Name = AItem.RawLine;
     };
 
-    const TIdFTPListFormat detected = items.DetectFormat(lines.front(), true);
+    // The client judges a listing by its first entry, past blank and total lines.
+    const std::string& first = TIdFTPListItems::FirstEntryLine(lines);
+    const TIdFTPListFormat detected = items.DetectFormat(first, true);
     Check(detected <= flfCustom && detected != flfNone && detected != flfNoDetails &&
           detected != flfCustom);
-    Check(items.DetectFormat(lines.front(), false) == flfNoDetails);
+    Check(items.DetectFormat(first, false) == flfNoDetails);
 
     for (const TIdFTPListFormat format :
          {detected, flfNone, flfDos, flfUnix, flfVax, flfNoDetails, flfUnknown, flfCustom}) {
