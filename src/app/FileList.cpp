@@ -47,6 +47,7 @@ public:
 
     const QString& Caption() const { return FCaption; }
     const std::string& Argument() const { return FArgument; }
+    int64_t Size() const { return FSizeIsText ? -1 : FSize; }
 
 private:
     QString FCaption;
@@ -166,6 +167,11 @@ QString TFileListView::RowCaption(const QTreeWidgetItem& ARow) {
         return row->Caption();
     }
     return ARow.text(0);
+}
+
+int64_t TFileListView::RowSize(const QTreeWidgetItem& ARow) {
+    const TFileRow* row = AsFileRow(ARow);
+    return row != nullptr ? row->Size() : -1;
 }
 
 std::string TFileListView::RowArgument(const QTreeWidgetItem& ARow) {

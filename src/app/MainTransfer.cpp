@@ -62,14 +62,12 @@ void TfrmMain::btnRemoteDownloadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    // The sizes the listing gave, for the progress bar.
+    // The sizes the listing gave, for the progress bar. The rows keep them:
+    // the client's own listing is let go once the list is filled.
     std::unordered_map<std::string, int64_t> sizes;
-    try {
-        TIdFTPListItems& items = sckFTP->ListItems();
-        for (int32_t i = 0; i < items.Count(); ++i) {
-            sizes.emplace(items.ItemAt(i).Name, items.ItemAt(i).FileSize);
-        }
-    } catch (...) {
+    for (const QTreeWidgetItem* row = lvRemoteFiles.FirstSelectedRow(); row;
+         row = lvRemoteFiles.NextSelectedRow(row)) {
+        sizes.emplace(TFileListView::RowArgument(*row), TFileListView::RowSize(*row));
     }
     RunBatchLoop(lvRemoteFiles, [this, &scope, &sizes](const TBatchRow& ARow, int32_t AIndex,
                                                        int32_t ACount) {

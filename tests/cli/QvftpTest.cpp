@@ -181,7 +181,7 @@ TEST(QvftpTest, ExitCodes) {
          {"--timeout", "0.5"}, "/f", 7, "download f: timed out", true},
         {"activeNeverConnects",
          [](FakeFtpServer& s) { s.setResponse("RETR", {act::Reply("150 Go")}); },
-         {"--timeout", "0.5", "--active"}, "/f", 7, "download f: timed out"},
+         {"--timeout", "0.5", "--active"}, "/f", 7, "download f: Accept timed out."},
         {"noFinalReply", [&](FakeFtpServer& s) {
              s.setFile("f", "abc");
              s.setResponse("RETR", {act::Reply("150 Go"), act::OpenData(), act::SendData(),
