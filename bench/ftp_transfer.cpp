@@ -6,6 +6,8 @@
 // Each figure is the best of three runs, so a neighbour's burst on a shared
 // machine does not decide the result.
 
+#include "BytePattern.h"
+#include "CountingStream.h"
 #include "IdFTP.h"
 #include "TempDir.h"
 #include "VsftpdServer.h"
@@ -24,32 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Accepts and forgets every byte: the download's speed without the disk.
-class TDiscardStream : public TIdStream {
-public:
-    int64_t Read(void*, int64_t) override { return 0; }
-    int64_t Write(const void*, int64_t ACount) override {
-        FPosition += ACount;
-        FSize = std::max(FSize, FPosition);
-        return ACount;
-    }
-    int64_t Seek(int64_t AOffset, TIdSeekOrigin AOrigin) override {
-        FPosition = AOrigin == TIdSeekOrigin::soBeginning ? AOffset
-                    : AOrigin == TIdSeekOrigin::soCurrent ? FPosition + AOffset
-                                                          : FSize + AOffset;
-        return FPosition;
-    }
-    int64_t Size() const override { return FSize; }
-    void SetSize(int64_t ASize) override {
-        FSize = ASize;
-        FPosition = std::min(FPosition, FSize);
-    }
-
-private:
-    int64_t FPosition = 0;
-    int64_t FSize = 0;
-};
-
 double BestSeconds(const std::function<void()>& run) {
     double best = 1e100;
     for (int i = 0; i < 3; ++i) {
@@ -66,28 +42,6 @@ void Shell(const std::string& command) {
         std::fprintf(stderr, "failed (%d): %s\n", rc, command.c_str());
         std::exit(1);
     }
-}
-
-void WriteBigFile(const std::filesystem::path& file, int64_t size) {
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    if (f == nullptr) {
-        std::perror("fopen");
-        std::exit(1);
-    }
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t x = 2463534242u;
-    for (int64_t done = 0; done < size;) {
-        for (auto& b : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<unsigned char>(x);
-        }
-        const auto n = static_cast<size_t>(std::min<int64_t>(size - done, int64_t(block.size())));
-        std::fwrite(block.data(), 1, n, f);
-        done += static_cast<int64_t>(n);
-    }
-    std::fclose(f);
 }
 
 struct Row {
@@ -111,9 +65,9 @@ int main(int argc, char** argv) {
     qtest::TempDir local("quorvan-bench");
     const std::string name = "bench.bin";
     const auto remoteFile = server.writeFile(name, "");
-    WriteBigFile(remoteFile, size);
+    qtest::WritePatternFile(remoteFile, size);
     const auto upSource = local / "source.bin";
-    WriteBigFile(upSource, size);
+    qtest::WritePatternFile(upSource, size);
     const auto downTarget = local / "down.bin";
 
     auto session = [&](int32_t bufferSize, const std::function<void(TIdFTP&)>& body) {
@@ -138,7 +92,7 @@ int main(int argc, char** argv) {
                 if (what == "download to file") {
                     ftp.Download(name, downTarget.string(), true, false);
                 } else if (what == "download, discarded") {
-                    TDiscardStream sink;
+                    TCountingStream sink;
                     ftp.Download(name, sink, false);
                 } else {
                     ftp.Upload(upSource.string(), "up.bin");

@@ -7,6 +7,7 @@
 // Each figure is the best of three runs, the two programs taking turns going
 // first, so a neighbour's burst on a shared machine does not decide the result.
 
+#include "BytePattern.h"
 #include "TempDir.h"
 #include "VsftpdServer.h"
 
@@ -36,28 +37,6 @@ double TimedShell(const std::string& command) {
     return seconds;
 }
 
-void WriteBigFile(const std::filesystem::path& file, int64_t size) {
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    if (f == nullptr) {
-        std::perror("fopen");
-        std::exit(1);
-    }
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t x = 2463534242u;
-    for (int64_t done = 0; done < size;) {
-        for (auto& b : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<unsigned char>(x);
-        }
-        const auto n = static_cast<size_t>(std::min<int64_t>(size - done, int64_t(block.size())));
-        std::fwrite(block.data(), 1, n, f);
-        done += static_cast<int64_t>(n);
-    }
-    std::fclose(f);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -70,9 +49,9 @@ int main(int argc, char** argv) {
     }
     qtest::VsftpdServer server;
     qtest::TempDir local("quorvan-bench");
-    WriteBigFile(server.writeFile("bench.bin", ""), size);
+    qtest::WritePatternFile(server.writeFile("bench.bin", ""), size);
     const std::string upSource = (local / "source.bin").string();
-    WriteBigFile(upSource, size);
+    qtest::WritePatternFile(upSource, size);
     const std::string downTarget = (local / "down.bin").string();
     const std::string q = std::string("'") + QVFTP_PATH + "' -q ";
     const std::string curl = "curl -sS --fail --ftp-pasv ";

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -64,4 +66,14 @@ std::string TTempSettings::ReadIni() const {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+void TWindowFixture::ConnectWith(const std::string& AIni, bool APressOK) {
+    Settings.WriteIni(AIni);
+    // One dialog at a time: the program knows only the first one alive.
+    Dialog.reset();
+    Dialog = std::make_unique<TfrmConnect>();
+    QTimer::singleShot(0, Dialog.get(),
+                       [this, APressOK] { APressOK ? Dialog->btnOK.click() : Dialog->accept(); });
+    Window->btnConnect.click();
 }

@@ -1,10 +1,16 @@
 #pragma once
 
+#include "Connect.h"
 #include "Dialogs.h"
+#include "Main.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
 
 #include <QString>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,4 +81,30 @@ public:
     void WriteIni(const std::string& AContent) const;
     bool IniExists() const;
     std::string ReadIni() const;
+};
+
+// English texts, scripted dialogs and private settings for one test.
+struct TAppFixture : ::testing::Test {
+    TAppFixture() { SetSwedish(false); }
+    ~TAppFixture() override { SetSwedish(false); }
+    TTempSettings Settings;
+    TScriptedDialogs Answers;
+};
+
+// The main window besides, with a private local folder.
+struct TWindowFixture : TAppFixture {
+    qtest::TempDir Local{"quorvan-local"};
+    std::unique_ptr<TfrmMain> Window = std::make_unique<TfrmMain>();
+    std::unique_ptr<TfrmConnect> Dialog;
+
+    std::string LocalDir() const { return Local.path().string() + "/"; }
+    // Writes AIni as the settings, then presses Connect and OK in the dialog.
+    // APressOK false closes the dialog with OK without writing the file, as
+    // when the file was changed behind the dialog's back.
+    void ConnectWith(const std::string& AIni, bool APressOK = true);
+
+    void TearDown() override {
+        Dialog.reset();
+        Window.reset();
+    }
 };

@@ -49,14 +49,7 @@ TEST(PasswordCoding, DecodesLooseTokensAndRejectsAnyBadOne) {
     }
 }
 
-struct TConnectFixture : ::testing::Test {
-    TConnectFixture() { SetSwedish(false); }
-    ~TConnectFixture() override { SetSwedish(false); }
-    TTempSettings Settings;
-    TScriptedDialogs Answers;
-};
-
-using ConnectDialog = TConnectFixture;
+using ConnectDialog = TAppFixture;
 
 TEST_F(ConnectDialog, FirstStartShowsDefaultsAndOkWritesSevenKeysInOrder) {
     TfrmConnect dlg;

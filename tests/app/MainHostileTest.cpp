@@ -31,25 +31,9 @@ std::string SettingsFor(const FakeFtpServer& AServer, const std::string& ALocalD
            "\nInitialRemoteDirectory=/\nInitialLocalDirectory=" + ALocalDir + "\n";
 }
 
-struct THostileWindowFixture : ::testing::Test {
-    THostileWindowFixture() { SetSwedish(false); }
-
-    TTempSettings Settings;
-    TScriptedDialogs Answers;
-    TempDir Local{"quorvan-local"};
-    std::unique_ptr<TfrmMain> Window = std::make_unique<TfrmMain>();
-    std::unique_ptr<TfrmConnect> Dialog;
-
-    std::string LocalDir() const { return Local.path().string() + "/"; }
-
+struct THostileWindowFixture : TWindowFixture {
     // Presses Connect and OK in the dialog, for the settings of AServer.
-    void Connect(const FakeFtpServer& AServer) {
-        Settings.WriteIni(SettingsFor(AServer, LocalDir()));
-        Dialog.reset();
-        Dialog = std::make_unique<TfrmConnect>();
-        QTimer::singleShot(0, Dialog.get(), [this] { Dialog->btnOK.click(); });
-        Window->btnConnect.click();
-    }
+    void Connect(const FakeFtpServer& AServer) { ConnectWith(SettingsFor(AServer, LocalDir())); }
     // Runs AAction once, from inside whatever network wait is running, as
     // soon as AReady holds.
     void WhenReady(const std::function<bool()>& AReady, const std::function<void()>& AAction) {
@@ -74,11 +58,6 @@ struct THostileWindowFixture : ::testing::Test {
                Window->lvRemoteFiles.topLevelItemCount() == 0 &&
                Window->lvLocalFiles.topLevelItemCount() == 0 &&
                Window->lblTransfer.text().isEmpty() && Window->lblProgress.text().isEmpty();
-    }
-
-    void TearDown() override {
-        Dialog.reset();
-        Window.reset();
     }
 };
 

@@ -84,29 +84,9 @@ bool Contains(const std::vector<QString>& AList, const QString& AValue) {
            std::find(AList.begin(), AList.end(), FileRowCaption(AValue)) != AList.end();
 }
 
-struct TSessionFixture : ::testing::Test {
-    TSessionFixture() { SetSwedish(false); }
-
-    TTempSettings Settings;
-    TScriptedDialogs Answers;
-    TempDir Local{"quorvan-local"};
-    std::unique_ptr<TfrmMain> Window = std::make_unique<TfrmMain>();
-    std::unique_ptr<TfrmConnect> Dialog;
-
-    std::string LocalDir() const { return Local.path().string() + "/"; }
-
-    // Writes the settings, then presses Connect and OK in the dialog.
-    // APressOK false closes the dialog with OK without writing the file, as
-    // when the file was changed behind the dialog's back.
+struct TSessionFixture : TWindowFixture {
     void Connect(const TSettings& ASettings, bool APressOK = true) {
-        Settings.WriteIni(SettingsText(ASettings));
-        // One dialog at a time: the program knows only the first one alive.
-        Dialog.reset();
-        Dialog = std::make_unique<TfrmConnect>();
-        QTimer::singleShot(0, Dialog.get(), [this, APressOK] {
-            APressOK ? Dialog->btnOK.click() : Dialog->accept();
-        });
-        Window->btnConnect.click();
+        ConnectWith(SettingsText(ASettings), APressOK);
     }
 
     bool ConnectedLayout() const {
@@ -122,11 +102,6 @@ struct TSessionFixture : ::testing::Test {
                Window->lblRemoteFiles.text() == QStringLiteral("Remote files:") &&
                Window->lblLocalFiles.text() == QStringLiteral("Local files:") &&
                Window->lblTransfer.text().isEmpty() && Window->lblProgress.text().isEmpty();
-    }
-
-    void TearDown() override {
-        Dialog.reset();
-        Window.reset();
     }
 };
 

@@ -101,14 +101,7 @@ TEST(StartUp, CaptionsStayAsSetAndSwedishBringsTheToolkitsOwnTexts) {
     }
 }
 
-struct TMainFixture : ::testing::Test {
-    TMainFixture() { SetSwedish(false); }
-    ~TMainFixture() override { SetSwedish(false); }
-    TTempSettings Settings;
-    TScriptedDialogs Answers;
-};
-
-using MainWindow = TMainFixture;
+using MainWindow = TAppFixture;
 
 struct TMainControl {
     QWidget& (*Control)(TfrmMain&);

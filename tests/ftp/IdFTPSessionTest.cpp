@@ -1,7 +1,7 @@
 // Session, sign-in, proxy arrangements and the commands without a data
 // connection, against the scripted server.
 
-#include "FakeFtpServer.h"
+#include "FtpClientTest.h"
 #include "IdException.h"
 #include "IdFTP.h"
 
@@ -10,40 +10,16 @@
 #include <string>
 #include <vector>
 
-using qtest::FakeFtpServer;
-
 namespace {
 
-struct StatusLog {
-    std::vector<std::pair<TIdStatus, std::string>> entries;
-    void Attach(TIdFTP& ftp) {
-        ftp.OnStatus = [this](TIdComponent*, TIdStatus s, const std::string& text) {
-            entries.emplace_back(s, text);
-        };
-    }
-    bool Has(TIdStatus s, const std::string& text) const {
-        for (const auto& e : entries) {
-            if (e.first == s && e.second == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-};
-
-class FtpSessionTest : public ::testing::Test {
+// Signs in only where a test asks for it.
+class FtpSessionTest : public qtest::FtpClientTest {
 protected:
     void SetUp() override {
-        ftp.SetHost(server.host());
-        ftp.SetPort(server.port());
         ftp.Username = "u1";
         ftp.Password = "pw";
+        ftp.Passive = false;
     }
-
-    std::vector<std::string> Commands() const { return server.commands(); }
-
-    FakeFtpServer server;
-    TIdFTP ftp;
 };
 
 TEST_F(FtpSessionTest, FreshClientDefaults) {
@@ -58,8 +34,6 @@ TEST_F(FtpSessionTest, FreshClientDefaults) {
 }
 
 TEST_F(FtpSessionTest, SignInAnnouncesTypeAndAsksSystem) {
-    StatusLog log;
-    log.Attach(ftp);
     int afterLogin = 0;
     ftp.OnAfterClientLogin = [&](TIdComponent* sender) {
         EXPECT_EQ(sender, &ftp);
@@ -68,12 +42,12 @@ TEST_F(FtpSessionTest, SignInAnnouncesTypeAndAsksSystem) {
     };
     server.setResponse("SYST", "215 UNIX Type: L8\r\n");
     ftp.OpenSession();
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE I", "SYST"}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE I", "SYST"}));
     EXPECT_EQ(afterLogin, 1);
     EXPECT_EQ(ftp.SystemDescription(), "UNIX Type: L8");
     EXPECT_EQ(ftp.LoginReply().NumericCode(), 230);
     EXPECT_EQ(ftp.GreetingReply().NumericCode(), 220);
-    EXPECT_TRUE(log.Has(ftpReady, "Connection established"));
+    EXPECT_TRUE(HasStatus(ftpReady, "Connection established"));
     EXPECT_TRUE(ftp.IsConnected());
 }
 
@@ -84,7 +58,7 @@ TEST_F(FtpSessionTest, WithoutSignInOnlyTheGreetingIsRead) {
     EXPECT_EQ(ftp.GreetingReply().Text(), (std::vector<std::string>{"Hello", "there"}));
     ftp.EndSession();
     ASSERT_TRUE(server.waitForVerb("QUIT"));
-    EXPECT_EQ(Commands(), std::vector<std::string>{"QUIT"});
+    EXPECT_EQ(Sent(), std::vector<std::string>{"QUIT"});
 }
 
 struct GreetingCase {
@@ -107,7 +81,7 @@ TEST_P(FtpGreetingTest, OnlyA220GreetingOpensTheSession) {
     EXPECT_FALSE(ftp.IsConnected());
     EXPECT_EQ(ftp.Host(), server.host());
     EXPECT_EQ(ftp.Port(), server.port());
-    EXPECT_TRUE(Commands().empty());
+    EXPECT_TRUE(Sent().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, FtpGreetingTest,
@@ -119,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, FtpGreetingTest,
 TEST_F(FtpSessionTest, UserAnswered230SkipsPassword) {
     server.setResponse("USER", "230 No password needed\r\n");
     ftp.OpenSession();
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"USER u1", "TYPE I", "SYST"}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "TYPE I", "SYST"}));
     EXPECT_EQ(ftp.LoginReply().NumericCode(), 230);
     EXPECT_EQ(ftp.LoginReply().Text(), std::vector<std::string>{"No password needed"});
 }
@@ -200,7 +174,7 @@ TEST_P(FtpProxyTest, ControlGoesToProxyAndLoginFollowsTheType) {
     std::vector<std::string> expected = c.login;
     expected.push_back("TYPE I");
     expected.push_back("SYST");
-    EXPECT_EQ(Commands(), expected);
+    EXPECT_EQ(Sent(), expected);
     EXPECT_EQ(ftp.Host(), "srv");
     EXPECT_EQ(ftp.Port(), 2121);
 }
@@ -231,7 +205,7 @@ TEST_F(FtpSessionTest, EmptyProxyHostConnectsToHostButKeepsTheLoginOfTheType) {
     settings.Port = 1;
     ftp.SetProxySettings(settings);
     ftp.OpenSession();
-    EXPECT_EQ(Commands()[0], "USER u1@" + server.host());
+    EXPECT_EQ(Sent()[0], "USER u1@" + server.host());
 }
 
 TEST_F(FtpSessionTest, NoProxyTypeIgnoresTheProxyHost) {
@@ -240,7 +214,7 @@ TEST_F(FtpSessionTest, NoProxyTypeIgnoresTheProxyHost) {
     settings.Port = 1;
     ftp.SetProxySettings(settings);
     ftp.OpenSession();
-    EXPECT_EQ(Commands()[0], "USER u1");
+    EXPECT_EQ(Sent()[0], "USER u1");
 }
 
 TEST_F(FtpSessionTest, HttpProxyIsRefusedWithoutSendingAnything) {
@@ -258,7 +232,7 @@ TEST_F(FtpSessionTest, HttpProxyIsRefusedWithoutSendingAnything) {
     }
     EXPECT_FALSE(ftp.IsConnected());
     EXPECT_TRUE(server.waitForClientCloses(1));
-    EXPECT_TRUE(Commands().empty());
+    EXPECT_TRUE(Sent().empty());
 }
 
 TEST_F(FtpSessionTest, FailedConnectRestoresHostAndPort) {
@@ -285,9 +259,8 @@ TEST_F(FtpSessionTest, OpenSessionWhileConnectedFailsAndCloses) {
 }
 
 TEST_F(FtpSessionTest, EndSessionWritesQuitAndReadsNoReply) {
-    StatusLog log;
     ftp.OpenSession();
-    log.Attach(ftp);
+    statuses.clear();
     int disconnected = 0;
     ftp.OnDisconnected = [&](TIdComponent*) { ++disconnected; };
     server.setResponse("QUIT", qtest::FtpScript{});
@@ -295,18 +268,16 @@ TEST_F(FtpSessionTest, EndSessionWritesQuitAndReadsNoReply) {
     EXPECT_FALSE(ftp.IsConnected());
     ASSERT_TRUE(server.waitForVerb("QUIT"));
     EXPECT_EQ(disconnected, 1);
-    EXPECT_TRUE(log.Has(hsDisconnecting, "Disconnecting."));
-    EXPECT_TRUE(log.Has(hsDisconnected, "Disconnected."));
+    EXPECT_TRUE(HasStatus(hsDisconnecting, "Disconnecting."));
+    EXPECT_TRUE(HasStatus(hsDisconnected, "Disconnected."));
 }
 
 TEST_F(FtpSessionTest, EndSessionOnANeverConnectedClientSendsNothing) {
-    StatusLog log;
-    log.Attach(ftp);
     int disconnected = 0;
     ftp.OnDisconnected = [&](TIdComponent*) { ++disconnected; };
     ftp.EndSession();
     EXPECT_EQ(disconnected, 1);
-    EXPECT_TRUE(log.Has(hsDisconnected, "Disconnected."));
+    EXPECT_TRUE(HasStatus(hsDisconnected, "Disconnected."));
     EXPECT_EQ(server.connections(), 0u);
 }
 
@@ -315,12 +286,11 @@ TEST_F(FtpSessionTest, TransferTypeIsAnnouncedOnlyWhenItChanges) {
     ftp.SetTransferType(ftASCII); // disconnected: remembered only
     EXPECT_EQ(server.connections(), 0u);
     ftp.OpenSession();
-    EXPECT_EQ(Commands()[2], "TYPE A");
+    EXPECT_EQ(Sent()[2], "TYPE A");
     ftp.SetTransferType(ftASCII);
     ftp.SetTransferType(ftBinary);
     ftp.SetTransferType(ftBinary);
-    EXPECT_EQ(Commands(),
-              (std::vector<std::string>{"USER u1", "PASS pw", "TYPE A", "SYST", "TYPE I"}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE A", "SYST", "TYPE I"}));
 }
 
 TEST_F(FtpSessionTest, RefusedTypeFailsTheSession) {
@@ -372,7 +342,7 @@ TEST_P(FtpCommandTest, SendsTheLineAndChecksTheReply) {
     } else {
         EXPECT_NO_THROW(Run(c.op, c.arg));
     }
-    EXPECT_EQ(Commands().back(), c.line);
+    EXPECT_EQ(Sent().back(), c.line);
     EXPECT_EQ(ftp.RawCommand("NOOP"), 200) << "the connection stays usable";
 }
 
@@ -405,7 +375,7 @@ TEST_P(FtpPwdTest, CurrentDirectoryFromTheQuotedPath) {
     ftp.OpenSession();
     server.enqueue("PWD", GetParam().reply + "\r\n");
     EXPECT_EQ(ftp.QueryCurrentDir(), GetParam().path);
-    EXPECT_EQ(Commands().back(), "PWD");
+    EXPECT_EQ(Sent().back(), "PWD");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -497,10 +467,10 @@ class FtpLineBreakTest : public FtpSessionTest,
 TEST_P(FtpLineBreakTest, CommandWithLineBreakIsRefusedBeforeSending) {
     ftp.Passive = true;
     ftp.OpenSession();
-    const size_t before = Commands().size();
+    const size_t before = Sent().size();
     EXPECT_THROW(GetParam().run(ftp), EIdException);
     EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
-    const std::vector<std::string> after = Commands();
+    const std::vector<std::string> after = Sent();
     ASSERT_EQ(after.size(), before + 1);
     EXPECT_EQ(after.back(), "NOOP");
     EXPECT_EQ(ftp.DataConnection(), nullptr);

@@ -1,7 +1,8 @@
 // Data connections, transfers, the restart probe, aborts and listings,
 // against the scripted server.
 
-#include "FakeFtpServer.h"
+#include "CountingStream.h"
+#include "FtpClientTest.h"
 #include "IdException.h"
 #include "IdFTP.h"
 #include "TempDir.h"
@@ -15,84 +16,16 @@
 #include <string>
 #include <vector>
 
-using qtest::FakeFtpServer;
 namespace act = qtest::act;
 
 namespace {
-
-// Counts what it is given and checks it against the server's pattern without
-// keeping it, so a download above 2 GiB needs no memory.
-class TPatternCheckStream : public TIdStream {
-public:
-    int64_t Read(void*, int64_t) override { return 0; }
-    int64_t Write(const void* ABuffer, int64_t ACount) override {
-        const auto* p = static_cast<const uint8_t*>(ABuffer);
-        // Checking every byte would dominate the run; the ends of each chunk
-        // show a lost, doubled or shifted block.
-        for (int64_t i : {int64_t(0), ACount - 1}) {
-            if (ACount > 0 && p[i] != qtest::PatternByte(static_cast<uint64_t>(FPosition + i))) {
-                ++Mismatches;
-            }
-        }
-        FPosition += ACount;
-        FSize = std::max(FSize, FPosition);
-        return ACount;
-    }
-    int64_t Seek(int64_t AOffset, TIdSeekOrigin AOrigin) override {
-        if (AOrigin == TIdSeekOrigin::soBeginning) {
-            FPosition = AOffset;
-        } else if (AOrigin == TIdSeekOrigin::soCurrent) {
-            FPosition += AOffset;
-        } else {
-            FPosition = FSize + AOffset;
-        }
-        return FPosition;
-    }
-    int64_t Size() const override { return FSize; }
-    void SetSize(int64_t ASize) override {
-        FSize = ASize;
-        FPosition = std::min(FPosition, FSize);
-    }
-    int64_t Mismatches = 0;
-
-private:
-    int64_t FPosition = 0;
-    int64_t FSize = 0;
-};
 
 std::string Contents(TIdMemoryStream& s) {
     return s.DataString();
 }
 
-class FtpTransferTest : public ::testing::Test {
+class FtpTransferTest : public qtest::FtpClientTest {
 protected:
-    void SetUp() override {
-        ftp.SetHost(server.host());
-        ftp.SetPort(server.port());
-        ftp.Username = "u";
-        ftp.Password = "p";
-        ftp.Passive = true;
-        ftp.OnStatus = [this](TIdComponent*, TIdStatus s, const std::string& text) {
-            statuses.emplace_back(s, text);
-        };
-        ftp.OpenSession();
-        sessionCommands = server.commands().size();
-    }
-
-    // The command lines sent since the session was opened.
-    std::vector<std::string> Sent() const {
-        const std::vector<std::string> all = server.commands();
-        return {all.begin() + static_cast<std::ptrdiff_t>(sessionCommands), all.end()};
-    }
-    bool HasStatus(TIdStatus s, const std::string& text) const {
-        return std::find(statuses.begin(), statuses.end(), std::make_pair(s, text)) !=
-               statuses.end();
-    }
-
-    FakeFtpServer server;
-    TIdFTP ftp;
-    size_t sessionCommands = 0;
-    std::vector<std::pair<TIdStatus, std::string>> statuses;
     qtest::TempDir dir;
 };
 
@@ -282,7 +215,7 @@ TEST_F(FtpTransferTest, ServerClosingTheDataConnectionEarly) {
 
 TEST_F(FtpTransferTest, AbortDuringADownload) {
     server.setFile("big", qtest::Payload::Pattern(256ull << 20));
-    TPatternCheckStream stream;
+    TCountingStream stream(true);
     bool aborted = false;
     TIdComponent* sender = nullptr;
     ftp.OnWork = [&](TIdComponent* s, TWorkMode, int64_t count) {
@@ -382,7 +315,7 @@ TEST_F(FtpTransferTest, AbortWithoutTransferLeavesItsReplyForTheNextExchange) {
 TEST_F(FtpTransferTest, DownloadAbove2GiBIsCountedIn64Bits) {
     const uint64_t size = (1ull << 31) + 4097;
     server.setFile("huge", qtest::Payload::Pattern(size));
-    TPatternCheckStream stream;
+    TCountingStream stream(true);
     int64_t lastWork = 0;
     ftp.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) { lastWork = count; };
     ftp.Download("huge", stream, false);

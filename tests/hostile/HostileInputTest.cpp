@@ -2,8 +2,8 @@
 // that answer oddly, and a server that never greets.
 
 #include "EchoServer.h"
-#include "FakeFtpServer.h"
 #include "FakeSocksServer.h"
+#include "FtpClientTest.h"
 #include "HostileTestSupport.h"
 #include "IdException.h"
 #include "IdFTP.h"
@@ -27,26 +27,7 @@ using namespace std::string_literals;
 
 namespace {
 
-class HostileSessionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ftp.SetHost(server.host());
-        ftp.SetPort(server.port());
-        ftp.Username = "u";
-        ftp.Password = "p";
-        ftp.Passive = true;
-        ftp.OpenSession();
-        sessionCommands = server.commands().size();
-    }
-    std::vector<std::string> Sent() const {
-        const std::vector<std::string> all = server.commands();
-        return {all.begin() + static_cast<std::ptrdiff_t>(sessionCommands), all.end()};
-    }
-
-    FakeFtpServer server;
-    TIdFTP ftp;
-    size_t sessionCommands = 0;
-};
+using HostileSessionTest = qtest::FtpClientTest;
 
 // ---------------------------------------------------------------------------
 // Listings with hostile names

@@ -4,7 +4,7 @@
 // Each case checks the exact outcome and that the client stays usable or
 // closes cleanly.
 
-#include "FakeFtpServer.h"
+#include "FtpClientTest.h"
 #include "HostileTestSupport.h"
 #include "IdException.h"
 #include "IdFTP.h"
@@ -28,21 +28,15 @@ using namespace std::string_literals;
 
 namespace {
 
-class HostileServerTest : public ::testing::Test {
+class HostileServerTest : public qtest::FtpClientTest {
 protected:
     void SetUp() override {
         // The main window's configuration of its client.
-        ftp.SetHost(server.host());
-        ftp.SetPort(server.port());
-        ftp.Username = "u";
-        ftp.Password = "p";
-        ftp.Passive = true;
         ftp.MaxLineAction = maException;
         ftp.RecvBufferSize = 1024;
         ftp.SendBufferSize = 1024;
         server.setFile("f", kFile);
-        ftp.OpenSession();
-        sessionCommands = server.commands().size();
+        FtpClientTest::SetUp();
     }
     void TearDown() override {
         if (ftp.IsConnected()) {
@@ -50,10 +44,6 @@ protected:
         }
     }
 
-    std::vector<std::string> Sent() const {
-        const std::vector<std::string> all = server.commands();
-        return {all.begin() + static_cast<std::ptrdiff_t>(sessionCommands), all.end()};
-    }
     std::string Fetch(const std::string& AName) {
         TIdMemoryStream stream;
         ftp.Download(AName, stream, false);
@@ -68,10 +58,6 @@ protected:
     }
 
     const std::string kFile = qtest::RandomBytes(5000, 7);
-    FakeFtpServer server;
-    TIdFTP ftp;
-    size_t sessionCommands = 0;
-    std::vector<std::pair<TIdStatus, std::string>> statuses;
 };
 
 // ---------------------------------------------------------------------------
@@ -245,20 +231,13 @@ TEST_P(HostileBrokenDataTest, FileHoldsWhatArrivedAndOutcomeIsReported) {
     server.enqueue("RETR", c.script);
     // A reply awaited by mistake then fails the test instead of hanging it.
     ftp.ReadTimeout = 5000;
-    // Kept by the fixture: the session's end in TearDown still reports statuses.
-    ftp.OnStatus = [&](TIdComponent*, TIdStatus s, const std::string& t) {
-        statuses.emplace_back(s, t);
-    };
     qtest::TempDir dir;
     const std::string local = (dir / "local.bin").string();
     // The download returns normally: the final reply is one the transfer allows.
     ftp.Download("f", local, true, false);
     EXPECT_EQ(qtest::ReadFile(local), kFile.substr(0, c.expectedBytes));
     EXPECT_EQ(ftp.LastReply().TextCode(), c.repliesAfter);
-    const bool aborted =
-        std::find(statuses.begin(), statuses.end(),
-                  std::make_pair(ftpAborted, std::string("Transfer aborted"))) != statuses.end();
-    EXPECT_EQ(aborted, c.aborted);
+    EXPECT_EQ(HasStatus(ftpAborted, "Transfer aborted"), c.aborted);
     EXPECT_EQ(Sent(), (std::vector<std::string>{"PASV", "RETR f"}));
     ExpectUsable();
 }

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
-#include <random>
 #include <sys/socket.h>
 
 namespace qtest {
@@ -16,20 +14,6 @@ namespace qtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A prime period, so that neither 1024- nor 65536-byte blocks line up with it.
-constexpr size_t kPatternPeriod = 65521;
-
-const std::array<uint8_t, kPatternPeriod>& PatternTable() {
-    static const auto table = [] {
-        std::array<uint8_t, kPatternPeriod> t{};
-        std::mt19937 gen(20240229);
-        for (auto& b : t)
-            b = static_cast<uint8_t>(gen() & 0xff);
-        return t;
-    }();
-    return table;
-}
 
 std::string Upper(std::string s) {
     for (auto& c : s)
@@ -96,10 +80,6 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 
 } // namespace
 
-uint8_t PatternByte(uint64_t offset) {
-    return PatternTable()[offset % kPatternPeriod];
-}
-
 Payload Payload::Bytes(std::string bytes) {
     auto shared = std::make_shared<const std::string>(std::move(bytes));
     return Payload{shared->size(), [shared](uint64_t offset, char* out, size_t len) {
@@ -108,17 +88,7 @@ Payload Payload::Bytes(std::string bytes) {
 }
 
 Payload Payload::Pattern(uint64_t size) {
-    return Payload{size, [](uint64_t offset, char* out, size_t len) {
-                       const auto& table = PatternTable();
-                       size_t pos = offset % kPatternPeriod;
-                       while (len > 0) {
-                           size_t n = std::min(len, kPatternPeriod - pos);
-                           std::memcpy(out, table.data() + pos, n);
-                           out += n;
-                           len -= n;
-                           pos = 0;
-                       }
-                   }};
+    return Payload{size, FillPattern};
 }
 
 namespace act {

@@ -28,6 +28,7 @@
 // PWD 257, CWD 250, MKD 257, RMD/DELE 250, SITE/OPEN/NOOP 200) and 500 for
 // unknown verbs.
 
+#include "BytePattern.h"
 #include "TestSockets.h"
 
 #include <condition_variable>
@@ -54,8 +55,6 @@ struct Payload {
     // size bytes of PatternByte(0), PatternByte(1), ...
     static Payload Pattern(uint64_t size);
 };
-// A byte pattern with a long period, so shifted or dropped blocks show.
-uint8_t PatternByte(uint64_t offset);
 
 // One step of the server's answer to a command.
 struct FtpAction {

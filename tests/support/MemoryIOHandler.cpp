@@ -1,5 +1,6 @@
 #include "MemoryIOHandler.h"
 
+#include "BytePattern.h"
 #include "IdException.h"
 #include "IdResourceStrings.h"
 #include "IdStackPosix.h"
@@ -115,14 +116,8 @@ int32_t TIdMemoryIOHandler::ReceiveInto(void* ABuffer, int32_t ALength) {
             return 0;
         }
         const auto n = static_cast<int32_t>(std::min<int64_t>(ALength, FGenerateLeft));
-        char* out = static_cast<char*>(ABuffer);
-        for (int32_t i = 0; i < n;) {
-            // Runs of one value keep generation cheap while every position is checkable.
-            const int64_t at = Generated + i;
-            const auto run = static_cast<int32_t>(std::min<int64_t>(n - i, 65536 - at % 65536));
-            std::memset(out + i, GeneratedByte(at), static_cast<size_t>(run));
-            i += run;
-        }
+        qtest::FillPattern(static_cast<uint64_t>(Generated), static_cast<char*>(ABuffer),
+                           static_cast<size_t>(n));
         Generated += n;
         FGenerateLeft -= n;
         return n;

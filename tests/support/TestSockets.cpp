@@ -204,20 +204,7 @@ std::string RecvSome(int fd, Millis timeout) {
 }
 
 std::string RecvUntilClose(int fd, Millis timeout) {
-    const auto deadline = Clock::now() + timeout;
-    std::string out;
-    char buf[65536];
-    for (;;) {
-        if (!WaitReadable(fd, std::chrono::duration_cast<Millis>(deadline - Clock::now())))
-            break;
-        ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
+    return RecvExact(fd, SIZE_MAX, timeout);
 }
 
 std::string RecvLine(int fd, Millis timeout) {

@@ -38,14 +38,6 @@ TStep F() {
     return {TOp::opFlush};
 }
 
-std::string Pattern(int64_t ACount, int ASeed) {
-    std::string bytes(static_cast<size_t>(ACount), '\0');
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<char>((i * 7 + static_cast<size_t>(ASeed) * 13) % 251);
-    }
-    return bytes;
-}
-
 std::string FileBytes(const std::string& AName) {
     std::ifstream in(AName, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -86,7 +78,8 @@ TEST(FileStreamGathering, MatchesAnUnbufferedModel) {
             for (const TStep& step : c.Steps) {
                 switch (step.Op) {
                 case TOp::opWrite: {
-                    const std::string bytes = Pattern(step.Value, ++seed);
+                    const std::string bytes =
+                        qtest::RandomBytes(static_cast<size_t>(step.Value), ++seed);
                     EXPECT_EQ(file.Write(bytes.data(), step.Value), step.Value);
                     model.WriteBuffer(bytes.data(), step.Value);
                     break;

@@ -6,13 +6,13 @@
 #include "IdIOHandler.h"
 #include "IdIOHandlerSocket.h"
 #include "IdTCPClient.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -539,15 +539,6 @@ std::unique_ptr<TIdTCPClient> ProxiedClient(const ProxySettings& AProxy,
     return client;
 }
 
-std::string RandomBytes(size_t ACount, unsigned ASeed) {
-    std::mt19937 generator(ASeed);
-    std::string data(ACount, '\0');
-    for (char& c : data) {
-        c = static_cast<char>(generator() & 0xFF);
-    }
-    return data;
-}
-
 // Sends a block and reads the echo back, in both directions at once through
 // whatever sits in between.
 void ExpectEchoed(TIdTCPClient& AClient, const std::string& AData) {
@@ -607,7 +598,7 @@ TEST(SocksThroughFakeProxy, EachVersionReachesTheTarget) {
             expected.insert(expected.begin(), "Resolving hostname localhost.");
         }
         EXPECT_EQ(reports, expected);
-        ExpectEchoed(*client, RandomBytes(70000, 7));
+        ExpectEchoed(*client, qtest::RandomBytes(70000, 7));
         client->CloseConnection();
         ASSERT_TRUE(proxy.waitForExchanges(1));
         const qtest::SocksExchange exchange = proxy.exchanges().front();
@@ -675,7 +666,7 @@ TEST(SocksThroughDante, MovesDataBothWays) {
         client->OpenConnection(10000);
         client->WriteLine("hello through dante");
         EXPECT_EQ(client->ReadLine(), "hello through dante");
-        ExpectEchoed(*client, RandomBytes(300000, 11));
+        ExpectEchoed(*client, qtest::RandomBytes(300000, 11));
         client->CloseConnection();
     }
     EXPECT_EQ(echo.connections(), 2u);

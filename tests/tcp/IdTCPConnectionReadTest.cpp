@@ -294,7 +294,7 @@ TEST(ReceiveStream, UntilClosedHasNoTwoGigabyteLimit) {
     int64_t lastWork = 0;
     kit.Conn.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) { lastWork = count; };
     kit.Handler.Generate(total);
-    TCountingStream stream;
+    TCountingStream stream(true);
     kit.Conn.ReceiveStream(stream, -1, true);
     EXPECT_EQ(stream.Size(), total);
     EXPECT_EQ(stream.Mismatches, 0);
