@@ -47,6 +47,7 @@ public:
 
     const QString& Caption() const { return FCaption; }
     const std::string& Argument() const { return FArgument; }
+    int64_t Size() const { return FSizeIsText ? -1 : FSize; }
 
 private:
     QString FCaption;
@@ -174,6 +175,11 @@ std::string TFileListView::RowArgument(const QTreeWidgetItem& ARow) {
     }
     const QByteArray bytes = ARow.data(2, ArgumentRole).toByteArray();
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+int64_t TFileListView::RowSize(const QTreeWidgetItem& ARow) {
+    const TFileRow* row = AsFileRow(ARow);
+    return row ? row->Size() : -1;
 }
 
 // ---- Filling a whole list ---------------------------------------------------

@@ -263,18 +263,12 @@ TfrmMain::TfrmMain(QWidget* AParent)
       btnRemoteCreateDirectory(this), btnRemoteDownload(this), lblLocalFiles(this),
       lvLocalFiles(this, QColor(0, 0, 128)), btnLocalRefresh(this), btnLocalBrowse(this),
       btnLocalUpload(this), pbTransfer(this), lblTransferDetails(this),
-      afMain(std::make_unique<TIdAntiFreeze>()), sckFTP(std::make_unique<TIdFTP>()) {
+      afMain(std::make_unique<TIdAntiFreeze>()) {
     if (!frmMain) {
         frmMain = this;
     }
     InstallMessagePump();
 
-    sckFTP->MaxLineAction = maException;
-    sckFTP->ReadTimeout = 0;
-    sckFTP->RecvBufferSize = 1024;
-    sckFTP->SendBufferSize = 1024;
-    sckFTP->ProxySettings().ProxyType = fpcmNone;
-    sckFTP->ProxySettings().Port = 0;
     sckFTP->OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t AMax) {
         sckFTPWorkBegin(ASender, AMode, AMax);
     };

@@ -1,6 +1,5 @@
-// Session control: Connect, Disconnect, the transfer type, the batch loop
-// that Disconnect can stop, and the guard that keeps a waiting network call's
-// connection alive until the call has unwound.
+// Session control: Connect, Disconnect, the transfer type, and how the window
+// shows the batch loop and a session that ended.
 #include "Connect.h"
 #include "Dialogs.h"
 #include "FileRows.h"
@@ -82,66 +81,14 @@ QString FailureReason(const std::exception_ptr& AError) {
     }
 }
 
-// ---- Network scope ------------------------------------------------------------------
-
-TfrmMain::TNetworkScope::TNetworkScope(TfrmMain& AOwner)
-    : FOwner(AOwner), FSession(AOwner.FSession) {
-    ++FOwner.FNetworkDepth;
-}
-
-TfrmMain::TNetworkScope::~TNetworkScope() {
-    if (--FOwner.FNetworkDepth == 0 && FOwner.FEndSessionPending) {
-        FOwner.FEndSessionPending = false;
-        try {
-            FOwner.sckFTP->EndSession();
-        } catch (...) {
-        }
-    }
-}
-
-bool TfrmMain::TNetworkScope::Interrupted() const {
-    return FOwner.FSession != FSession;
-}
-
 void TfrmMain::RunUserCommand(const std::function<void()>& ACommand) {
-    if (FNetworkDepth > 0) {
-        return;
+    if (CanStartCommand()) {
+        RunGuarded(ACommand);
     }
-    RunGuarded(ACommand);
 }
 
 void TfrmMain::ProcessMessages() {
     QCoreApplication::processEvents();
-}
-
-bool TfrmMain::SessionConnected() const {
-    return sckFTP && sckFTP->IsConnected();
-}
-
-// Ends the session now when no call below us uses the connection; otherwise
-// says goodbye, closes the socket so the waiting call fails, and leaves the
-// freeing to the outermost network scope.
-void TfrmMain::EndSessionNow(int AHeldByCaller) {
-    if (FNetworkDepth <= AHeldByCaller) {
-        try {
-            sckFTP->EndSession();
-        } catch (...) {
-        }
-        return;
-    }
-    try {
-        if (sckFTP->IsConnected()) {
-            sckFTP->WriteLine("QUIT");
-        }
-    } catch (...) {
-    }
-    // A call may be waiting on the data connection rather than on the
-    // control connection.
-    if (TIdTCPConnection* data = sckFTP->DataConnection()) {
-        data->DropSocket();
-    }
-    sckFTP->DropSocket();
-    FEndSessionPending = true;
 }
 
 // ---- Commands ---------------------------------------------------------------------
@@ -193,8 +140,7 @@ void TfrmMain::btnConnectClick() {
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, this, [this] {
         FConnectTimedOut = true;
-        ++FSession;
-        EndSessionNow(0);
+        Interrupt(0);
         ShowDisconnectedLayout();
     });
     limit.start(ConnectLimit);
@@ -273,18 +219,7 @@ void TfrmMain::btnConnectClick() {
 }
 
 void TfrmMain::btnDisconnectClick() {
-    ++FSession;
-    if (Busy) {
-        // A second request (closing the window after Disconnect) has nothing
-        // left to abort.
-        if (!CancelRequested) {
-            CancelRequested = true;
-            sckFTP->AbortTransfer();
-        }
-    } else {
-        EndSessionNow(0);
-    }
-
+    Disconnect();
     ShowDisconnectedLayout();
 }
 
@@ -308,35 +243,25 @@ void TfrmMain::btnChangeModeClick() {
 // ---- Batch loop -------------------------------------------------------------------
 
 // The caller holds a network scope for the whole command.
-bool TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
-    Busy = true;
+void TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
     FRowFailures.clear();
     std::vector<TBatchRow> rows;
     for (const QTreeWidgetItem* row = AList.FirstSelectedRow(); row;
          row = AList.NextSelectedRow(row)) {
-        rows.push_back({TFileListView::RowCaption(*row), TFileListView::RowArgument(*row)});
+        rows.push_back({TFileListView::RowCaption(*row), TFileListView::RowArgument(*row),
+                        TFileListView::RowSize(*row)});
     }
     const auto count = static_cast<int32_t>(rows.size());
-    bool cancelled = false;
-    for (int32_t i = 0; i < count; ++i) {
-        AWork(rows[static_cast<size_t>(i)], i + 1, count);
-        ProcessMessages();
-        if (CancelRequested) {
-            EndSessionNow(1);
-            cancelled = true;
-            break;
-        }
-    }
-    Busy = false;
-    return !cancelled;
+    TFtpSession::RunBatchLoop(count, [&](int32_t AIndex) {
+        AWork(rows[static_cast<size_t>(AIndex - 1)], AIndex, count);
+    });
 }
 
 void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
                            const QString& ASwedishFailed, const QString& AEnglishFailed) {
     std::vector<std::pair<QString, QString>> failures;
     failures.swap(FRowFailures);
-    if (CancelRequested) {
-        CancelRequested = false;
+    if (TakeCancel()) {
         return;
     }
     // Disconnect while the confirmation was open: the window is already
@@ -410,11 +335,7 @@ bool TfrmMain::SessionGone(const TNetworkScope& AScope, const std::exception_ptr
     }
     // The server went away (or the network did): noticed now, at the first
     // command that needed it. A running batch stops after this row.
-    if (Busy) {
-        CancelRequested = true;
-    }
-    ++FSession;
-    EndSessionNow(FNetworkDepth);
+    ConnectionLost();
     ShowDisconnectedLayout();
     ShowConnectionFailed(FailureReason(AError));
     return true;

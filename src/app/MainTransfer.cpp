@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace {
 
@@ -62,17 +61,8 @@ void TfrmMain::btnRemoteDownloadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    // The sizes the listing gave, for the progress bar.
-    std::unordered_map<std::string, int64_t> sizes;
-    try {
-        TIdFTPListItems& items = sckFTP->ListItems();
-        for (int32_t i = 0; i < items.Count(); ++i) {
-            sizes.emplace(items.ItemAt(i).Name, items.ItemAt(i).FileSize);
-        }
-    } catch (...) {
-    }
-    RunBatchLoop(lvRemoteFiles, [this, &scope, &sizes](const TBatchRow& ARow, int32_t AIndex,
-                                                       int32_t ACount) {
+    RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex,
+                                               int32_t ACount) {
         if (IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)) {
             ShowDirectoryRefusal(ARow.Argument, true);
             return;
@@ -87,15 +77,11 @@ void TfrmMain::btnRemoteDownloadClick() {
             lblTransfer.clear();
             return;
         }
-        std::string target = LocalDirBytes();
-        if (target.empty() || target.back() != '/') {
-            target += '/';
-        }
-        target += ARow.Argument;
+        const std::string target = WithTrailingSeparator(LocalDirBytes()) + ARow.Argument;
         struct stat st {};
         const bool existed = ::lstat(target.c_str(), &st) == 0;
-        const auto listed = sizes.find(ARow.Argument);
-        FExpectedSize = listed == sizes.end() ? -1 : listed->second;
+        // The size the listing gave, for the progress bar.
+        FExpectedSize = ARow.Size;
         try {
             sckFTP->Download(ARow.Argument, target, true, false);
         } catch (...) {
