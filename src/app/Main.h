@@ -35,6 +35,36 @@ bool DecideSwedish(const QStringList& AArguments);
 bool IsSwedish();
 void SetSwedish(bool ASwedish);
 QString PickText(const QString& ASwedish, const QString& AEnglish);
+// The texts the window says in more than one place, or sets in both languages.
+enum class TWindowText {
+    wtConnect,
+    wtDisconnect,
+    wtTransfer,
+    wtProgress,
+    wtModeToASCII,
+    wtModeToBinary,
+    wtRemoteFiles,
+    wtRemoteRefresh,
+    wtCreateDirectory,
+    wtDownload,
+    wtLocalFiles,
+    wtLocalRefresh,
+    wtBrowse,
+    wtUpload,
+    wtFilename,
+    wtSize,
+    wtName,
+    wtPath,
+    wtError,
+    wtConfirm,
+    wtDeleteQuestion,
+    wtRemoteFileCount,
+    wtLocalFileCount,
+    wtEntriesNotDeleted,
+    wtChooseDirectory,
+    wtPortRange,
+};
+QString PickText(TWindowText AText);
 
 // Start-up: the application's title, and the toolkit's own texts (the
 // buttons of message boxes, the folder dialog) in the window's language.
@@ -207,7 +237,9 @@ private:
     // The end of the loop's protocol: hands the window back and refreshes,
     // then names the rows that failed and why.
     void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
-                     const QString& ASwedishFailed = {}, const QString& AEnglishFailed = {});
+                     const QString& AFailed);
+    // Asks before the selected rows of AList are deleted; AFiles names them.
+    bool ConfirmDelete(const TFileListView& AList, TWindowText AFiles);
     // A row of the running batch failed for AReason.
     void NoteRowFailure(const std::string& AName, const QString& AReason);
     std::vector<std::pair<QString, QString>> FRowFailures;

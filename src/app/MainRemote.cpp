@@ -73,9 +73,8 @@ void TfrmMain::btnRemoteRefreshClick() {
     if (scope.Interrupted()) {
         return;
     }
-    SetFittedText(lblRemoteFiles,
-                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")) +
-                      QStringLiteral(" (") + CurrentRemoteDir + QStringLiteral(")"));
+    SetFittedText(lblRemoteFiles, PickText(TWindowText::wtRemoteFiles) + QStringLiteral(" (") +
+                                      CurrentRemoteDir + QStringLiteral(")"));
 }
 
 void TfrmMain::lvRemoteFilesDblClick() {
@@ -142,16 +141,7 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvRemoteFiles.SelectedCount() > 0) {
         SetPaneControlsEnabled(false);
-        const TMsgResult answer = Dialogs().MessageBox(
-            this, PickText(QStringLiteral("Bekräfta"), QStringLiteral("Confirm")),
-            PickText(QStringLiteral("Vill du ta bort"), QStringLiteral("Do you want to delete")) +
-                QLatin1Char(' ') + QString::number(lvRemoteFiles.SelectedCount()) +
-                QLatin1Char(' ') +
-                PickText(QStringLiteral("fil(er) från värddatorn"),
-                         QStringLiteral("remote file(s)")) +
-                QLatin1Char('?'),
-            TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
-        if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
+        if (ConfirmDelete(lvRemoteFiles, TWindowText::wtRemoteFileCount) && !scope.Interrupted()) {
             RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t, int32_t) {
                 try {
                     if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
@@ -169,9 +159,7 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
             });
         }
         FinishBatch(
-            scope, [this] { btnRemoteRefreshClick(); },
-            QStringLiteral("Några poster kunde inte tas bort:"),
-            QStringLiteral("Some entries could not be deleted:"));
+            scope, [this] { btnRemoteRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
     } else if (AKey == VK_F5) {
         btnRemoteRefreshClick();
     } else if (AKey == VK_RETURN) {

@@ -29,10 +29,7 @@ int32_t PortFromText(const std::string& AText) {
     const long value = AText.empty() ? 0 : std::strtol(AText.c_str(), &end, 10);
     if (AText.empty() || errno != 0 || end != AText.c_str() + AText.size() || value < 1 ||
         value > 65535) {
-        throw std::invalid_argument(
-            PickText(QStringLiteral("Porten måste vara ett tal från 1 till 65535."),
-                     QStringLiteral("The port must be a number from 1 to 65535."))
-                .toStdString());
+        throw std::invalid_argument(PickText(TWindowText::wtPortRange).toStdString());
     }
     return static_cast<int32_t>(value);
 }
@@ -228,12 +225,10 @@ void TfrmMain::btnChangeModeClick() {
     try {
         if (sckFTP->TransferType() == ftBinary) {
             sckFTP->ApplyTransferType(ftASCII);
-            btnChangeMode.setText(PickText(QStringLiteral("&Växla läge till binärt!"),
-                                           QStringLiteral("Change &mode to binary!")));
+            btnChangeMode.setText(PickText(TWindowText::wtModeToBinary));
         } else {
             sckFTP->ApplyTransferType(ftBinary);
-            btnChangeMode.setText(PickText(QStringLiteral("&Växla läge till ASCII!"),
-                                           QStringLiteral("Change &mode to ASCII!")));
+            btnChangeMode.setText(PickText(TWindowText::wtModeToASCII));
         }
     } catch (...) {
         SessionGone(scope, std::current_exception());
@@ -258,7 +253,7 @@ void TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
 }
 
 void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
-                           const QString& ASwedishFailed, const QString& AEnglishFailed) {
+                           const QString& AFailed) {
     std::vector<std::pair<QString, QString>> failures;
     failures.swap(FRowFailures);
     if (TakeCancel()) {
@@ -277,7 +272,7 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
     // One message for the whole batch: a thousand failed rows must not mean
     // a thousand boxes to click away.
     constexpr size_t Shown = 10;
-    QString text = PickText(ASwedishFailed, AEnglishFailed);
+    QString text = AFailed;
     for (size_t i = 0; i < failures.size() && i < Shown; ++i) {
         text += QStringLiteral("\n\"") + failures[i].first + QStringLiteral("\": ") +
                 failures[i].second;
@@ -288,8 +283,15 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
                 PickText(QStringLiteral("... och %1 till."), QStringLiteral("... and %1 more."))
                     .arg(more);
     }
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
-                         TMsgIcon::miError, TMsgButtons::mbOK);
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError), text, TMsgIcon::miError,
+                         TMsgButtons::mbOK);
+}
+
+bool TfrmMain::ConfirmDelete(const TFileListView& AList, TWindowText AFiles) {
+    const QString question = PickText(TWindowText::wtDeleteQuestion)
+                                 .arg(QString::number(AList.SelectedCount()), PickText(AFiles));
+    return Dialogs().MessageBox(this, PickText(TWindowText::wtConfirm), question,
+                                TMsgIcon::miQuestion, TMsgButtons::mbYesNo) == TMsgResult::mrYes;
 }
 
 void TfrmMain::NoteRowFailure(const std::string& AName, const QString& AReason) {
@@ -298,11 +300,9 @@ void TfrmMain::NoteRowFailure(const std::string& AName, const QString& AReason) 
 
 void TfrmMain::ShowDisconnectedLayout() {
     lvRemoteFiles.clear();
-    SetFittedText(lblRemoteFiles,
-                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")));
+    SetFittedText(lblRemoteFiles, PickText(TWindowText::wtRemoteFiles));
     lvLocalFiles.clear();
-    SetFittedText(lblLocalFiles,
-                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")));
+    SetFittedText(lblLocalFiles, PickText(TWindowText::wtLocalFiles));
     lblTransfer.clear();
     lblProgress.clear();
     btnDisconnect.setEnabled(false);
@@ -311,7 +311,7 @@ void TfrmMain::ShowDisconnectedLayout() {
 }
 
 void TfrmMain::ShowConnectionFailed(const QString& AReason) {
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError),
                          WithReason(PickText(QStringLiteral("Anslutningen misslyckades!"),
                                              QStringLiteral("The connection failed!")),
                                     AReason),
@@ -321,7 +321,7 @@ void TfrmMain::ShowConnectionFailed(const QString& AReason) {
 void TfrmMain::ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
                                   const QString& ASubject, const std::exception_ptr& AError) {
     Dialogs().MessageBox(
-        this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+        this, PickText(TWindowText::wtError),
         WithReason(PickText(ASwedish, AEnglish).arg(ASubject), FailureReason(AError)),
         TMsgIcon::miError, TMsgButtons::mbOK);
 }

@@ -51,8 +51,8 @@ void TfrmMain::ShowDirectoryRefusal(const std::string& AArgument, bool ADownload
                               QStringLiteral(" will not be downloaded."))
                    : PickText(QStringLiteral(" kommer inte att laddas upp."),
                               QStringLiteral(" will not be uploaded.")));
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
-                         TMsgIcon::miError, TMsgButtons::mbOK);
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError), text, TMsgIcon::miError,
+                         TMsgButtons::mbOK);
 }
 
 void TfrmMain::btnRemoteDownloadClick() {
@@ -108,8 +108,8 @@ void TfrmMain::btnRemoteDownloadClick() {
                 btnLocalRefreshClick();
             }
         },
-        QStringLiteral("Några filer kunde inte laddas ner:"),
-        QStringLiteral("Some files could not be downloaded:"));
+        PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
+                 QStringLiteral("Some files could not be downloaded:")));
 }
 
 void TfrmMain::btnLocalUploadClick() {
@@ -154,8 +154,8 @@ void TfrmMain::btnLocalUploadClick() {
                 btnLocalRefreshClick();
             }
         },
-        QStringLiteral("Några filer kunde inte laddas upp:"),
-        QStringLiteral("Some files could not be uploaded:"));
+        PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
+                 QStringLiteral("Some files could not be uploaded:")));
 }
 
 void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {

@@ -5,13 +5,6 @@
 #include <algorithm>
 #include <iterator>
 
-std::string WithTrailingSeparator(std::string APath) {
-    if (APath.empty() || APath.back() != '/') {
-        APath += '/';
-    }
-    return APath;
-}
-
 TFtpSession::TFtpSession() : sckFTP(std::make_unique<TIdFTP>()) {
     sckFTP->MaxLineAction = maException;
     sckFTP->ReadTimeout = 0;

@@ -8,9 +8,6 @@
 class TIdFTP;
 class TIdFTPListItem;
 
-// The paths on disk are bytes; a folder always ends in "/".
-std::string WithTrailingSeparator(std::string APath);
-
 // The FTP session behind the main window, free of widgets: the client, the
 // batch loop that Disconnect can stop, and the guard that keeps a waiting
 // network call's connection alive until the call has unwound. Everything runs
