@@ -92,6 +92,7 @@ constexpr const char* WindowTexts[][2] = {
     {"Välj katalog:", "Choose directory:"},
     {"Porten måste vara ett tal från 1 till 65535.", "The port must be a number from 1 to 65535."},
 };
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtPortRange) + 1);
 
 } // namespace
 
