@@ -53,13 +53,6 @@ void SetUpField(QLineEdit& AField, const QString& AText, int L, int T, int W, in
     AField.setGeometry(L, T, W, H);
 }
 
-QString WithTrailingSeparator(QString APath) {
-    if (!APath.endsWith(QLatin1Char('/'))) {
-        APath += QLatin1Char('/');
-    }
-    return APath;
-}
-
 } // namespace
 
 std::string EncodePassword(const std::string& AText) {
@@ -180,7 +173,7 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
                13);
     SetUpField(txtInitialLocalDirectory, DefaultLocalDirectory(), 16, 232, 177, 16);
 
-    btnBrowse.setText(QStringLiteral("&Browse..."));
+    btnBrowse.setText(PickText(TWindowText::wtBrowse));
     btnBrowse.setIcon(ButtonIcon(TPicture::pcOpenFolder));
     btnBrowse.setIconSize(QSize(PictureSize, PictureSize));
     btnBrowse.setAutoDefault(false);
@@ -258,7 +251,6 @@ void TfrmConnect::FormCreate() {
         SetLabelText(lblInitialRemoteDirectory, QStringLiteral("Värddatorns initialkatalog:"));
         SetLabelText(lblInitialLocalDirectory, QStringLiteral("Lokal initialkatalog:"));
         cbPassive.setText(QStringLiteral("Passiv anslutning"));
-        btnBrowse.setText(QStringLiteral("&Bläddra..."));
         btnOK.setText(QStringLiteral("OK"));
     }
 }
@@ -291,8 +283,7 @@ bool TfrmConnect::FieldsUsable() {
         // Letters are left to Connect, which fails without trying; a number
         // outside the range would otherwise reach another port.
         field = &txtPort;
-        text = PickText(QStringLiteral("Porten måste vara ett tal från 1 till 65535."),
-                        QStringLiteral("The port must be a number from 1 to 65535."));
+        text = PickText(TWindowText::wtPortRange);
     } else if (txtUsername.text().isEmpty()) {
         field = &txtUsername;
         text = PickText(QStringLiteral("Ange ett användarnamn."),
@@ -305,18 +296,15 @@ bool TfrmConnect::FieldsUsable() {
     if (!field) {
         return true;
     }
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
-                         TMsgIcon::miError, TMsgButtons::mbOK);
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError), text, TMsgIcon::miError,
+                         TMsgButtons::mbOK);
     field->setFocus();
     return false;
 }
 
 void TfrmConnect::btnBrowseClick() {
     QString start = WithTrailingSeparator(txtInitialLocalDirectory.text());
-    if (BrowseForFolder(
-            PickText(QStringLiteral("Välj katalog:"), QStringLiteral("Choose directory:")),
-            start) &&
-        !start.isEmpty()) {
+    if (BrowseForFolder(PickText(TWindowText::wtChooseDirectory), start) && !start.isEmpty()) {
         txtInitialLocalDirectory.setText(WithTrailingSeparator(start));
     }
 }

@@ -169,17 +169,17 @@ QString TFileListView::RowCaption(const QTreeWidgetItem& ARow) {
     return ARow.text(0);
 }
 
-int64_t TFileListView::RowSize(const QTreeWidgetItem& ARow) {
-    const TFileRow* row = AsFileRow(ARow);
-    return row != nullptr ? row->Size() : -1;
-}
-
 std::string TFileListView::RowArgument(const QTreeWidgetItem& ARow) {
     if (const TFileRow* row = AsFileRow(ARow)) {
         return row->Argument();
     }
     const QByteArray bytes = ARow.data(2, ArgumentRole).toByteArray();
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+int64_t TFileListView::RowSize(const QTreeWidgetItem& ARow) {
+    const TFileRow* row = AsFileRow(ARow);
+    return row ? row->Size() : -1;
 }
 
 // ---- Filling a whole list ---------------------------------------------------

@@ -34,7 +34,7 @@ public:
 
     static QString RowCaption(const QTreeWidgetItem& ARow);
     static std::string RowArgument(const QTreeWidgetItem& ARow);
-    // The byte count the row was filled with; -1 when it has none.
+    // The size the row was filled with; -1 when it shows a text instead.
     static int64_t RowSize(const QTreeWidgetItem& ARow);
 
     static constexpr int ColumnWidths[3] = {250, 100, 100};

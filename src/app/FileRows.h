@@ -31,6 +31,15 @@ bool IsRemoteParentRow(const QString& ACaption);
 int CompareCaptions(const QString& A, const QString& B);
 int CompareCaptions(const QString& A, const QString& B, const QLocale& ALocale);
 
+// A folder's path as bytes (std::string) or as text (QString), ending in "/".
+template <typename TPath> TPath WithTrailingSeparator(TPath APath) {
+    const auto separator = typename TPath::value_type(u'/');
+    if (APath.size() == 0 || APath.back() != separator) {
+        APath.push_back(separator);
+    }
+    return APath;
+}
+
 // Names arrive as bytes (from the server or the file system). They are shown as
 // UTF-8 when they are valid UTF-8, otherwise as Windows-1252, so every byte
 // string has a readable face; commands keep using the original bytes.

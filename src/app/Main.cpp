@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include "Dialogs.h"
+#include "FileRows.h"
 #include "IdAntiFreeze.h"
 #include "IdFTP.h"
 #include "Pictures.h"
@@ -62,6 +63,46 @@ QString PickText(const QString& ASwedish, const QString& AEnglish) {
 
 namespace {
 
+// In the order of TWindowText: Swedish, then English.
+constexpr const char* WindowTexts[][2] = {
+    {"&Anslut...", "&Connect..."},
+    {"&Koppla från!", "Di&sconnect!"},
+    {"Överföring:", "Transfer:"},
+    {"Förlopp:", "Progress:"},
+    {"&Växla läge till ASCII!", "Change &mode to ASCII!"},
+    {"&Växla läge till binärt!", "Change &mode to binary!"},
+    {"Värddatorns filer:", "Remote files:"},
+    {"&Uppdatera!", "&Refresh!"},
+    {"&Skapa katalog...", "Cr&eate directory..."},
+    {"Ladda &ner markerade filer!", "&Download selected files!"},
+    {"Lokala filer:", "Local files:"},
+    {"Upp&datera!", "Re&fresh!"},
+    {"&Bläddra...", "&Browse..."},
+    {"&Ladda upp markerade filer!", "&Upload selected files!"},
+    {"Filnamn", "Filename"},
+    {"Storlek", "Size"},
+    {"Namn", "Name"},
+    {"Sökväg", "Path"},
+    {"Fel!", "Error!"},
+    {"Bekräfta", "Confirm"},
+    {"Vill du ta bort %1 %2?", "Do you want to delete %1 %2?"},
+    {"fil(er) från värddatorn", "remote file(s)"},
+    {"lokala fil(er)", "local file(s)"},
+    {"Några poster kunde inte tas bort:", "Some entries could not be deleted:"},
+    {"Välj katalog:", "Choose directory:"},
+    {"Porten måste vara ett tal från 1 till 65535.", "The port must be a number from 1 to 65535."},
+};
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtPortRange) + 1);
+
+} // namespace
+
+QString PickText(TWindowText AText) {
+    const auto& pair = WindowTexts[static_cast<size_t>(AText)];
+    return QString::fromUtf8(pair[IsSwedish() ? 0 : 1]);
+}
+
+namespace {
+
 // Qt's Swedish catalogue keeps the standard buttons' texts under the context
 // of the button box, while Qt 6 asks for them under the platform theme's.
 class TToolkitTranslator : public QTranslator {
@@ -112,11 +153,7 @@ QFont ProgramFont() {
 }
 
 QString DefaultLocalDirectory() {
-    QString home = QDir::homePath();
-    if (!home.endsWith(QLatin1Char('/'))) {
-        home += QLatin1Char('/');
-    }
-    return home;
+    return WithTrailingSeparator(QDir::homePath());
 }
 
 // ---- Painting ---------------------------------------------------------------
@@ -263,18 +300,12 @@ TfrmMain::TfrmMain(QWidget* AParent)
       btnRemoteCreateDirectory(this), btnRemoteDownload(this), lblLocalFiles(this),
       lvLocalFiles(this, QColor(0, 0, 128)), btnLocalRefresh(this), btnLocalBrowse(this),
       btnLocalUpload(this), pbTransfer(this), lblTransferDetails(this),
-      afMain(std::make_unique<TIdAntiFreeze>()), sckFTP(std::make_unique<TIdFTP>()) {
+      afMain(std::make_unique<TIdAntiFreeze>()) {
     if (!frmMain) {
         frmMain = this;
     }
     InstallMessagePump();
 
-    sckFTP->MaxLineAction = maException;
-    sckFTP->ReadTimeout = 0;
-    sckFTP->RecvBufferSize = 1024;
-    sckFTP->SendBufferSize = 1024;
-    sckFTP->ProxySettings().ProxyType = fpcmNone;
-    sckFTP->ProxySettings().Port = 0;
     sckFTP->OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t AMax) {
         sckFTPWorkBegin(ASender, AMode, AMax);
     };
@@ -302,16 +333,16 @@ TfrmMain::TfrmMain(QWidget* AParent)
     lblTitle.setText(QString::fromLatin1(Caption));
     Place(lblTitle, 16, 16, 153, 17);
 
-    SetUpButton(btnConnect, TPicture::pcLitBulb, QStringLiteral("&Connect..."));
+    SetUpButton(btnConnect, TPicture::pcLitBulb, PickText(TWindowText::wtConnect));
     Place(btnConnect, 16, 48, 153, 25);
-    SetUpButton(btnDisconnect, TPicture::pcUnlitBulb, QStringLiteral("Di&sconnect!"));
+    SetUpButton(btnDisconnect, TPicture::pcUnlitBulb, PickText(TWindowText::wtDisconnect));
     Place(btnDisconnect, 16, 80, 153, 25);
 
-    gbTransfer.setTitle(QStringLiteral("Transfer:"));
+    gbTransfer.setTitle(PickText(TWindowText::wtTransfer));
     Place(gbTransfer, 16, 120, 153, 41);
     SetUpLabel(lblTransfer, Qt::AlignHCenter | Qt::AlignTop);
     Place(lblTransfer, 8, 16, 137, 17);
-    gbProgress.setTitle(QStringLiteral("Progress:"));
+    gbProgress.setTitle(PickText(TWindowText::wtProgress));
     Place(gbProgress, 16, 168, 153, 41);
     SetUpLabel(lblProgress, Qt::AlignHCenter | Qt::AlignTop);
     Place(lblProgress, 8, 16, 137, 17);
@@ -329,35 +360,34 @@ TfrmMain::TfrmMain(QWidget* AParent)
     Place(lblTransferDetails, 16, 248, 153, 44);
     lblTransferDetails.hide();
 
-    SetUpButton(btnChangeMode, TPicture::pcShapesSheet, QStringLiteral("Change &mode to ASCII!"));
+    SetUpButton(btnChangeMode, TPicture::pcShapesSheet, PickText(TWindowText::wtModeToASCII));
     Place(btnChangeMode, 16, 392, 153, 25);
 
     SetUpLabel(lblRemoteFiles, Qt::AlignLeft | Qt::AlignTop);
     Place(lblRemoteFiles, 184, 16, 63, 13);
-    SetFittedText(lblRemoteFiles, QStringLiteral("Remote files:"));
+    SetFittedText(lblRemoteFiles, PickText(TWindowText::wtRemoteFiles));
     Place(lvRemoteFiles, 184, 32, 497, 145);
-    lvRemoteFiles.SetColumnTitles(QStringLiteral("Filename"), QStringLiteral("Size"),
-                                  QStringLiteral("Name"));
-    SetUpButton(btnRemoteRefresh, TPicture::pcRefreshSheet, QStringLiteral("&Refresh!"));
+    lvRemoteFiles.SetColumnTitles(PickText(TWindowText::wtFilename), PickText(TWindowText::wtSize),
+                                  PickText(TWindowText::wtName));
+    SetUpButton(btnRemoteRefresh, TPicture::pcRefreshSheet, PickText(TWindowText::wtRemoteRefresh));
     Place(btnRemoteRefresh, 184, 184, 129, 25);
     SetUpButton(btnRemoteCreateDirectory, TPicture::pcClosedFolder,
-                QStringLiteral("Cr&eate directory..."));
+                PickText(TWindowText::wtCreateDirectory));
     Place(btnRemoteCreateDirectory, 320, 184, 129, 25);
-    SetUpButton(btnRemoteDownload, TPicture::pcHandDown,
-                QStringLiteral("&Download selected files!"));
+    SetUpButton(btnRemoteDownload, TPicture::pcHandDown, PickText(TWindowText::wtDownload));
     Place(btnRemoteDownload, 456, 184, 225, 25);
 
     SetUpLabel(lblLocalFiles, Qt::AlignLeft | Qt::AlignTop);
     Place(lblLocalFiles, 184, 224, 50, 13);
-    SetFittedText(lblLocalFiles, QStringLiteral("Local files:"));
+    SetFittedText(lblLocalFiles, PickText(TWindowText::wtLocalFiles));
     Place(lvLocalFiles, 184, 240, 497, 145);
-    lvLocalFiles.SetColumnTitles(QStringLiteral("Filename"), QStringLiteral("Size"),
-                                 QStringLiteral("Path"));
-    SetUpButton(btnLocalRefresh, TPicture::pcRefreshSheet, QStringLiteral("Re&fresh!"));
+    lvLocalFiles.SetColumnTitles(PickText(TWindowText::wtFilename), PickText(TWindowText::wtSize),
+                                 PickText(TWindowText::wtPath));
+    SetUpButton(btnLocalRefresh, TPicture::pcRefreshSheet, PickText(TWindowText::wtLocalRefresh));
     Place(btnLocalRefresh, 184, 392, 129, 25);
-    SetUpButton(btnLocalBrowse, TPicture::pcOpenFolder, QStringLiteral("&Browse..."));
+    SetUpButton(btnLocalBrowse, TPicture::pcOpenFolder, PickText(TWindowText::wtBrowse));
     Place(btnLocalBrowse, 320, 392, 129, 25);
-    SetUpButton(btnLocalUpload, TPicture::pcHandUp, QStringLiteral("&Upload selected files!"));
+    SetUpButton(btnLocalUpload, TPicture::pcHandUp, PickText(TWindowText::wtUpload));
     Place(btnLocalUpload, 456, 392, 225, 25);
 
     // Group boxes hold no focus themselves but keep their place in the chain.
@@ -422,26 +452,6 @@ void TfrmMain::FormCreate() {
         SetUnexpectedErrorHandler(
             [this](std::exception_ptr AError) { HandleUnexpectedError(AError); });
     }
-    if (!IsSwedish()) {
-        return;
-    }
-    btnConnect.setText(QStringLiteral("&Anslut..."));
-    btnDisconnect.setText(QStringLiteral("&Koppla från!"));
-    gbTransfer.setTitle(QStringLiteral("Överföring:"));
-    gbProgress.setTitle(QStringLiteral("Förlopp:"));
-    btnChangeMode.setText(QStringLiteral("&Växla läge till ASCII!"));
-    SetFittedText(lblRemoteFiles, QStringLiteral("Värddatorns filer:"));
-    btnRemoteRefresh.setText(QStringLiteral("&Uppdatera!"));
-    btnRemoteCreateDirectory.setText(QStringLiteral("&Skapa katalog..."));
-    btnRemoteDownload.setText(QStringLiteral("Ladda &ner markerade filer!"));
-    SetFittedText(lblLocalFiles, QStringLiteral("Lokala filer:"));
-    btnLocalRefresh.setText(QStringLiteral("Upp&datera!"));
-    btnLocalBrowse.setText(QStringLiteral("&Bläddra..."));
-    btnLocalUpload.setText(QStringLiteral("&Ladda upp markerade filer!"));
-    lvRemoteFiles.SetColumnTitles(QStringLiteral("Filnamn"), QStringLiteral("Storlek"),
-                                  QStringLiteral("Namn"));
-    lvLocalFiles.SetColumnTitles(QStringLiteral("Filnamn"), QStringLiteral("Storlek"),
-                                 QStringLiteral("Sökväg"));
 }
 
 void TfrmMain::SetFittedText(QLabel& ALabel, const QString& AText) {
@@ -522,7 +532,7 @@ void TfrmMain::HandleUnexpectedError(std::exception_ptr) {
         return;
     }
     FHandlingError = true;
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError),
                          PickText(QStringLiteral("Ett okänt fel uppstod - programmet avslutas!"),
                                   QStringLiteral("An unknown error occurred - the application "
                                                  "will terminate!")),

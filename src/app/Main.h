@@ -2,6 +2,7 @@
 
 #include "FileList.h"
 #include "IdComponent.h"
+#include "Session.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -22,7 +23,6 @@
 
 class QPainter;
 class TIdAntiFreeze;
-class TIdFTP;
 
 // ---- Language -------------------------------------------------------------
 
@@ -35,6 +35,36 @@ bool DecideSwedish(const QStringList& AArguments);
 bool IsSwedish();
 void SetSwedish(bool ASwedish);
 QString PickText(const QString& ASwedish, const QString& AEnglish);
+// The texts the window says in more than one place, or sets in both languages.
+enum class TWindowText {
+    wtConnect,
+    wtDisconnect,
+    wtTransfer,
+    wtProgress,
+    wtModeToASCII,
+    wtModeToBinary,
+    wtRemoteFiles,
+    wtRemoteRefresh,
+    wtCreateDirectory,
+    wtDownload,
+    wtLocalFiles,
+    wtLocalRefresh,
+    wtBrowse,
+    wtUpload,
+    wtFilename,
+    wtSize,
+    wtName,
+    wtPath,
+    wtError,
+    wtConfirm,
+    wtDeleteQuestion,
+    wtRemoteFileCount,
+    wtLocalFileCount,
+    wtEntriesNotDeleted,
+    wtChooseDirectory,
+    wtPortRange,
+};
+QString PickText(TWindowText AText);
 
 // Start-up: the application's title, and the toolkit's own texts (the
 // buttons of message boxes, the folder dialog) in the window's language.
@@ -84,7 +114,7 @@ void RunGuarded(const std::function<void()>& AHandler);
 
 // ---- Main window ----------------------------------------------------------------
 
-class TfrmMain : public QWidget {
+class TfrmMain : public QWidget, public TFtpSession {
     Q_OBJECT
 public:
     explicit TfrmMain(QWidget* AParent = nullptr);
@@ -93,8 +123,6 @@ public:
     // Program-wide state that the commands share.
     QString CurrentRemoteDir = QStringLiteral("/");
     QString CurrentLocalDir = DefaultLocalDirectory();
-    bool Busy = false;
-    bool CancelRequested = false;
     // Milliseconds that Connect may take for the greeting, the sign-in and the
     // first listing together; Disconnect ends it sooner.
     int32_t ConnectLimit = 30000;
@@ -158,15 +186,11 @@ public:
     QLabel lblTransferDetails;
 
     std::unique_ptr<TIdAntiFreeze> afMain;
-    std::unique_ptr<TIdFTP> sckFTP;
 
     // The two pane labels are sized to their text.
     static void SetFittedText(QLabel& ALabel, const QString& AText);
 
 protected:
-    // Whether the FTP client holds an open control connection.
-    virtual bool SessionConnected() const;
-
     bool event(QEvent* AEvent) override;
     void paintEvent(QPaintEvent* AEvent) override;
     void closeEvent(QCloseEvent* AEvent) override;
@@ -206,50 +230,26 @@ private:
     struct TBatchRow {
         QString Caption;
         std::string Argument;
+        int64_t Size;
     };
     using TRowWork = std::function<void(const TBatchRow& ARow, int32_t AIndex, int32_t ACount)>;
-    // Returns false when Disconnect stopped the loop.
-    bool RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
-    // Step 5 of the loop's protocol: hands the window back and refreshes,
+    void RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
+    // The end of the loop's protocol: hands the window back and refreshes,
     // then names the rows that failed and why.
-    class TNetworkScope;
     void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
-                     const QString& ASwedishFailed = {}, const QString& AEnglishFailed = {});
+                     const QString& AFailed);
+    // Asks before the selected rows of AList are deleted; AFiles names them.
+    bool ConfirmDelete(const TFileListView& AList, TWindowText AFiles);
     // A row of the running batch failed for AReason.
     void NoteRowFailure(const std::string& AName, const QString& AReason);
     std::vector<std::pair<QString, QString>> FRowFailures;
 
-    // Marks a command that may wait on the network. While one is on the
-    // stack, Disconnect must not free the connection the waiting call is
-    // using: it only closes the socket (the call then fails with the usual
-    // closed-connection errors), and the freeing happens when the outermost
-    // such command unwinds.
-    class TNetworkScope {
-    public:
-        explicit TNetworkScope(TfrmMain& AOwner);
-        ~TNetworkScope();
-        TNetworkScope(const TNetworkScope&) = delete;
-        TNetworkScope& operator=(const TNetworkScope&) = delete;
-        // True once Disconnect (or closing the window) ended the session this
-        // command started in; the command must then leave the panes alone.
-        bool Interrupted() const;
-
-    private:
-        TfrmMain& FOwner;
-        uint64_t FSession;
-    };
-    friend class TNetworkScope;
-
-    // Runs a command that the user started, unless another command is still
-    // waiting on the network below us: the control connection carries one
-    // exchange at a time, and a second one would steal the first one's replies.
+    // Runs a command that the user started when CanStartCommand allows it.
     void RunUserCommand(const std::function<void()>& ACommand);
     // Turns the listing the client just received into rows; false when
     // Disconnect (or closing the window) ended the session meanwhile.
     bool FillRemoteList(const TNetworkScope& AScope);
-    // AHeldByCaller: network scopes the caller itself holds.
-    void EndSessionNow(int AHeldByCaller);
-    void ProcessMessages();
+    void ProcessMessages() override;
     void ShowDisconnectedLayout();
     void ShowConnectionFailed(const QString& AReason);
     // After a network operation of AScope failed: true when the session is
@@ -272,10 +272,6 @@ private:
 
     std::string FRemoteDirBytes = "/";
     std::string FLocalDirBytes;
-    bool FHandlingError = false;
-    int FNetworkDepth = 0;
-    uint64_t FSession = 0;
-    bool FEndSessionPending = false;
     bool FWindowClosed = false;
 };
 

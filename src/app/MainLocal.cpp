@@ -17,13 +17,6 @@
 
 namespace {
 
-std::string WithSeparator(std::string APath) {
-    if (APath.empty() || APath.back() != '/') {
-        APath += '/';
-    }
-    return APath;
-}
-
 bool IsDirectory(const std::string& APath) {
     struct stat st {};
     return ::stat(APath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -88,7 +81,7 @@ void TfrmMain::FillLocalList(const QString& ADirectory) {
     if (!IsDirectory(directory)) {
         return;
     }
-    const std::string base = WithSeparator(directory);
+    const std::string base = WithTrailingSeparator(directory);
     TFileListFill fill(lvLocalFiles, [this] {
         ProcessMessages();
         return true;
@@ -116,21 +109,14 @@ void TfrmMain::FillLocalList(const QString& ADirectory) {
 void TfrmMain::btnLocalRefreshClick() {
     lvLocalFiles.clear();
     FillLocalList(CurrentLocalDir);
-    SetFittedText(lblLocalFiles,
-                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")) +
-                      QStringLiteral(" (") + CurrentLocalDir + QStringLiteral(")"));
+    SetFittedText(lblLocalFiles, PickText(TWindowText::wtLocalFiles) + QStringLiteral(" (") +
+                                     CurrentLocalDir + QStringLiteral(")"));
 }
 
 void TfrmMain::btnLocalBrowseClick() {
-    QString start = CurrentLocalDir;
-    if (!start.endsWith(QLatin1Char('/'))) {
-        start += QLatin1Char('/');
-    }
-    if (BrowseForFolder(
-            PickText(QStringLiteral("Välj katalog:"), QStringLiteral("Choose directory:")),
-            start) &&
-        !start.isEmpty()) {
-        SetLocalDir(WithSeparator(start.toUtf8().toStdString()));
+    QString start = WithTrailingSeparator(CurrentLocalDir);
+    if (BrowseForFolder(PickText(TWindowText::wtChooseDirectory), start) && !start.isEmpty()) {
+        SetLocalDir(WithTrailingSeparator(start.toUtf8().toStdString()));
         btnLocalRefreshClick();
     }
 }
@@ -148,15 +134,7 @@ void TfrmMain::lvLocalFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvLocalFiles.SelectedCount() > 0) {
         SetPaneControlsEnabled(false);
-        const TMsgResult answer = Dialogs().MessageBox(
-            this, PickText(QStringLiteral("Bekräfta"), QStringLiteral("Confirm")),
-            PickText(QStringLiteral("Vill du ta bort"), QStringLiteral("Do you want to delete")) +
-                QLatin1Char(' ') + QString::number(lvLocalFiles.SelectedCount()) +
-                QLatin1Char(' ') +
-                PickText(QStringLiteral("lokala fil(er)"), QStringLiteral("local file(s)")) +
-                QLatin1Char('?'),
-            TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
-        if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
+        if (ConfirmDelete(lvLocalFiles, TWindowText::wtLocalFileCount) && !scope.Interrupted()) {
             RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
                 const int result = IsLocalDirectoryRow(ARow.Caption)
                                        ? ::rmdir(ARow.Argument.c_str())
@@ -167,9 +145,7 @@ void TfrmMain::lvLocalFilesKeyDown(int AKey) {
             });
         }
         FinishBatch(
-            scope, [this] { btnLocalRefreshClick(); },
-            QStringLiteral("Några poster kunde inte tas bort:"),
-            QStringLiteral("Some entries could not be deleted:"));
+            scope, [this] { btnLocalRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
     } else if (AKey == VK_F5) {
         btnLocalRefreshClick();
     } else if (AKey == VK_RETURN) {

@@ -23,49 +23,20 @@ bool TfrmMain::FillRemoteList(const TNetworkScope& AScope) {
         return !AScope.Interrupted();
     });
     // The listing is parsed a slice at a time so that the window answers in
-    // between. The client's own list object parses every slice: the layout is
-    // judged from the listing's first lines, as for a listing read whole.
-    std::vector<std::string> lines = std::move(sckFTP->ListLines);
-    sckFTP->ListLines.clear();
-    constexpr size_t Slice = 2048;
-    try {
-        for (size_t from = 0; from < lines.size(); from += Slice) {
-            std::vector<std::string> slice(
-                std::make_move_iterator(lines.begin() + static_cast<ptrdiff_t>(from)),
-                std::make_move_iterator(
-                    lines.begin() + static_cast<ptrdiff_t>(std::min(lines.size(), from + Slice))));
-            TIdFTPListItems* items = nullptr;
-            if (from == 0) {
-                sckFTP->ListLines = std::move(slice);
-                items = &sckFTP->ListItems();
-                sckFTP->ListLines.clear();
-            } else {
-                items = &sckFTP->ListItems();
-                items->LoadLines(slice);
+    // between.
+    const bool whole = ParseListing(
+        [&fill](TIdFTPListItem& AItem) {
+            // The caption is made before the name moves into the row.
+            if (AItem.Kind == likDirectory && AItem.Name != "." && AItem.Name != "..") {
+                const QString caption = QStringLiteral("</> ") + DecodeName(AItem.Name);
+                fill.Add(caption, QStringLiteral("N/A"), std::move(AItem.Name));
+            } else if (AItem.Kind == likFile) {
+                const QString caption = FileRowCaption(DecodeName(AItem.Name));
+                fill.Add(caption, AItem.FileSize, std::move(AItem.Name));
             }
-            for (int32_t i = 0; i < items->Count(); ++i) {
-                TIdFTPListItem& item = items->ItemAt(i);
-                // The caption is made before the name moves into the row.
-                if (item.Kind == likDirectory && item.Name != "." && item.Name != "..") {
-                    const QString caption = QStringLiteral("</> ") + DecodeName(item.Name);
-                    fill.Add(caption, QStringLiteral("N/A"), std::move(item.Name));
-                } else if (item.Kind == likFile) {
-                    const QString caption = FileRowCaption(DecodeName(item.Name));
-                    fill.Add(caption, item.FileSize, std::move(item.Name));
-                }
-                if ((i & 255) == 255 && !fill.Breathe()) {
-                    return false;
-                }
-            }
-            items->Clear();
-            if (!fill.Breathe()) {
-                return false;
-            }
-        }
-    } catch (...) {
-    }
-    lines = {};
-    return fill.Finish();
+        },
+        [&fill] { return fill.Breathe(); });
+    return whole && fill.Finish();
 }
 
 void TfrmMain::btnRemoteRefreshClick() {
@@ -102,9 +73,8 @@ void TfrmMain::btnRemoteRefreshClick() {
     if (scope.Interrupted()) {
         return;
     }
-    SetFittedText(lblRemoteFiles,
-                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")) +
-                      QStringLiteral(" (") + CurrentRemoteDir + QStringLiteral(")"));
+    SetFittedText(lblRemoteFiles, PickText(TWindowText::wtRemoteFiles) + QStringLiteral(" (") +
+                                      CurrentRemoteDir + QStringLiteral(")"));
 }
 
 void TfrmMain::lvRemoteFilesDblClick() {
@@ -171,16 +141,7 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvRemoteFiles.SelectedCount() > 0) {
         SetPaneControlsEnabled(false);
-        const TMsgResult answer = Dialogs().MessageBox(
-            this, PickText(QStringLiteral("Bekräfta"), QStringLiteral("Confirm")),
-            PickText(QStringLiteral("Vill du ta bort"), QStringLiteral("Do you want to delete")) +
-                QLatin1Char(' ') + QString::number(lvRemoteFiles.SelectedCount()) +
-                QLatin1Char(' ') +
-                PickText(QStringLiteral("fil(er) från värddatorn"),
-                         QStringLiteral("remote file(s)")) +
-                QLatin1Char('?'),
-            TMsgIcon::miQuestion, TMsgButtons::mbYesNo);
-        if (answer == TMsgResult::mrYes && !scope.Interrupted()) {
+        if (ConfirmDelete(lvRemoteFiles, TWindowText::wtRemoteFileCount) && !scope.Interrupted()) {
             RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t, int32_t) {
                 try {
                     if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
@@ -198,9 +159,7 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
             });
         }
         FinishBatch(
-            scope, [this] { btnRemoteRefreshClick(); },
-            QStringLiteral("Några poster kunde inte tas bort:"),
-            QStringLiteral("Some entries could not be deleted:"));
+            scope, [this] { btnRemoteRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
     } else if (AKey == VK_F5) {
         btnRemoteRefreshClick();
     } else if (AKey == VK_RETURN) {

@@ -1,6 +1,5 @@
-// Session control: Connect, Disconnect, the transfer type, the batch loop
-// that Disconnect can stop, and the guard that keeps a waiting network call's
-// connection alive until the call has unwound.
+// Session control: Connect, Disconnect, the transfer type, and how the window
+// shows the batch loop and a session that ended.
 #include "Connect.h"
 #include "Dialogs.h"
 #include "FileRows.h"
@@ -30,10 +29,7 @@ int32_t PortFromText(const std::string& AText) {
     const long value = AText.empty() ? 0 : std::strtol(AText.c_str(), &end, 10);
     if (AText.empty() || errno != 0 || end != AText.c_str() + AText.size() || value < 1 ||
         value > 65535) {
-        throw std::invalid_argument(
-            PickText(QStringLiteral("Porten måste vara ett tal från 1 till 65535."),
-                     QStringLiteral("The port must be a number from 1 to 65535."))
-                .toStdString());
+        throw std::invalid_argument(PickText(TWindowText::wtPortRange).toStdString());
     }
     return static_cast<int32_t>(value);
 }
@@ -82,66 +78,14 @@ QString FailureReason(const std::exception_ptr& AError) {
     }
 }
 
-// ---- Network scope ------------------------------------------------------------------
-
-TfrmMain::TNetworkScope::TNetworkScope(TfrmMain& AOwner)
-    : FOwner(AOwner), FSession(AOwner.FSession) {
-    ++FOwner.FNetworkDepth;
-}
-
-TfrmMain::TNetworkScope::~TNetworkScope() {
-    if (--FOwner.FNetworkDepth == 0 && FOwner.FEndSessionPending) {
-        FOwner.FEndSessionPending = false;
-        try {
-            FOwner.sckFTP->EndSession();
-        } catch (...) {
-        }
-    }
-}
-
-bool TfrmMain::TNetworkScope::Interrupted() const {
-    return FOwner.FSession != FSession;
-}
-
 void TfrmMain::RunUserCommand(const std::function<void()>& ACommand) {
-    if (FNetworkDepth > 0) {
-        return;
+    if (CanStartCommand()) {
+        RunGuarded(ACommand);
     }
-    RunGuarded(ACommand);
 }
 
 void TfrmMain::ProcessMessages() {
     QCoreApplication::processEvents();
-}
-
-bool TfrmMain::SessionConnected() const {
-    return sckFTP && sckFTP->IsConnected();
-}
-
-// Ends the session now when no call below us uses the connection; otherwise
-// says goodbye, closes the socket so the waiting call fails, and leaves the
-// freeing to the outermost network scope.
-void TfrmMain::EndSessionNow(int AHeldByCaller) {
-    if (FNetworkDepth <= AHeldByCaller) {
-        try {
-            sckFTP->EndSession();
-        } catch (...) {
-        }
-        return;
-    }
-    try {
-        if (sckFTP->IsConnected()) {
-            sckFTP->WriteLine("QUIT");
-        }
-    } catch (...) {
-    }
-    // A call may be waiting on the data connection rather than on the
-    // control connection.
-    if (TIdTCPConnection* data = sckFTP->DataConnection()) {
-        data->DropSocket();
-    }
-    sckFTP->DropSocket();
-    FEndSessionPending = true;
 }
 
 // ---- Commands ---------------------------------------------------------------------
@@ -193,8 +137,7 @@ void TfrmMain::btnConnectClick() {
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, this, [this] {
         FConnectTimedOut = true;
-        ++FSession;
-        EndSessionNow(0);
+        Interrupt(0);
         ShowDisconnectedLayout();
     });
     limit.start(ConnectLimit);
@@ -273,18 +216,7 @@ void TfrmMain::btnConnectClick() {
 }
 
 void TfrmMain::btnDisconnectClick() {
-    ++FSession;
-    if (Busy) {
-        // A second request (closing the window after Disconnect) has nothing
-        // left to abort.
-        if (!CancelRequested) {
-            CancelRequested = true;
-            sckFTP->AbortTransfer();
-        }
-    } else {
-        EndSessionNow(0);
-    }
-
+    Disconnect();
     ShowDisconnectedLayout();
 }
 
@@ -293,12 +225,10 @@ void TfrmMain::btnChangeModeClick() {
     try {
         if (sckFTP->TransferType() == ftBinary) {
             sckFTP->ApplyTransferType(ftASCII);
-            btnChangeMode.setText(PickText(QStringLiteral("&Växla läge till binärt!"),
-                                           QStringLiteral("Change &mode to binary!")));
+            btnChangeMode.setText(PickText(TWindowText::wtModeToBinary));
         } else {
             sckFTP->ApplyTransferType(ftBinary);
-            btnChangeMode.setText(PickText(QStringLiteral("&Växla läge till ASCII!"),
-                                           QStringLiteral("Change &mode to ASCII!")));
+            btnChangeMode.setText(PickText(TWindowText::wtModeToASCII));
         }
     } catch (...) {
         SessionGone(scope, std::current_exception());
@@ -308,35 +238,25 @@ void TfrmMain::btnChangeModeClick() {
 // ---- Batch loop -------------------------------------------------------------------
 
 // The caller holds a network scope for the whole command.
-bool TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
-    Busy = true;
+void TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
     FRowFailures.clear();
     std::vector<TBatchRow> rows;
     for (const QTreeWidgetItem* row = AList.FirstSelectedRow(); row;
          row = AList.NextSelectedRow(row)) {
-        rows.push_back({TFileListView::RowCaption(*row), TFileListView::RowArgument(*row)});
+        rows.push_back({TFileListView::RowCaption(*row), TFileListView::RowArgument(*row),
+                        TFileListView::RowSize(*row)});
     }
     const auto count = static_cast<int32_t>(rows.size());
-    bool cancelled = false;
-    for (int32_t i = 0; i < count; ++i) {
-        AWork(rows[static_cast<size_t>(i)], i + 1, count);
-        ProcessMessages();
-        if (CancelRequested) {
-            EndSessionNow(1);
-            cancelled = true;
-            break;
-        }
-    }
-    Busy = false;
-    return !cancelled;
+    TFtpSession::RunBatchLoop(count, [&](int32_t AIndex) {
+        AWork(rows[static_cast<size_t>(AIndex - 1)], AIndex, count);
+    });
 }
 
 void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
-                           const QString& ASwedishFailed, const QString& AEnglishFailed) {
+                           const QString& AFailed) {
     std::vector<std::pair<QString, QString>> failures;
     failures.swap(FRowFailures);
-    if (CancelRequested) {
-        CancelRequested = false;
+    if (TakeCancel()) {
         return;
     }
     // Disconnect while the confirmation was open: the window is already
@@ -352,7 +272,7 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
     // One message for the whole batch: a thousand failed rows must not mean
     // a thousand boxes to click away.
     constexpr size_t Shown = 10;
-    QString text = PickText(ASwedishFailed, AEnglishFailed);
+    QString text = AFailed;
     for (size_t i = 0; i < failures.size() && i < Shown; ++i) {
         text += QStringLiteral("\n\"") + failures[i].first + QStringLiteral("\": ") +
                 failures[i].second;
@@ -363,8 +283,15 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
                 PickText(QStringLiteral("... och %1 till."), QStringLiteral("... and %1 more."))
                     .arg(more);
     }
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
-                         TMsgIcon::miError, TMsgButtons::mbOK);
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError), text, TMsgIcon::miError,
+                         TMsgButtons::mbOK);
+}
+
+bool TfrmMain::ConfirmDelete(const TFileListView& AList, TWindowText AFiles) {
+    const QString question = PickText(TWindowText::wtDeleteQuestion)
+                                 .arg(QString::number(AList.SelectedCount()), PickText(AFiles));
+    return Dialogs().MessageBox(this, PickText(TWindowText::wtConfirm), question,
+                                TMsgIcon::miQuestion, TMsgButtons::mbYesNo) == TMsgResult::mrYes;
 }
 
 void TfrmMain::NoteRowFailure(const std::string& AName, const QString& AReason) {
@@ -373,11 +300,9 @@ void TfrmMain::NoteRowFailure(const std::string& AName, const QString& AReason) 
 
 void TfrmMain::ShowDisconnectedLayout() {
     lvRemoteFiles.clear();
-    SetFittedText(lblRemoteFiles,
-                  PickText(QStringLiteral("Värddatorns filer:"), QStringLiteral("Remote files:")));
+    SetFittedText(lblRemoteFiles, PickText(TWindowText::wtRemoteFiles));
     lvLocalFiles.clear();
-    SetFittedText(lblLocalFiles,
-                  PickText(QStringLiteral("Lokala filer:"), QStringLiteral("Local files:")));
+    SetFittedText(lblLocalFiles, PickText(TWindowText::wtLocalFiles));
     lblTransfer.clear();
     lblProgress.clear();
     btnDisconnect.setEnabled(false);
@@ -386,7 +311,7 @@ void TfrmMain::ShowDisconnectedLayout() {
 }
 
 void TfrmMain::ShowConnectionFailed(const QString& AReason) {
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError),
                          WithReason(PickText(QStringLiteral("Anslutningen misslyckades!"),
                                              QStringLiteral("The connection failed!")),
                                     AReason),
@@ -396,7 +321,7 @@ void TfrmMain::ShowConnectionFailed(const QString& AReason) {
 void TfrmMain::ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
                                   const QString& ASubject, const std::exception_ptr& AError) {
     Dialogs().MessageBox(
-        this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")),
+        this, PickText(TWindowText::wtError),
         WithReason(PickText(ASwedish, AEnglish).arg(ASubject), FailureReason(AError)),
         TMsgIcon::miError, TMsgButtons::mbOK);
 }
@@ -410,11 +335,7 @@ bool TfrmMain::SessionGone(const TNetworkScope& AScope, const std::exception_ptr
     }
     // The server went away (or the network did): noticed now, at the first
     // command that needed it. A running batch stops after this row.
-    if (Busy) {
-        CancelRequested = true;
-    }
-    ++FSession;
-    EndSessionNow(FNetworkDepth);
+    ConnectionLost();
     ShowDisconnectedLayout();
     ShowConnectionFailed(FailureReason(AError));
     return true;

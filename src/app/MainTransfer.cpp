@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace {
 
@@ -52,8 +51,8 @@ void TfrmMain::ShowDirectoryRefusal(const std::string& AArgument, bool ADownload
                               QStringLiteral(" will not be downloaded."))
                    : PickText(QStringLiteral(" kommer inte att laddas upp."),
                               QStringLiteral(" will not be uploaded.")));
-    Dialogs().MessageBox(this, PickText(QStringLiteral("Fel!"), QStringLiteral("Error!")), text,
-                         TMsgIcon::miError, TMsgButtons::mbOK);
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError), text, TMsgIcon::miError,
+                         TMsgButtons::mbOK);
 }
 
 void TfrmMain::btnRemoteDownloadClick() {
@@ -62,15 +61,8 @@ void TfrmMain::btnRemoteDownloadClick() {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    // The sizes the listing gave, for the progress bar. The rows keep them:
-    // the client's own listing is let go once the list is filled.
-    std::unordered_map<std::string, int64_t> sizes;
-    for (const QTreeWidgetItem* row = lvRemoteFiles.FirstSelectedRow(); row;
-         row = lvRemoteFiles.NextSelectedRow(row)) {
-        sizes.emplace(TFileListView::RowArgument(*row), TFileListView::RowSize(*row));
-    }
-    RunBatchLoop(lvRemoteFiles, [this, &scope, &sizes](const TBatchRow& ARow, int32_t AIndex,
-                                                       int32_t ACount) {
+    RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex,
+                                               int32_t ACount) {
         if (IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)) {
             ShowDirectoryRefusal(ARow.Argument, true);
             return;
@@ -85,15 +77,11 @@ void TfrmMain::btnRemoteDownloadClick() {
             lblTransfer.clear();
             return;
         }
-        std::string target = LocalDirBytes();
-        if (target.empty() || target.back() != '/') {
-            target += '/';
-        }
-        target += ARow.Argument;
+        const std::string target = WithTrailingSeparator(LocalDirBytes()) + ARow.Argument;
         struct stat st {};
         const bool existed = ::lstat(target.c_str(), &st) == 0;
-        const auto listed = sizes.find(ARow.Argument);
-        FExpectedSize = listed == sizes.end() ? -1 : listed->second;
+        // The size the listing gave, for the progress bar.
+        FExpectedSize = ARow.Size;
         try {
             sckFTP->Download(ARow.Argument, target, true, false);
         } catch (...) {
@@ -120,8 +108,8 @@ void TfrmMain::btnRemoteDownloadClick() {
                 btnLocalRefreshClick();
             }
         },
-        QStringLiteral("Några filer kunde inte laddas ner:"),
-        QStringLiteral("Some files could not be downloaded:"));
+        PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
+                 QStringLiteral("Some files could not be downloaded:")));
 }
 
 void TfrmMain::btnLocalUploadClick() {
@@ -166,8 +154,8 @@ void TfrmMain::btnLocalUploadClick() {
                 btnLocalRefreshClick();
             }
         },
-        QStringLiteral("Några filer kunde inte laddas upp:"),
-        QStringLiteral("Some files could not be uploaded:"));
+        PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
+                 QStringLiteral("Some files could not be uploaded:")));
 }
 
 void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {

@@ -192,6 +192,20 @@ void TIdFTP::EndSession() {
     CloseConnection();
 }
 
+void TIdFTP::Interrupt() {
+    try {
+        if (IsConnected()) {
+            WriteLine("QUIT");
+        }
+    } catch (...) {
+    }
+    // The waiting call may be on the data connection rather than the control one.
+    if (FDataConnection) {
+        FDataConnection->DropSocket();
+    }
+    DropSocket();
+}
+
 // ---------------------------------------------------------------------------
 // Commands without a data connection
 

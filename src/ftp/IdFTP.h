@@ -90,6 +90,10 @@ public:
     void ApplyTransferType(TIdFTPTransferType AValue);
     void AnnounceTransferType();
     void EndSession();
+    // Ends the session from inside a wait on it: QUIT while the control
+    // connection can still carry it (its answer is never awaited), then both
+    // sockets are closed so the waiting call fails. Nothing is freed.
+    void Interrupt();
 
     // Commands without a data connection.
     void ChangeDirectory(const std::string& ADirName);
