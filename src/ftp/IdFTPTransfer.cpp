@@ -25,22 +25,13 @@ int32_t FieldToInt(const std::string& AField) {
 // Once a transfer has failed or been aborted, the replies it still owes come
 // at once or not at all: each is awaited for a short while only. A limit of 0
 // leaves the wait as it is.
-class TSettleReplyWait {
-public:
-    TSettleReplyWait(TIdTCPConnection& AConnection, int32_t ALimit)
-        : FConnection(AConnection), FSaved(AConnection.ReadTimeout) {
-        if (ALimit > 0 && (FSaved <= 0 || FSaved > ALimit)) {
-            FConnection.ReadTimeout = ALimit;
-        }
+auto LimitReplyWait(TIdTCPConnection& AConnection, int32_t ALimit) {
+    const int32_t saved = AConnection.ReadTimeout;
+    if (ALimit > 0 && (saved <= 0 || saved > ALimit)) {
+        AConnection.ReadTimeout = ALimit;
     }
-    ~TSettleReplyWait() { FConnection.ReadTimeout = FSaved; }
-    TSettleReplyWait(const TSettleReplyWait&) = delete;
-    TSettleReplyWait& operator=(const TSettleReplyWait&) = delete;
-
-private:
-    TIdTCPConnection& FConnection;
-    int32_t FSaved;
-};
+    return TIdScopeExit([&AConnection, saved] { AConnection.ReadTimeout = saved; });
+}
 
 } // namespace
 
@@ -307,7 +298,7 @@ void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
 // A 426 or 450 is itself the transfer's final reply; only an ABOR makes the
 // server send one more.
 void TIdFTP::ReadFinalReply() {
-    const TSettleReplyWait wait(*this, FAbortRequested ? SettleTimeout : 0);
+    const auto wait = LimitReplyWait(*this, FAbortRequested ? SettleTimeout : 0);
     try {
         const int16_t code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
         FOwed = TOwedReplies::None;
@@ -335,7 +326,7 @@ void TIdFTP::ReadFinalReply() {
 }
 
 void TIdFTP::SettleOwedReplies() {
-    const TSettleReplyWait wait(*this, SettleTimeout);
+    const auto wait = LimitReplyWait(*this, SettleTimeout);
     try {
         if (IsConnected()) {
             // Without an abort a command whose preliminary reply never came

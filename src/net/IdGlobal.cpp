@@ -14,9 +14,7 @@ char UpperAscii(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool IsControlOrBlank(char c) {
-    return static_cast<unsigned char>(c) <= 32;
-}
+bool IsControlOrBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 // Byte search with a first-byte test; Start is 0-based.
 int32_t FindFrom(std::string_view Sub, std::string_view Text, size_t Start) {
@@ -96,13 +94,9 @@ int32_t IndexInStrings(std::string_view S, const std::vector<std::string>& Items
     return -1;
 }
 
-int32_t SingleBytePos(std::string_view Sub, std::string_view Text) {
-    return FindFrom(Sub, Text, 0);
-}
+int32_t SingleBytePos(std::string_view Sub, std::string_view Text) { return FindFrom(Sub, Text, 0); }
 
-int32_t TextPos(std::string_view Sub, std::string_view Text) {
-    return SingleBytePos(Sub, Text);
-}
+int32_t TextPos(std::string_view Sub, std::string_view Text) { return SingleBytePos(Sub, Text); }
 
 int32_t PosFrom(std::string_view Sub, std::string_view Text, int32_t Start) {
     if (Start < 1) {
@@ -148,8 +142,7 @@ void SplitColumns(std::string_view Line, TIdColumns& Columns, std::string_view D
     int32_t F = 1;
     int32_t p = SingleBytePos(Delim, T);
     while (p > 0) {
-        const std::string_view piece =
-            T.substr(static_cast<size_t>(F - 1), static_cast<size_t>(p - F));
+        const std::string_view piece = T.substr(static_cast<size_t>(F - 1), static_cast<size_t>(p - F));
         if (!piece.empty()) {
             Columns.push_back({TrimControl(piece), lead + F});
         }
@@ -165,17 +158,13 @@ bool IsBlankLine(std::string_view S) {
     return std::all_of(S.begin(), S.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
-int32_t MinOf(int32_t A, int32_t B) {
-    return B < A ? B : A;
-}
+int32_t MinOf(int32_t A, int32_t B) { return B < A ? B : A; }
 
 void PauseMs(uint32_t Milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
 }
 
-bool IsMainThread() {
-    return std::this_thread::get_id() == gMainThreadId;
-}
+bool IsMainThread() { return std::this_thread::get_id() == gMainThreadId; }
 
 std::string TrimControl(std::string_view S) {
     size_t begin = 0;
@@ -205,16 +194,15 @@ std::string UpperCaseAscii(std::string_view S) {
 
 std::string LowerCaseAscii(std::string_view S) {
     std::string result(S);
-    std::transform(result.begin(), result.end(), result.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
     return result;
 }
 
 bool SameTextAscii(std::string_view A, std::string_view B) {
-    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-               return UpperAscii(x) == UpperAscii(y);
-           });
+    return A.size() == B.size() &&
+           std::equal(A.begin(), A.end(), B.begin(),
+                      [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
 }
 
 bool StartsWithText(std::string_view S, std::string_view Prefix) {

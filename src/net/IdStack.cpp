@@ -136,16 +136,13 @@ bool TIdAddress::Parse(std::string_view AText, int32_t APort, TIdAddress& VAddre
 }
 
 std::string TIdAddress::Text() const {
-    if (Family == TIdAddressFamily::IPv4) {
-        return std::to_string(Bytes[0]) + "." + std::to_string(Bytes[1]) + "." +
-               std::to_string(Bytes[2]) + "." + std::to_string(Bytes[3]);
+    if (Family == TIdAddressFamily::None) {
+        return std::string();
     }
-    if (Family == TIdAddressFamily::IPv6) {
-        char text[INET6_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET6, Bytes.data(), text, sizeof text);
-        return text;
-    }
-    return std::string();
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(Family == TIdAddressFamily::IPv6 ? AF_INET6 : AF_INET, Bytes.data(), text,
+                sizeof text);
+    return text;
 }
 
 std::string TIdStack::AddressToText(const TIdIn4Bytes& AAddress) {

@@ -576,28 +576,31 @@ int32_t TIdStackPosix::LastSocketError() {
     return tLastSocketError;
 }
 
-void TIdStackPosix::PeerName(TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort,
-                             std::string& AIP) {
+namespace {
+
+// getpeername or getsockname, with the result in the stack's terms.
+void NameOf(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
+            TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort, std::string& AIP) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    const int result = ::getpeername(ASocket, reinterpret_cast<sockaddr*>(&address), &length);
-    CheckSocketResult(result == 0 ? 0 : Fail(errno));
+    AStack.CheckSocketResult(
+        AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : Fail(errno));
     AFamily = address.ss_family;
     const TIdAddress name = FromSockAddr(address);
     AIP = name.Text();
     APort = name.Port;
 }
 
+} // namespace
+
+void TIdStackPosix::PeerName(TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort,
+                             std::string& AIP) {
+    NameOf(*this, ::getpeername, ASocket, AFamily, APort, AIP);
+}
+
 void TIdStackPosix::SockName(TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort,
                              std::string& AIP) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    const int result = ::getsockname(ASocket, reinterpret_cast<sockaddr*>(&address), &length);
-    CheckSocketResult(result == 0 ? 0 : Fail(errno));
-    AFamily = address.ss_family;
-    const TIdAddress name = FromSockAddr(address);
-    AIP = name.Text();
-    APort = name.Port;
+    NameOf(*this, ::getsockname, ASocket, AFamily, APort, AIP);
 }
 
 int32_t TIdStackPosix::SockGetOption(TIdStackSocketHandle ASocket, int32_t ALevel, int32_t AOptName,

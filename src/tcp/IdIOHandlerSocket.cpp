@@ -143,18 +143,14 @@ int32_t TIdIOHandlerSocket::SendFrom(const void* ABuffer, int32_t ALength) {
 
 TIdAddress TIdIOHandlerSocket::LocalAddress() {
     TIdAddress address;
-    if (Handle) {
-        TIdAddress::Parse(Handle->IP, Handle->Port, address);
-    }
-    return address;
+    return Handle && TIdAddress::Parse(Handle->IP, Handle->Port, address) ? address : TIdAddress();
 }
 
 TIdAddress TIdIOHandlerSocket::PeerAddress() {
     TIdAddress address;
-    if (Handle) {
-        TIdAddress::Parse(Handle->RemoteIP, Handle->RemotePort, address);
-    }
-    return address;
+    return Handle && TIdAddress::Parse(Handle->RemoteIP, Handle->RemotePort, address)
+               ? address
+               : TIdAddress();
 }
 
 void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
