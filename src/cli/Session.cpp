@@ -341,7 +341,6 @@ void TCliSession::OnWorkBegin(TIdComponent* ASender, TWorkMode AMode) {
     // The data connection gets the same limit as the control connection
     // once it is open.
     if (auto* data = dynamic_cast<TIdTCPConnection*>(ASender)) {
-        data->ReadTimeout = FOptions.TimeoutMs;
         SetSocketTimeouts(data->SocketHandler(), FOptions.TimeoutMs);
     }
     if (AMode == wmRead && FTarget != nullptr) {

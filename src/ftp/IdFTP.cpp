@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr const char* kCommandContainsLineBreak = "Line breaks are not allowed in a command.";
 constexpr int16_t kUserLoggedIn = 230;
 constexpr int16_t kNeedPassword = 331;
 
@@ -50,14 +49,6 @@ TIdFTP::TIdFTP() : FProxySettings(std::make_unique<TIdFtpProxySettings>()) {
 }
 
 TIdFTP::~TIdFTP() = default;
-
-void TIdFTP::CheckCommandText(const std::string& ACommand) {
-    // A line break inside a command (say, in a directory name) would let the
-    // rest of the text arrive at the server as a second command.
-    if (ACommand.find_first_of("\r\n") != std::string::npos) {
-        throw EIdException(kCommandContainsLineBreak);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Session
@@ -180,16 +171,12 @@ void TIdFTP::AnnounceTransferType() {
 }
 
 void TIdFTP::EndSession() {
-    try {
-        if (IsConnected()) {
-            // The answer to QUIT is never read: the connection is closed right away.
-            WriteLine("QUIT");
-        }
-    } catch (...) {
-        CloseConnection();
-        throw;
+    TIdScopeExit close([this] { CloseConnection(); });
+    if (IsConnected()) {
+        // The answer to QUIT is never read: the connection is closed right away.
+        WriteLine("QUIT");
     }
-    CloseConnection();
+    close.Commit();
 }
 
 void TIdFTP::Interrupt() {

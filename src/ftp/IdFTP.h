@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-class TIdSimpleServer;
-
 class TIdFTP;
 class TIdSocketHandle;
 
@@ -122,9 +120,9 @@ public:
     void RequestPassive(std::string& VHost, int32_t& VPort);
     void AnnouncePort(TIdSocketHandle& AHandle);
     bool CanRestart();
-
-    // Refuses a command text that would split into two lines on the wire.
-    static void CheckCommandText(const std::string& ACommand);
+    // The transport of each new data connection: by default a socket handler
+    // going through the same SOCKS proxy as the control connection.
+    virtual std::unique_ptr<TIdIOHandler> CreateDataHandler();
 
 protected:
     virtual void FireAfterGet(TIdStream& AStream);
@@ -139,24 +137,30 @@ protected:
     void PrepareListItems();
 
 private:
+    // The data connection of one transfer: it tells the server where the data
+    // goes (PASV, or a listener and PORT), opens (connects, or accepts) and
+    // hands over its connection.
+    class TDataChannel;
+    class TPassiveChannel;
+    class TActiveChannel;
+    enum class TDirection { Receive, Send };
+
     void PlainLogin();
     void ProxyLogin();
-    std::unique_ptr<TIdTCPClient> CreatePassiveChannel(int32_t APort);
     void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                       const std::function<void()>& AOnAccepted);
-    void FinishTransfer();
-    // Active mode: listens on the control connection's local address and sends PORT.
-    void ListenAndAnnounce(TIdSimpleServer& AServer);
-    // Reports the end of a transfer, then reads its final reply or raises its failure.
-    void EndTransfer(const std::exception_ptr& AFailure);
-    void SettleFailedTransfer();
-    // Reads every reply an abort left owing, or closes the session.
-    void SettleAbort();
+    // Every transfer: data channel, command, replies and data, one way or the other.
+    void Transfer(const std::string& ACommand, TIdStream& AStream, TDirection ADirection,
+                  bool ARestart, const std::function<void()>& AOnAccepted);
     // The transfer command and its preliminary reply, keeping count of the
     // replies the command still owes.
     void WriteTransferCommand(const std::string& ACommand);
     int16_t ReadPreliminaryReply(const TIdReplyCodes& AAllowed);
-    std::string ControlLocalIP();
+    // After the data has moved: the final reply, and ABOR's when one was sent.
+    void ReadFinalReply();
+    // Reads, unchecked, the replies a failed or aborted transfer still owes, or
+    // closes the session when they do not come.
+    void SettleOwedReplies();
 
     // The replies the running transfer command still owes.
     enum class TOwedReplies { None, Preliminary, Final };

@@ -9,52 +9,141 @@
 #include "IdSocks.h"
 #include "IdStack.h"
 
-#include <charconv>
 #include <exception>
 #include <filesystem>
 
 namespace {
 
-constexpr int32_t kSocketNotASocket = 10038;
-
 int32_t FieldToInt(const std::string& AField) {
     int32_t value = 0;
-    const char* begin = AField.data();
-    const char* end = begin + AField.size();
-    if (begin != end && *begin == '+') {
-        ++begin;
-    }
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (begin == end || ec != std::errc() || ptr != end) {
-        throw EIdException("'" + AField + "' is not a valid integer value");
+    if (!TryStrToInt(AField, value)) {
+        throw EIdException(FormatMessage(IdResourceStrings::RSNotAnInteger, AField.c_str()));
     }
     return value;
 }
 
-// Keeps DataConnection pointing at the transfer's channel for exactly as long
-// as the channel exists, whichever way the transfer ends.
-class TDataChannelScope {
-public:
-    TDataChannelScope(TIdTCPConnection*& ASlot, TIdTCPConnection* AChannel) : FSlot(ASlot) {
-        FSlot = AChannel;
+// Once a transfer has failed or been aborted, the replies it still owes come
+// at once or not at all: each is awaited for a short while only. A limit of 0
+// leaves the wait as it is.
+auto LimitReplyWait(TIdTCPConnection& AConnection, int32_t ALimit) {
+    const int32_t saved = AConnection.ReadTimeout;
+    if (ALimit > 0 && (saved <= 0 || saved > ALimit)) {
+        AConnection.ReadTimeout = ALimit;
     }
-    ~TDataChannelScope() { FSlot = nullptr; }
-    TDataChannelScope(const TDataChannelScope&) = delete;
-    TDataChannelScope& operator=(const TDataChannelScope&) = delete;
-
-private:
-    TIdTCPConnection*& FSlot;
-};
-
-void CloseQuietly(TIdTCPConnection& AChannel) {
-    try {
-        AChannel.CloseConnection();
-    } catch (...) {
-        // Closing after a failed transfer must not hide the failure itself.
-    }
+    return TIdScopeExit([&AConnection, saved] { AConnection.ReadTimeout = saved; });
 }
 
 } // namespace
+
+class TIdFTP::TDataChannel {
+public:
+    TDataChannel(TIdFTP& AClient, std::unique_ptr<TIdTCPConnection> AConnection)
+        : FClient(AClient), FConnection(std::move(AConnection)) {}
+    virtual ~TDataChannel() {
+        FClient.FDataConnection = nullptr;
+        try {
+            FConnection->CloseConnection();
+        } catch (...) {
+            // Closing after a failed transfer must not hide the failure itself.
+        }
+    }
+    TDataChannel(const TDataChannel&) = delete;
+    TDataChannel& operator=(const TDataChannel&) = delete;
+
+    TIdTCPConnection& Connection() { return *FConnection; }
+    // Tells the server where the data connection is made.
+    virtual void Announce() = 0;
+    // Connects to the server, or takes the connection the server made.
+    virtual void Open() = 0;
+    // A passive channel connects before the transfer command's preliminary
+    // reply; an active one can only accept after it.
+    virtual bool OpensBeforeReply() const = 0;
+    virtual void SendStream(TIdStream& ASource) = 0;
+
+protected:
+    // From now on an abort reaches the channel, and the transfer type stays put.
+    void Register() {
+        FClient.PrepareDataChannel(*FConnection);
+        FClient.FDataConnection = FConnection.get();
+    }
+
+    TIdFTP& FClient;
+    std::unique_ptr<TIdTCPConnection> FConnection;
+};
+
+class TIdFTP::TPassiveChannel : public TDataChannel {
+public:
+    explicit TPassiveChannel(TIdFTP& AClient)
+        : TDataChannel(AClient, std::make_unique<TIdTCPClient>()) {}
+    bool OpensBeforeReply() const override { return true; }
+
+    void Announce() override {
+        std::string host;
+        int32_t port = 0;
+        FClient.RequestPassive(host, port);
+        TIdIOHandler* control = FClient.IOHandler();
+        TIdSocksInfo* socks = control != nullptr ? control->SocksInfo() : nullptr;
+        const TIdAddress peer = control != nullptr ? control->PeerAddress() : TIdAddress();
+        // The handler is in place before the connect so that the proxy
+        // settings apply to it.
+        Client().SetOwnedIOHandler(FClient.CreateDataHandler());
+        Register();
+        // Whatever address the server names, the data connection goes to the
+        // server the control connection talks to: a hostile reply must not be
+        // able to aim it at a third host.
+        const bool viaSocks = socks != nullptr && socks->Version != svNoSocks;
+        Client().SetHost(viaSocks || peer.Family == TIdAddressFamily::None ? FClient.FConnectedHost
+                                                                           : peer.Text());
+        Client().SetPort(port);
+    }
+
+    void Open() override { Client().OpenConnection(-1); }
+
+    void SendStream(TIdStream& ASource) override {
+        try {
+            FConnection->SendStream(ASource, false, false, 0);
+        } catch (const EIdSocketError& e) {
+            // An abort closes the socket under the running send.
+            if (e.ErrorCode != Id_WSAENOTSOCK) {
+                throw;
+            }
+        }
+    }
+
+private:
+    TIdTCPClient& Client() { return static_cast<TIdTCPClient&>(*FConnection); }
+};
+
+class TIdFTP::TActiveChannel : public TDataChannel {
+public:
+    explicit TActiveChannel(TIdFTP& AClient)
+        : TDataChannel(AClient, std::make_unique<TIdSimpleServer>()) {}
+    bool OpensBeforeReply() const override { return false; }
+
+    void Announce() override {
+        TIdIOHandler* control = FClient.IOHandler();
+        const TIdAddress local = control != nullptr ? control->LocalAddress() : TIdAddress();
+        // Without a control connection there is no local address to listen
+        // on, and the PORT command could not be sent anyway.
+        if (local.Family == TIdAddressFamily::None || !FClient.IsConnected()) {
+            throw EIdNotConnected(IdResourceStrings::RSNotConnected);
+        }
+        std::unique_ptr<TIdIOHandler> handler = FClient.CreateDataHandler();
+        handler->Prepare();
+        Server().SetOwnedIOHandler(std::move(handler));
+        Register();
+        Server().BoundIP = local.Text();
+        Server().AcceptTimeout = FClient.TransferTimeout;
+        Server().StartListening();
+        FClient.AnnouncePort(*Server().Binding());
+    }
+
+    void Open() override { Server().AcceptConnection(); }
+    void SendStream(TIdStream& ASource) override { Server().SendStream(ASource, true, false, 0); }
+
+private:
+    TIdSimpleServer& Server() { return static_cast<TIdSimpleServer&>(*FConnection); }
+};
 
 void TIdFTP::RequestPassive(std::string& VHost, int32_t& VPort) {
     SendCommand("PASV", TIdReplyCodes{227});
@@ -101,63 +190,21 @@ void TIdFTP::AnnouncePort(TIdSocketHandle& AHandle) {
 void TIdFTP::PrepareDataChannel(TIdTCPConnection& AChannel) {
     AChannel.SendBufferSize = SendBufferSize;
     AChannel.RecvBufferSize = RecvBufferSize;
+    // A data connection that stalls must end like a stalled control connection.
+    AChannel.ReadTimeout = ReadTimeout;
     AChannel.OnWork = OnWork;
     AChannel.OnWorkBegin = OnWorkBegin;
     AChannel.OnWorkEnd = OnWorkEnd;
 }
 
-std::unique_ptr<TIdTCPClient> TIdFTP::CreatePassiveChannel(int32_t APort) {
-    auto channel = std::make_unique<TIdTCPClient>();
-    // The channel gets its socket handler now rather than at connect time so
-    // that the proxy settings are in place before it connects.
+std::unique_ptr<TIdIOHandler> TIdFTP::CreateDataHandler() {
     auto handler = std::make_unique<TIdIOHandlerSocket>();
-    TIdIOHandlerSocket* control = SocketHandler();
-    const bool viaSocks = control != nullptr && control->SocksInfo()->Version != svNoSocks;
-    if (control != nullptr) {
-        handler->SocksInfo()->Assign(*control->SocksInfo());
+    TIdSocksInfo* socks = IOHandler() != nullptr ? IOHandler()->SocksInfo() : nullptr;
+    if (socks != nullptr) {
+        handler->SocksInfo()->Assign(*socks);
     }
-    channel->SetOwnedIOHandler(std::move(handler));
-    PrepareDataChannel(*channel);
-    // Whatever address the server names, the data connection goes to the
-    // server the control connection talks to: a hostile reply must not be able
-    // to aim it at a third host.
-    if (viaSocks || control == nullptr || !control->Handle) {
-        channel->SetHost(FConnectedHost);
-    } else {
-        channel->SetHost(control->Handle->RemoteIP);
-    }
-    channel->SetPort(APort);
-    return channel;
+    return handler;
 }
-
-std::string TIdFTP::ControlLocalIP() {
-    TIdIOHandlerSocket* control = SocketHandler();
-    // Without a control connection there is no local address to listen on,
-    // and the PORT command could not be sent anyway.
-    if (control == nullptr || !control->Handle || !IsConnected()) {
-        throw EIdNotConnected(IdResourceStrings::RSNotConnected);
-    }
-    return control->Handle->IP;
-}
-
-// Once a transfer has failed or been aborted, the replies it still owes come
-// at once or not at all: each is awaited for a short while only.
-class TSettleReplyWait {
-public:
-    TSettleReplyWait(TIdTCPConnection& AConnection, int32_t ALimit)
-        : FConnection(AConnection), FSaved(AConnection.ReadTimeout) {
-        if (ALimit > 0 && (FSaved <= 0 || FSaved > ALimit)) {
-            FConnection.ReadTimeout = ALimit;
-        }
-    }
-    ~TSettleReplyWait() { FConnection.ReadTimeout = FSaved; }
-    TSettleReplyWait(const TSettleReplyWait&) = delete;
-    TSettleReplyWait& operator=(const TSettleReplyWait&) = delete;
-
-private:
-    TIdTCPConnection& FConnection;
-    int32_t FSaved;
-};
 
 void TIdFTP::WriteTransferCommand(const std::string& ACommand) {
     // An abort that came in during an earlier step of the transfer (PASV,
@@ -176,28 +223,85 @@ int16_t TIdFTP::ReadPreliminaryReply(const TIdReplyCodes& AAllowed) {
     return CheckReplyCode(code, AAllowed);
 }
 
+void TIdFTP::Transfer(const std::string& ACommand, TIdStream& AStream, TDirection ADirection,
+                      bool ARestart, const std::function<void()>& AOnAccepted) {
+    CheckCommandText(ACommand);
+    FAbortRequested = false;
+    FAbortSent = false;
+    FOwed = TOwedReplies::None;
+    ReportStatus(ftpTransfer, "Starting FTP transfer");
+    const bool receive = ADirection == TDirection::Receive;
+    std::exception_ptr failure;
+    try {
+        std::unique_ptr<TDataChannel> channel;
+        if (Passive) {
+            channel = std::make_unique<TPassiveChannel>(*this);
+        } else {
+            channel = std::make_unique<TActiveChannel>(*this);
+        }
+        channel->Announce();
+        const bool early = channel->OpensBeforeReply();
+        // A passive download connects before its command; a passive upload
+        // writes its command first, and its reply waits until the channel is up.
+        if (early && receive) {
+            channel->Open();
+        }
+        if (ARestart) {
+            SendCommand("REST " + std::to_string(AStream.Position()), TIdReplyCodes{350});
+        }
+        WriteTransferCommand(ACommand);
+        if (early && !receive) {
+            channel->Open();
+        }
+        if (receive) {
+            ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
+        } else if (early) {
+            ReadPreliminaryReply(TIdReplyCodes{110, 125, 150});
+        } else {
+            ReadPreliminaryReply(TIdReplyCodes{125, 150});
+        }
+        if (AOnAccepted) {
+            AOnAccepted();
+        }
+        if (!early) {
+            channel->Open();
+        }
+        if (receive) {
+            channel->Connection().ReceiveStream(AStream, -1, true);
+        } else {
+            channel->SendStream(AStream);
+        }
+        channel->Connection().CloseConnection();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    ReportStatus(ftpReady, "Transfer complete");
+    if (failure) {
+        // The server answers every accepted transfer with a final reply,
+        // whether the data arrived or not; left unread, it would be taken for
+        // the next command's.
+        SettleOwedReplies();
+        std::rethrow_exception(failure);
+    }
+    ReadFinalReply();
+}
+
+void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool ARestart,
+                             const std::function<void()>& AOnAccepted) {
+    Transfer(ACommand, ADest, TDirection::Receive, ARestart, AOnAccepted);
+}
+
+void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
+    Transfer(ACommand, ASource, TDirection::Send, false, {});
+}
+
 // A 426 or 450 is itself the transfer's final reply; only an ABOR makes the
 // server send one more.
-void TIdFTP::FinishTransfer() {
-    if (!FAbortRequested) {
+void TIdFTP::ReadFinalReply() {
+    const auto wait = LimitReplyWait(*this, FAbortRequested ? SettleTimeout : 0);
+    try {
         const int16_t code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
         FOwed = TOwedReplies::None;
-        if (code == 426 || code == 450) {
-            ReportStatus(ftpAborted, "Transfer aborted");
-        }
-        return;
-    }
-    const TSettleReplyWait wait(*this, SettleTimeout);
-    try {
-        int16_t code = 0;
-        try {
-            code = GetReply(TIdReplyCodes{225, 226, 250, 426, 450});
-            FOwed = TOwedReplies::None;
-        } catch (const EIdProtocolReplyError&) {
-            FOwed = TOwedReplies::None;
-            SettleAbort();
-            throw;
-        }
         if (FAbortSent) {
             FAbortSent = false;
             GetReply(TIdReplyCodes{226, 225});
@@ -206,53 +310,35 @@ void TIdFTP::FinishTransfer() {
             ReportStatus(ftpAborted, "Transfer aborted");
         }
     } catch (const EIdProtocolReplyError&) {
-        throw;
-    } catch (...) {
-        // A reply that did not come may still come; reading on would take
-        // it for the next command's.
-        DropSocket();
-        throw;
-    }
-}
-
-// The server answers every accepted transfer with a final reply, whether the
-// data arrived or not. Left unread, it would be taken for the reply to the
-// next command, and the session would stay one reply behind for good.
-void TIdFTP::SettleFailedTransfer() {
-    if (FAbortRequested) {
-        SettleAbort();
-        return;
-    }
-    const TSettleReplyWait wait(*this, SettleTimeout);
-    try {
-        if (FOwed == TOwedReplies::Final && IsConnected()) {
-            ReadReply();
+        if (FAbortRequested) {
+            FOwed = TOwedReplies::None;
+            SettleOwedReplies();
         }
+        throw;
     } catch (...) {
-        // The transfer's own failure is the one the caller must see; a reply
-        // that did not come in time would put the session out of step.
-        try {
+        // After an abort, a reply that did not come may still come; reading
+        // on would take it for the next command's.
+        if (FAbortRequested) {
             DropSocket();
-        } catch (...) {
         }
+        throw;
     }
-    FOwed = TOwedReplies::None;
 }
 
-void TIdFTP::SettleAbort() {
-    const TSettleReplyWait wait(*this, SettleTimeout);
+void TIdFTP::SettleOwedReplies() {
+    const auto wait = LimitReplyWait(*this, SettleTimeout);
     try {
         if (IsConnected()) {
-            if (FOwed == TOwedReplies::Preliminary) {
+            // Without an abort a command whose preliminary reply never came
+            // owes nothing that could be waited for in time.
+            if (FOwed == TOwedReplies::Preliminary && FAbortRequested) {
                 ReadPreliminaryReply({});
             }
             if (FOwed == TOwedReplies::Final) {
                 ReadReply();
-                FOwed = TOwedReplies::None;
             }
             if (FAbortSent) {
                 ReadReply();
-                FAbortSent = false;
             }
         }
     } catch (...) {
@@ -265,123 +351,6 @@ void TIdFTP::SettleAbort() {
     }
     FOwed = TOwedReplies::None;
     FAbortSent = false;
-}
-
-void TIdFTP::ReceiveTransfer(const std::string& ACommand, TIdStream& ADest, bool ARestart,
-                             const std::function<void()>& AOnAccepted) {
-    CheckCommandText(ACommand);
-    FAbortRequested = false;
-    FAbortSent = false;
-    FOwed = TOwedReplies::None;
-    ReportStatus(ftpTransfer, "Starting FTP transfer");
-    std::exception_ptr failure;
-    try {
-        if (Passive) {
-            std::string host;
-            int32_t port = 0;
-            RequestPassive(host, port);
-            std::unique_ptr<TIdTCPClient> channel = CreatePassiveChannel(port);
-            TDataChannelScope scope(FDataConnection, channel.get());
-            channel->OpenConnection(-1);
-            try {
-                if (ARestart) {
-                    SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
-                }
-                WriteTransferCommand(ACommand);
-                ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
-                if (AOnAccepted) {
-                    AOnAccepted();
-                }
-                channel->ReceiveStream(ADest, -1, true);
-            } catch (...) {
-                CloseQuietly(*channel);
-                throw;
-            }
-            channel->CloseConnection();
-        } else {
-            auto server = std::make_unique<TIdSimpleServer>();
-            TDataChannelScope scope(FDataConnection, server.get());
-            ListenAndAnnounce(*server);
-            if (ARestart) {
-                SendCommand("REST " + std::to_string(ADest.Position()), TIdReplyCodes{350});
-            }
-            WriteTransferCommand(ACommand);
-            ReadPreliminaryReply(TIdReplyCodes{125, 150, 154});
-            if (AOnAccepted) {
-                AOnAccepted();
-            }
-            server->AcceptConnection();
-            server->ReceiveStream(ADest, -1, true);
-        }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    EndTransfer(failure);
-}
-
-void TIdFTP::SendTransfer(const std::string& ACommand, TIdStream& ASource) {
-    CheckCommandText(ACommand);
-    FAbortRequested = false;
-    FAbortSent = false;
-    FOwed = TOwedReplies::None;
-    ReportStatus(ftpTransfer, "Starting FTP transfer");
-    std::exception_ptr failure;
-    try {
-        if (Passive) {
-            std::string host;
-            int32_t port = 0;
-            RequestPassive(host, port);
-            // Written before the data connection opens; its reply waits on the
-            // control connection until the channel is up.
-            WriteTransferCommand(ACommand);
-            std::unique_ptr<TIdTCPClient> channel = CreatePassiveChannel(port);
-            TDataChannelScope scope(FDataConnection, channel.get());
-            channel->OpenConnection(-1);
-            try {
-                ReadPreliminaryReply(TIdReplyCodes{110, 125, 150});
-                try {
-                    channel->SendStream(ASource, false, false, 0);
-                } catch (const EIdSocketError& e) {
-                    // An abort closes the socket under the running send.
-                    if (e.ErrorCode != kSocketNotASocket) {
-                        throw;
-                    }
-                }
-            } catch (...) {
-                CloseQuietly(*channel);
-                throw;
-            }
-            channel->CloseConnection();
-        } else {
-            auto server = std::make_unique<TIdSimpleServer>();
-            TDataChannelScope scope(FDataConnection, server.get());
-            ListenAndAnnounce(*server);
-            WriteTransferCommand(ACommand);
-            ReadPreliminaryReply(TIdReplyCodes{125, 150});
-            server->AcceptConnection();
-            server->SendStream(ASource, true, false, 0);
-        }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    EndTransfer(failure);
-}
-
-void TIdFTP::ListenAndAnnounce(TIdSimpleServer& AServer) {
-    PrepareDataChannel(AServer);
-    AServer.BoundIP = ControlLocalIP();
-    AServer.AcceptTimeout = TransferTimeout;
-    AServer.StartListening();
-    AnnouncePort(*AServer.Binding());
-}
-
-void TIdFTP::EndTransfer(const std::exception_ptr& AFailure) {
-    ReportStatus(ftpReady, "Transfer complete");
-    if (AFailure) {
-        SettleFailedTransfer();
-        std::rethrow_exception(AFailure);
-    }
-    FinishTransfer();
 }
 
 bool TIdFTP::CanRestart() {

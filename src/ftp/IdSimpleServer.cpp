@@ -42,8 +42,7 @@ void TIdSimpleServer::CloseListenSocket() {
 }
 
 TIdSocketHandle* TIdSimpleServer::Binding() {
-    TIdIOHandlerSocket* handler = SocketHandler();
-    return handler != nullptr ? handler->Handle.get() : nullptr;
+    return IOHandler() != nullptr ? IOHandler()->SocketHandle() : nullptr;
 }
 
 void TIdSimpleServer::RequestStop() {

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Byte-string helpers shared by the socket, connection, FTP and listing code.
@@ -95,3 +96,34 @@ template <typename T> bool TryStrToInt(std::string_view AText, T& AValue) {
     AValue = static_cast<T>(negative ? value : -value);
     return true;
 }
+
+// Finally-logic: runs its action when the scope ends. The success path calls
+// Commit, which runs the action at once and lets its failure propagate; while
+// another failure unwinds, the action still runs but its own failure is
+// dropped, so that the first failure is the one the caller sees and nothing
+// throws from a destructor.
+template <typename F> class TIdScopeExit {
+public:
+    explicit TIdScopeExit(F AAction) : FAction(std::move(AAction)) {}
+    ~TIdScopeExit() {
+        if (!FDone) {
+            try {
+                FAction();
+            } catch (...) {
+            }
+        }
+    }
+    TIdScopeExit(const TIdScopeExit&) = delete;
+    TIdScopeExit& operator=(const TIdScopeExit&) = delete;
+
+    void Commit() {
+        if (!FDone) {
+            FDone = true;
+            FAction();
+        }
+    }
+
+private:
+    F FAction;
+    bool FDone = false;
+};

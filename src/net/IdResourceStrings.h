@@ -44,6 +44,10 @@ inline constexpr const char* RSInvalidPortRange = "Invalid Port Range (%d - %d)"
 inline constexpr const char* RSNotEnoughDataInBuffer = "Not enough data in buffer.";
 inline constexpr const char* RSNoDataToRead = "No data to read.";
 inline constexpr const char* RSNotConnected = "Not Connected";
+inline constexpr const char* RSNotAnInteger = "'%s' is not a valid integer value";
+// A line break inside a command would smuggle a second command to the server
+// (a directory name is enough to do it).
+inline constexpr const char* RSCommandHasLineBreak = "Line breaks are not allowed in a command.";
 inline constexpr const char* RSFileNotFound = "File \"%s\" not found";
 inline constexpr const char* RSInvalidFTPListingFormat = "Unknown FTP listing format";
 inline constexpr const char* RSDestinationFileAlreadyExists = "Destination file already exists.";

@@ -1,6 +1,5 @@
 #include "IdSocketHandle.h"
 
-#include "IdAntiFreezeBase.h"
 #include "IdException.h"
 #include "IdResourceStrings.h"
 
@@ -130,7 +129,9 @@ bool TIdSocketHandle::PollReadable(int32_t ATimeOut) {
     const auto waitOnce = [this](int32_t AWait) {
         TIdSocketList readList{Socket};
         const bool ready = TheStack->SockSelect(&readList, nullptr, AWait, nullptr) == 1;
-        TIdAntiFreezeBase::KeepResponsive(!ready, false);
+        if (WaitPump != nullptr) {
+            WaitPump->KeepResponsive(!ready, false);
+        }
         return ready;
     };
     // A window handler run by the anti-freeze may close this handle; the next
@@ -140,9 +141,9 @@ bool TIdSocketHandle::PollReadable(int32_t ATimeOut) {
             RaiseClosedGracefully();
         }
     };
-    if (TIdAntiFreezeBase::IsActiveHere()) {
+    if (WaitPump != nullptr && WaitPump->ActiveHere()) {
         // A non-positive idle time-out cannot cut a wait into slices.
-        const int32_t slice = std::max<int32_t>(TheAntiFreeze->IdleTimeOut, 1);
+        const int32_t slice = std::max<int32_t>(WaitPump->Slice(), 1);
         if (ATimeOut == -2) {
             for (;;) {
                 if (waitOnce(slice)) {

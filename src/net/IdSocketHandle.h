@@ -6,6 +6,18 @@
 #include <cstdint>
 #include <string>
 
+// The anti-freeze lives in the connection layer above; once one exists it
+// plugs in here, so that socket waits keep a window responsive.
+struct TIdWaitPump {
+    // An anti-freeze works on the calling thread.
+    bool (*ActiveHere)();
+    // The slice in ms that its waits are cut into.
+    int32_t (*Slice)();
+    // Lets it process window messages; AIdle when nothing was ready.
+    void (*KeepResponsive)(bool AIdle, bool AOverride);
+};
+inline const TIdWaitPump* WaitPump = nullptr;
+
 // One IPv4 endpoint: a platform socket with its local and peer address and port,
 // and an optional range of local ports to bind from. All platform work goes
 // through TheStack, so a TIdComponent must be alive while a handle is used.

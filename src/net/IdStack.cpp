@@ -6,6 +6,7 @@
 #include "IdStackPosix.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -109,9 +110,46 @@ std::string TIdStack::ErrorText(int32_t AErrorCode) {
     return FormatMessage(IdResourceStrings::RSStackError, AErrorCode, text);
 }
 
+bool TIdAddress::Parse(std::string_view AText, int32_t APort, TIdAddress& VAddress) {
+    TIdAddress address;
+    address.Port = APort;
+    if (AText.find(':') != std::string_view::npos) {
+        const std::string text(AText);
+        if (::inet_pton(AF_INET6, text.c_str(), address.Bytes.data()) != 1) {
+            return false;
+        }
+        address.Family = TIdAddressFamily::IPv6;
+    } else {
+        std::string rest(AText);
+        for (size_t i = 0; i < 4; ++i) {
+            const std::string part = i < 3 ? CutToken(rest, ".", true, true) : rest;
+            int64_t value = 0;
+            if (!ParseDecimal(part, value) || value < 0 || value > 255) {
+                return false;
+            }
+            address.Bytes[i] = static_cast<uint8_t>(value);
+        }
+        address.Family = TIdAddressFamily::IPv4;
+    }
+    VAddress = address;
+    return true;
+}
+
+std::string TIdAddress::Text() const {
+    if (Family == TIdAddressFamily::None) {
+        return std::string();
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(Family == TIdAddressFamily::IPv6 ? AF_INET6 : AF_INET, Bytes.data(), text,
+                sizeof text);
+    return text;
+}
+
 std::string TIdStack::AddressToText(const TIdIn4Bytes& AAddress) {
-    return std::to_string(AAddress[0]) + "." + std::to_string(AAddress[1]) + "." +
-           std::to_string(AAddress[2]) + "." + std::to_string(AAddress[3]);
+    TIdAddress address;
+    address.Family = TIdAddressFamily::IPv4;
+    std::copy(AAddress.begin(), AAddress.end(), address.Bytes.begin());
+    return address.Text();
 }
 
 void TIdStack::TextToAddress(std::string AText, TIdIn4Bytes& AAddress) {
@@ -119,7 +157,8 @@ void TIdStack::TextToAddress(std::string AText, TIdIn4Bytes& AAddress) {
         const std::string part = CutToken(AText, ".", true, true);
         int64_t value = 0;
         if (!ParseDecimal(part, value)) {
-            throw std::invalid_argument("'" + part + "' is not a valid integer value");
+            throw std::invalid_argument(
+                FormatMessage(IdResourceStrings::RSNotAnInteger, part.c_str()));
         }
         byte = static_cast<uint8_t>(value & 0xFF);
     }
@@ -167,19 +206,8 @@ std::string TIdStack::ResolveHostName(const std::string& AHost) {
 }
 
 bool TIdStack::IsDottedQuad(const std::string& AText) const {
-    std::string rest = AText;
-    std::string parts[4];
-    for (int i = 0; i < 3; ++i) {
-        parts[i] = CutToken(rest, ".", true, true);
-    }
-    parts[3] = rest;
-    for (const std::string& part : parts) {
-        int64_t value = 0;
-        if (!ParseDecimal(part, value) || value < 0 || value > 255) {
-            return false;
-        }
-    }
-    return true;
+    TIdAddress address;
+    return TIdAddress::Parse(AText, 0, address) && address.Family == TIdAddressFamily::IPv4;
 }
 
 bool TIdStack::IsValidPort(int64_t APort, bool AAllowAny) {

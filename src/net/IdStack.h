@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The process-wide socket stack: every socket call of the library goes through
@@ -17,6 +18,25 @@ using TIdSocketList = std::vector<TIdStackSocketHandle>;
 using TIdStrings = std::vector<std::string>;
 // An IPv4 address as its four bytes in memory (network) order.
 using TIdIn4Bytes = std::array<uint8_t, 4>;
+
+enum class TIdAddressFamily { None, IPv4, IPv6 };
+
+// An IP address of either family and a port: the one form in which the layers
+// above the stack hold an endpoint. Only the stack turns it into the
+// platform's socket address structures and back.
+struct TIdAddress {
+    TIdAddressFamily Family = TIdAddressFamily::None;
+    // Network order; an IPv4 address fills the first four.
+    std::array<uint8_t, 16> Bytes{};
+    int32_t Port = 0;
+
+    // A dotted quad (each part 0..255) or IPv6 text; false, and VAddress
+    // untouched, for anything else.
+    static bool Parse(std::string_view AText, int32_t APort, TIdAddress& VAddress);
+    // The dotted quad or the shortest IPv6 text; empty for None.
+    std::string Text() const;
+    bool operator==(const TIdAddress&) const = default;
+};
 
 inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = -1;
 inline constexpr int32_t Id_SOCKET_ERROR = -1;

@@ -69,18 +69,49 @@ int32_t FailWith(int32_t AWinsockCode) {
     return Id_SOCKET_ERROR;
 }
 
-sockaddr_in MakeAddress(int32_t AFamily, int32_t APort, uint32_t AAddress) {
-    sockaddr_in address{};
-    address.sin_family = static_cast<sa_family_t>(AFamily);
-    address.sin_port = htons(static_cast<uint16_t>(APort));
-    address.sin_addr.s_addr = AAddress;
+// The platform's socket address of an address, and back: the only place
+// where either family meets the socket structures.
+socklen_t ToSockAddr(const TIdAddress& AAddress, sockaddr_storage& VStorage) {
+    VStorage = sockaddr_storage{};
+    const auto port = htons(static_cast<uint16_t>(AAddress.Port));
+    if (AAddress.Family == TIdAddressFamily::IPv6) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(VStorage);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = port;
+        std::memcpy(&in6.sin6_addr, AAddress.Bytes.data(), sizeof in6.sin6_addr);
+        return sizeof in6;
+    }
+    auto& in4 = reinterpret_cast<sockaddr_in&>(VStorage);
+    in4.sin_family = AF_INET;
+    in4.sin_port = port;
+    std::memcpy(&in4.sin_addr, AAddress.Bytes.data(), sizeof in4.sin_addr);
+    return sizeof in4;
+}
+
+TIdAddress FromSockAddr(const sockaddr_storage& AStorage) {
+    TIdAddress address;
+    if (AStorage.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(AStorage);
+        address.Family = TIdAddressFamily::IPv6;
+        address.Port = ntohs(in6.sin6_port);
+        std::memcpy(address.Bytes.data(), &in6.sin6_addr, sizeof in6.sin6_addr);
+    } else if (AStorage.ss_family == AF_INET) {
+        const auto& in4 = reinterpret_cast<const sockaddr_in&>(AStorage);
+        address.Family = TIdAddressFamily::IPv4;
+        address.Port = ntohs(in4.sin_port);
+        std::memcpy(address.Bytes.data(), &in4.sin_addr, sizeof in4.sin_addr);
+    }
     return address;
 }
 
-TIdIn4Bytes BytesOf(const in_addr& AAddress) {
-    TIdIn4Bytes bytes{};
-    std::memcpy(bytes.data(), &AAddress.s_addr, bytes.size());
-    return bytes;
+// An IPv4 address text as the stack has always read it (each part's low eight
+// bits), with a port.
+TIdAddress IPv4Address(uint32_t AInAddr, int32_t APort) {
+    TIdAddress address;
+    address.Family = TIdAddressFamily::IPv4;
+    address.Port = APort;
+    std::memcpy(address.Bytes.data(), &AInAddr, sizeof AInAddr);
+    return address;
 }
 
 // Socket-level options arrive in the Winsock numbering; other levels (IP, TCP)
@@ -143,7 +174,7 @@ struct TIdWinsockLinger {
     uint16_t l_linger;
 };
 
-bool ResolveIPv4(const std::string& AName, std::vector<in_addr>& AAddresses) {
+bool ResolveIPv4(const std::string& AName, std::vector<TIdAddress>& AAddresses) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -153,7 +184,9 @@ bool ResolveIPv4(const std::string& AName, std::vector<in_addr>& AAddresses) {
     }
     for (const addrinfo* item = found; item; item = item->ai_next) {
         if (item->ai_family == AF_INET && item->ai_addr) {
-            AAddresses.push_back(reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr);
+            sockaddr_storage storage{};
+            std::memcpy(&storage, item->ai_addr, item->ai_addrlen);
+            AAddresses.push_back(FromSockAddr(storage));
         }
     }
     ::freeaddrinfo(found);
@@ -180,18 +213,18 @@ TIdStackPosix::~TIdStackPosix() = default;
 
 void TIdStackPosix::FillLocalAddresses() {
     LocalAddresses->clear();
-    std::vector<in_addr> addresses;
+    std::vector<TIdAddress> addresses;
     if (!ResolveIPv4(LocalHostName(), addresses)) {
         CheckSocketResult(FailWith(Id_WSAHOST_NOT_FOUND));
     }
-    for (const in_addr& address : addresses) {
-        LocalAddresses->push_back(AddressToText(BytesOf(address)));
+    for (const TIdAddress& address : addresses) {
+        LocalAddresses->push_back(address.Text());
     }
 }
 
 TIdStackSocketHandle TIdStackPosix::SockAccept(TIdStackSocketHandle ASocket, std::string& AIP,
                                                int32_t& APort) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     // An interrupted accept is reported (10004), not retried: the listener absorbs it.
     const int result =
@@ -199,8 +232,9 @@ TIdStackSocketHandle TIdStackPosix::SockAccept(TIdStackSocketHandle ASocket, std
     if (result < 0) {
         return Fail(errno);
     }
-    AIP = AddressToText(BytesOf(address.sin_addr));
-    APort = ntohs(address.sin_port);
+    const TIdAddress peer = FromSockAddr(address);
+    AIP = peer.Text();
+    APort = peer.Port;
     return result;
 }
 
@@ -210,8 +244,10 @@ int32_t TIdStackPosix::SockBind(TIdStackSocketHandle ASocket, int32_t AFamily, i
         return FailWith(Id_WSAEINVAL);
     }
     const uint32_t in = AIP.empty() ? htonl(INADDR_ANY) : TextToInAddr(AIP);
-    const sockaddr_in address = MakeAddress(AFamily, APort, in);
-    if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    (void)AFamily;
+    sockaddr_storage address{};
+    const socklen_t length = ToSockAddr(IPv4Address(in, APort), address);
+    if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         return Fail(errno);
     }
     return 0;
@@ -230,8 +266,10 @@ int32_t TIdStackPosix::SockConnect(TIdStackSocketHandle ASocket, int32_t AFamily
     if (!IsValidPort(APort)) {
         return FailWith(Id_WSAEINVAL);
     }
-    const sockaddr_in address = MakeAddress(AFamily, APort, TextToInAddr(AIP));
-    if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    (void)AFamily;
+    sockaddr_storage address{};
+    const socklen_t length = ToSockAddr(IPv4Address(TextToInAddr(AIP), APort), address);
+    if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
         return 0;
     }
     if (errno != EINTR) {
@@ -249,11 +287,11 @@ int32_t TIdStackPosix::SockConnect(TIdStackSocketHandle ASocket, int32_t AFamily
 }
 
 std::string TIdStackPosix::HostByName(const std::string& AHostName) {
-    std::vector<in_addr> addresses;
+    std::vector<TIdAddress> addresses;
     if (!ResolveIPv4(AHostName, addresses)) {
         CheckSocketResult(FailWith(Id_WSAHOST_NOT_FOUND));
     }
-    return AddressToText(BytesOf(addresses.front()));
+    return addresses.front().Text();
 }
 
 std::string TIdStackPosix::LocalHostName() {
@@ -263,10 +301,11 @@ std::string TIdStackPosix::LocalHostName() {
 }
 
 std::string TIdStackPosix::HostByAddress(const std::string& AAddress) {
-    sockaddr_in address = MakeAddress(AF_INET, 0, ::inet_addr(AAddress.c_str()));
+    sockaddr_storage address{};
+    const socklen_t length = ToSockAddr(IPv4Address(::inet_addr(AAddress.c_str()), 0), address);
     char host[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host,
-                      sizeof host, nullptr, 0, NI_NAMEREQD) != 0) {
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host,
+                      nullptr, 0, NI_NAMEREQD) != 0) {
         CheckSocketResult(FailWith(Id_WSAHOST_NOT_FOUND));
     }
     return host;
@@ -346,13 +385,14 @@ int32_t TIdStackPosix::SockRecv(TIdStackSocketHandle ASocket, void* ABuffer, int
 int32_t TIdStackPosix::SockRecvFrom(TIdStackSocketHandle ASocket, void* ABuffer, int32_t ALength,
                                     int32_t AFlags, std::string& AIP, int32_t& APort) {
     for (;;) {
-        sockaddr_in address{};
+        sockaddr_storage address{};
         socklen_t length = sizeof address;
         const ssize_t n = ::recvfrom(ASocket, ABuffer, static_cast<size_t>(std::max(ALength, 0)),
                                      AFlags, reinterpret_cast<sockaddr*>(&address), &length);
         if (n >= 0) {
-            AIP = AddressToText(BytesOf(address.sin_addr));
-            APort = ntohs(address.sin_port);
+            const TIdAddress peer = FromSockAddr(address);
+            AIP = peer.Text();
+            APort = peer.Port;
             return static_cast<int32_t>(n);
         }
         if (errno != EINTR) {
@@ -459,11 +499,12 @@ int32_t TIdStackPosix::SockSendTo(TIdStackSocketHandle ASocket, const void* ABuf
     if (!IsValidPort(APort)) {
         return FailWith(Id_WSAEINVAL);
     }
-    const sockaddr_in address = MakeAddress(AF_INET, APort, TextToInAddr(AIP));
+    sockaddr_storage address{};
+    const socklen_t length = ToSockAddr(IPv4Address(TextToInAddr(AIP), APort), address);
     for (;;) {
-        const ssize_t n = ::sendto(
-            ASocket, ABuffer, static_cast<size_t>(std::max(ABufferLength, 0)),
-            AFlags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const ssize_t n =
+            ::sendto(ASocket, ABuffer, static_cast<size_t>(std::max(ABufferLength, 0)),
+                     AFlags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), length);
         if (n >= 0) {
             return static_cast<int32_t>(n);
         }
@@ -535,26 +576,31 @@ int32_t TIdStackPosix::LastSocketError() {
     return tLastSocketError;
 }
 
+namespace {
+
+// getpeername or getsockname, with the result in the stack's terms.
+void NameOf(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
+            TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort, std::string& AIP) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    AStack.CheckSocketResult(
+        AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : Fail(errno));
+    AFamily = address.ss_family;
+    const TIdAddress name = FromSockAddr(address);
+    AIP = name.Text();
+    APort = name.Port;
+}
+
+} // namespace
+
 void TIdStackPosix::PeerName(TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort,
                              std::string& AIP) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    const int result = ::getpeername(ASocket, reinterpret_cast<sockaddr*>(&address), &length);
-    CheckSocketResult(result == 0 ? 0 : Fail(errno));
-    AFamily = address.sin_family;
-    AIP = AddressToText(BytesOf(address.sin_addr));
-    APort = ntohs(address.sin_port);
+    NameOf(*this, ::getpeername, ASocket, AFamily, APort, AIP);
 }
 
 void TIdStackPosix::SockName(TIdStackSocketHandle ASocket, int32_t& AFamily, int32_t& APort,
                              std::string& AIP) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    const int result = ::getsockname(ASocket, reinterpret_cast<sockaddr*>(&address), &length);
-    CheckSocketResult(result == 0 ? 0 : Fail(errno));
-    AFamily = address.sin_family;
-    AIP = AddressToText(BytesOf(address.sin_addr));
-    APort = ntohs(address.sin_port);
+    NameOf(*this, ::getsockname, ASocket, AFamily, APort, AIP);
 }
 
 int32_t TIdStackPosix::SockGetOption(TIdStackSocketHandle ASocket, int32_t ALevel, int32_t AOptName,
@@ -623,7 +669,7 @@ int32_t TIdStackPosix::SockConnectResult(TIdStackSocketHandle ASocket) {
         return Fail(error);
     }
     // No error yet but no peer either: the connect is still on its way.
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     if (::getpeername(ASocket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
         return errno == ENOTCONN ? FailWith(Id_WSAEINPROGRESS) : Fail(errno);

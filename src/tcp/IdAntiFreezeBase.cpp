@@ -1,11 +1,23 @@
 #include "IdAntiFreezeBase.h"
 
 #include "IdGlobal.h"
+#include "IdSocketHandle.h"
 
 TIdAntiFreezeBase* TheAntiFreeze = nullptr;
 
+namespace {
+
+const TIdWaitPump AntiFreezePump{
+    &TIdAntiFreezeBase::IsActiveHere,
+    [] { return TheAntiFreeze != nullptr ? TheAntiFreeze->IdleTimeOut : 0; },
+    &TIdAntiFreezeBase::KeepResponsive,
+};
+
+} // namespace
+
 TIdAntiFreezeBase::TIdAntiFreezeBase() {
     TheAntiFreeze = this;
+    WaitPump = &AntiFreezePump;
 }
 
 TIdAntiFreezeBase::~TIdAntiFreezeBase() {

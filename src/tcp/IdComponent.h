@@ -94,38 +94,3 @@ public:
 private:
     TIdWorkTally FWorkTally[2];
 };
-
-// Brackets StartWork/FinishWork so that work ends on every path, exceptions
-// included. The success path calls Finish, where a throwing OnWorkEnd handler
-// fails the operation; while another failure unwinds, the end is still
-// reported but a handler's own exception is dropped, so that the first
-// failure is the one that propagates and nothing throws from a destructor.
-class TIdWorkScope {
-public:
-    TIdWorkScope(TIdComponent& AComponent, TWorkMode AMode, int64_t AExpected)
-        : FComponent(AComponent), FMode(AMode) {
-        FComponent.StartWork(FMode, AExpected);
-    }
-    ~TIdWorkScope() {
-        if (!FFinished) {
-            try {
-                FComponent.FinishWork(FMode);
-            } catch (...) {
-            }
-        }
-    }
-    TIdWorkScope(const TIdWorkScope&) = delete;
-    TIdWorkScope& operator=(const TIdWorkScope&) = delete;
-
-    void Finish() {
-        if (!FFinished) {
-            FFinished = true;
-            FComponent.FinishWork(FMode);
-        }
-    }
-
-private:
-    TIdComponent& FComponent;
-    TWorkMode FMode;
-    bool FFinished = false;
-};

@@ -1,9 +1,13 @@
 #pragma once
 
 #include "IdComponent.h"
+#include "IdStack.h"
 
 #include <cstdint>
 #include <string>
+
+class TIdSocketHandle;
+class TIdSocksInfo;
 
 // The transport a connection talks to. The connection never touches a socket
 // itself, so tests can put an in-memory handler under it.
@@ -42,4 +46,15 @@ public:
         return false;
     }
     virtual int32_t SendFrom(const void* ABuffer, int32_t ALength) = 0;
+
+    // The ends of the transport, for protocols that name addresses on the wire
+    // (an unset address when the handler has none); a handler that wraps
+    // another answers for the one beneath.
+    virtual TIdAddress LocalAddress() { return {}; }
+    virtual TIdAddress PeerAddress() { return {}; }
+    // The proxy settings the transport connects through; none when it cannot
+    // go through a proxy.
+    virtual TIdSocksInfo* SocksInfo() { return nullptr; }
+    // The socket the transport runs on, for a listener that accepts into it.
+    virtual TIdSocketHandle* SocketHandle() { return nullptr; }
 };

@@ -141,6 +141,18 @@ int32_t TIdIOHandlerSocket::SendFrom(const void* ABuffer, int32_t ALength) {
     return Handle->SendBytes(ABuffer, ALength, 0);
 }
 
+TIdAddress TIdIOHandlerSocket::LocalAddress() {
+    TIdAddress address;
+    return Handle && TIdAddress::Parse(Handle->IP, Handle->Port, address) ? address : TIdAddress();
+}
+
+TIdAddress TIdIOHandlerSocket::PeerAddress() {
+    TIdAddress address;
+    return Handle && TIdAddress::Parse(Handle->RemoteIP, Handle->RemotePort, address)
+               ? address
+               : TIdAddress();
+}
+
 void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
                                      const std::string& ABoundIP, int32_t ABoundPort,
                                      int32_t ABoundPortLow, int32_t ABoundPortHigh,

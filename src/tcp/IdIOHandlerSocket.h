@@ -23,7 +23,7 @@ public:
 
     // The handler's own settings, created on first read when none are set, or
     // a settings object owned elsewhere that the handler only refers to.
-    TIdSocksInfo* SocksInfo();
+    TIdSocksInfo* SocksInfo() override;
     // None drops the settings; an object with an owner is referred to; an
     // object without one is copied into the handler's own settings.
     void SetSocksInfo(TIdSocksInfo* AValue);
@@ -38,6 +38,9 @@ public:
     int32_t ReceiveInto(void* ABuffer, int32_t ALength) override;
     bool ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) override;
     int32_t SendFrom(const void* ABuffer, int32_t ALength) override;
+    TIdAddress LocalAddress() override;
+    TIdAddress PeerAddress() override;
+    TIdSocketHandle* SocketHandle() override { return Handle.get(); }
 
 protected:
     void Notification(TIdBaseComponent* AComponent, TOperation Operation) override;

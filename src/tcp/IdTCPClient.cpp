@@ -1,6 +1,7 @@
 #include "IdTCPClient.h"
 
 #include "IdException.h"
+#include "IdGlobal.h"
 #include "IdIOHandlerSocket.h"
 #include "IdIntercept.h"
 #include "IdResourceStrings.h"
@@ -62,18 +63,9 @@ void TIdTCPClient::OpenConnection(int32_t ATimeout) {
 }
 
 std::string TIdTCPClient::OpenAndReadAll() {
-    std::string result;
-    try {
-        OpenConnection(-1);
-        result = ReadUntilClosed();
-    } catch (...) {
-        // The first failure is the one worth reporting.
-        try {
-            CloseConnection();
-        } catch (...) {
-        }
-        throw;
-    }
-    CloseConnection();
+    TIdScopeExit close([this] { CloseConnection(); });
+    OpenConnection(-1);
+    std::string result = ReadUntilClosed();
+    close.Commit();
     return result;
 }

@@ -399,7 +399,8 @@ std::string TIdTCPConnection::TakeAvailable() {
 }
 
 std::string TIdTCPConnection::ReadUntilClosed() {
-    TIdWorkScope work(*this, wmRead, 0);
+    StartWork(wmRead, 0);
+    TIdScopeExit work([this] { FinishWork(wmRead); });
     std::string result;
     while (IsConnected()) {
         result += TakeAvailable();
@@ -407,6 +408,6 @@ std::string TIdTCPConnection::ReadUntilClosed() {
     // A close discovered before the loop could run would otherwise strand the
     // bytes still buffered.
     result += FReceivedData->TakeString(FReceivedData->Size());
-    work.Finish();
+    work.Commit();
     return result;
 }

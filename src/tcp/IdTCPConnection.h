@@ -115,6 +115,9 @@ public:
         return SendCommand(ACommand, TIdReplyCodes(AAllowed));
     }
 
+    // Refuses a command text that would split into two lines on the wire.
+    static void CheckCommandText(const std::string& ACommand);
+
     // Writing.
     virtual void WriteText(const std::string& AText);
     virtual void WriteLine(const std::string& AText);

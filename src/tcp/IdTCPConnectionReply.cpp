@@ -2,19 +2,12 @@
 
 #include "IdException.h"
 #include "IdGlobal.h"
+#include "IdResourceStrings.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
-
-namespace {
-
-// A line break inside a command would smuggle a second command to the server
-// (a directory name is enough to do it).
-constexpr const char* RSCommandHasLineBreak = "Line breaks are not allowed in a command.";
-
-} // namespace
 
 void TIdTCPConnection::ReadReply() {
     constexpr int32_t Attempts = std::numeric_limits<int32_t>::max();
@@ -61,10 +54,14 @@ void TIdTCPConnection::RaiseReplyError(TIdExceptionClass AClass) {
     throw EIdException(message);
 }
 
-int16_t TIdTCPConnection::SendCommand(const std::string& ACommand, const TIdReplyCodes& AAllowed) {
+void TIdTCPConnection::CheckCommandText(const std::string& ACommand) {
     if (ACommand.find_first_of("\r\n") != std::string::npos) {
-        throw EIdException(RSCommandHasLineBreak);
+        throw EIdException(IdResourceStrings::RSCommandHasLineBreak);
     }
+}
+
+int16_t TIdTCPConnection::SendCommand(const std::string& ACommand, const TIdReplyCodes& AAllowed) {
+    CheckCommandText(ACommand);
     WriteLine(ACommand);
     return GetReply(AAllowed);
 }

@@ -2,6 +2,7 @@
 
 #include "IdAntiFreezeBase.h"
 #include "IdException.h"
+#include "IdGlobal.h"
 #include "IdResourceStrings.h"
 #include "IdStack.h"
 
@@ -93,7 +94,8 @@ void TIdTCPConnection::SendStream(TIdStream& AStream, bool AFromStart, bool AWri
         }
         WriteInt32(static_cast<int32_t>(static_cast<uint32_t>(count)), true);
     }
-    TIdWorkScope work(*this, wmWrite, count);
+    StartWork(wmWrite, count);
+    TIdScopeExit work([this] { FinishWork(wmWrite); });
     const int32_t chunkSize = std::max<int32_t>(1, SendBufferSize);
     const std::unique_ptr<char[]> chunk(new char[static_cast<size_t>(chunkSize)]);
     for (;;) {
@@ -108,7 +110,7 @@ void TIdTCPConnection::SendStream(TIdStream& AStream, bool AFromStart, bool AWri
         WriteBytes(chunk.get(), static_cast<int32_t>(got));
         position += got;
     }
-    work.Finish();
+    work.Commit();
 }
 
 int64_t TIdTCPConnection::SendFile(const std::string& AFileName, bool AAllowKernelTransfer) {
@@ -132,21 +134,17 @@ void TIdTCPConnection::ReceiveStream(TIdStream& AStream, int64_t ACount, bool AU
     int64_t remaining = AUntilClosed ? std::numeric_limits<int64_t>::max() : ACount;
     StartWork(wmRead, AUntilClosed ? 0 : ACount);
     // Space reserved ahead but never filled is cut off on every path.
-    auto finish = [&]() {
+    TIdScopeExit finish([&] {
         // The bytes are where they belong before anyone hears the work ended,
         // and a stream that held some back reports its failure from here.
-        try {
-            AStream.Flush();
-        } catch (...) {
-            FinishWork(wmRead);
-            throw;
-        }
-        FinishWork(wmRead);
+        TIdScopeExit work([this] { FinishWork(wmRead); });
+        AStream.Flush();
+        work.Commit();
         if (AStream.Size() > AStream.Position()) {
             AStream.SetSize(AStream.Position());
         }
-    };
-    try {
+    });
+    {
         TIdManagedBuffer& received = *FReceivedData;
         if (received.Size() > 0 && remaining > 0) {
             const int64_t n = std::min(received.Size(), remaining);
@@ -184,15 +182,8 @@ void TIdTCPConnection::ReceiveStream(TIdStream& AStream, int64_t ACount, bool AU
                 remaining -= n;
             }
         }
-    } catch (...) {
-        try {
-            finish();
-        } catch (...) {
-            // The first failure is the one the caller needs to see.
-        }
-        throw;
     }
-    finish();
+    finish.Commit();
 }
 
 void TIdTCPConnection::ReserveStreamSize(TIdStream& AStream, int64_t ASize) {

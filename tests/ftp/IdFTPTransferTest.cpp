@@ -88,6 +88,19 @@ TEST_P(FtpBothModesTest, PreliminaryRefusalLeavesNoDataConnection) {
     EXPECT_EQ(ftp.RawCommand("NOOP"), 200);
 }
 
+TEST_P(FtpBothModesTest, StalledDataConnectionEndsWithTheReadTimeout) {
+    ftp.ReadTimeout = 300;
+    // The data comes, but only long after the control connection's limit.
+    server.setFile("f", "late");
+    server.enqueue("RETR", qtest::FtpScript{act::Reply("150 Here it comes"), act::OpenData(),
+                                            act::Delay(qtest::Millis(1500)), act::SendData(),
+                                            act::CloseData(), act::Reply("226 Done")});
+    TIdMemoryStream stream;
+    EXPECT_THROW(ftp.Download("f", stream, false), EIdReadTimeout);
+    EXPECT_EQ(Contents(stream), "");
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+}
+
 struct FinalCase {
     const char* name;
     std::string finalRaw;

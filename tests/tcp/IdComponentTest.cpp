@@ -1,5 +1,6 @@
 #include "IdComponent.h"
 #include "IdAntiFreeze.h"
+#include "IdGlobal.h"
 #include "IdStack.h"
 
 #include <gtest/gtest.h>
@@ -94,7 +95,8 @@ TEST(WorkEventsTest, WorkEndsOnEveryPath) {
     WorkRecorder recorder;
     // An exception inside the work still finishes it.
     try {
-        TIdWorkScope scope(recorder.Component, wmWrite, 10);
+        recorder.Component.StartWork(wmWrite, 10);
+        TIdScopeExit scope([&] { recorder.Component.FinishWork(wmWrite); });
         recorder.Component.AdvanceWork(wmWrite, 4);
         throw std::runtime_error("transfer failed");
     } catch (const std::runtime_error&) {
