@@ -60,7 +60,7 @@ TEST(SoakTest, ManyTransfersAndSessionsLeaveNothingBehind) {
         ftp.Download(remote, stream, false);
     }
     ftp.EndSession();
-    const size_t fdsBefore = qtest::OpenFdCount();
+    const size_t fdsBefore = qtest::OpenSocketCount();
     const long residentBefore = qtest::ResidentKiB();
 
     ftp.OpenSession();
@@ -85,9 +85,9 @@ TEST(SoakTest, ManyTransfersAndSessionsLeaveNothingBehind) {
     }
     EXPECT_FALSE(ftp.IsConnected());
 
-    const size_t fdsAfter = qtest::OpenFdCount();
+    const size_t fdsAfter = qtest::OpenSocketCount();
     const long grown = qtest::ResidentKiB() - residentBefore;
-    std::printf("soak: %d transfers, %d sessions; descriptors %zu -> %zu; resident +%ld KiB\n",
+    std::printf("soak: %d transfers, %d sessions; sockets %zu -> %zu; resident +%ld KiB\n",
                 kTransfers, kSessions, fdsBefore, fdsAfter, grown);
     EXPECT_EQ(fdsAfter, fdsBefore);
     if (kCheckMemory) {
