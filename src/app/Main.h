@@ -223,6 +223,8 @@ private:
     std::vector<TRateSample> FRateSamples;
     void ShowTransferDetails(int64_t ACount, bool AForce);
     void HideTransferDetails();
+    // After a transfer batch: the remote pane, then the local one while connected.
+    void RefreshBothPanes(const TNetworkScope& AScope);
 
     // One selected row as the batch loop saw it when it started. The loop
     // works on copies because Disconnect, run from inside a network wait,

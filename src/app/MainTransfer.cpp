@@ -100,16 +100,18 @@ void TfrmMain::btnRemoteDownloadClick() {
     });
     FinishBatch(
         scope,
-        [this, &scope] {
-            btnRemoteRefreshClick();
-            // A refresh that found the connection gone left the window
-            // disconnected, with both panes empty.
-            if (!scope.Interrupted()) {
-                btnLocalRefreshClick();
-            }
-        },
+        [this, &scope] { RefreshBothPanes(scope); },
         PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
                  QStringLiteral("Some files could not be downloaded:")));
+}
+
+void TfrmMain::RefreshBothPanes(const TNetworkScope& AScope) {
+    btnRemoteRefreshClick();
+    // A refresh that found the connection gone left the window disconnected,
+    // with both panes empty.
+    if (!AScope.Interrupted()) {
+        btnLocalRefreshClick();
+    }
 }
 
 void TfrmMain::btnLocalUploadClick() {
@@ -146,14 +148,7 @@ void TfrmMain::btnLocalUploadClick() {
         });
     FinishBatch(
         scope,
-        [this, &scope] {
-            btnRemoteRefreshClick();
-            // A refresh that found the connection gone left the window
-            // disconnected, with both panes empty.
-            if (!scope.Interrupted()) {
-                btnLocalRefreshClick();
-            }
-        },
+        [this, &scope] { RefreshBothPanes(scope); },
         PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
                  QStringLiteral("Some files could not be uploaded:")));
 }
