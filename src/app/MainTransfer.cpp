@@ -99,8 +99,7 @@ void TfrmMain::btnRemoteDownloadClick() {
         HideTransferDetails();
     });
     FinishBatch(
-        scope,
-        [this, &scope] { RefreshBothPanes(scope); },
+        scope, [this, &scope] { RefreshBothPanes(scope); },
         PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
                  QStringLiteral("Some files could not be downloaded:")));
 }
@@ -147,8 +146,7 @@ void TfrmMain::btnLocalUploadClick() {
             HideTransferDetails();
         });
     FinishBatch(
-        scope,
-        [this, &scope] { RefreshBothPanes(scope); },
+        scope, [this, &scope] { RefreshBothPanes(scope); },
         PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
                  QStringLiteral("Some files could not be uploaded:")));
 }
