@@ -295,3 +295,14 @@ TIdOnParseCustomListFormat TIdFTP::OnParseCustomListFormat() {
 void TIdFTP::SetOnParseCustomListFormat(TIdOnParseCustomListFormat AValue) {
     ListItems().OnParseCustomListFormat = std::move(AValue);
 }
+
+// ---------------------------------------------------------------------------
+// TLS
+
+bool TIdFTP::Encrypted() const {
+    return false;
+}
+
+TIdCertificateInfo TIdFTP::PeerCertificate() const {
+    return {};
+}

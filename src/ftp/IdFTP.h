@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IdFTPList.h"
+#include "IdIOHandlerTls.h"
 #include "IdRFCReply.h"
 #include "IdStream.h"
 #include "IdTCPClient.h"
@@ -39,6 +40,24 @@ public:
     void CopyFrom(const TIdFtpProxySettings& ASource);
 };
 
+enum class TIdFtpTlsMode {
+    tmNone,                // plain FTP
+    tmExplicitIfAvailable, // AUTH TLS; plain only when the server refuses AUTH
+    tmExplicitRequired,    // AUTH TLS; a refusal ends the session
+    tmImplicit             // TLS from the first byte (port 990 by convention)
+};
+
+// Whether and how the session runs over TLS, and how the server is verified.
+class TIdFtpTlsSettings {
+public:
+    TIdFtpTlsMode Mode = TIdFtpTlsMode::tmNone;
+    TIdTlsVerify Verify = TIdTlsVerify::tvChain;
+    // PEM file of trusted CAs; empty uses the system store.
+    std::string CAFile;
+    // Hex SHA-256 of the server's certificate, with or without colons (tvPin).
+    std::string PinnedSha256;
+};
+
 using TIdCheckListFormat = std::function<void(TIdComponent* ASender, const std::string& ALine,
                                               TIdFTPListFormat& VListFormat)>;
 // A handler that puts a holder into VFTPList hands it over to the client.
@@ -65,6 +84,8 @@ public:
     const TIdFtpProxySettings& ProxySettings() const { return *FProxySettings; }
     TIdFtpProxySettings& ProxySettings() { return *FProxySettings; }
     void SetProxySettings(const TIdFtpProxySettings& AValue) { FProxySettings->CopyFrom(AValue); }
+    // Read when the session opens.
+    TIdFtpTlsSettings TlsSettings;
 
     TIdNotifyEvent OnAfterClientLogin;
     TIdCheckListFormat OnCheckListFormat;
@@ -79,6 +100,10 @@ public:
     std::vector<std::string> ListLines;
     const TIdRFCReply& LoginReply() const { return FLoginReply; }
     const std::string& SystemDescription() const { return FSystemDescription; }
+    // The control connection runs over TLS (and so does every data connection).
+    bool Encrypted() const;
+    // The server's certificate; empty fields when the session is not encrypted.
+    TIdCertificateInfo PeerCertificate() const;
     // The data connection of the running transfer; empty otherwise.
     TIdTCPConnection* DataConnection() const { return FDataConnection; }
 
