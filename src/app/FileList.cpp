@@ -191,21 +191,6 @@ struct TFileListFill::TEntry {
     size_t Order;
 };
 
-namespace {
-
-// The collator CompareCaptions uses, for the keys that stand in for it: one
-// key per row, compared bytewise, instead of collating on every comparison.
-const QCollator& CaptionCollator() {
-    static const QCollator collator = [] {
-        QCollator c(QLocale::system());
-        c.setCaseSensitivity(Qt::CaseSensitive);
-        return c;
-    }();
-    return collator;
-}
-
-} // namespace
-
 TFileListFill::TFileListFill(TFileListView& AList, TYield AYield)
     : FList(AList), FYield(std::move(AYield)), FGeneration(++AList.FGeneration),
       FPlainOrder(QLocale::system().language() == QLocale::C) {}
@@ -213,49 +198,44 @@ TFileListFill::TFileListFill(TFileListView& AList, TYield AYield)
 TFileListFill::~TFileListFill() = default;
 
 void TFileListFill::Add(const QString& ACaption, int64_t ASize, std::string AArgument) {
-    TEntry entry{
-        std::make_unique<TFileRow>(ACaption, QString(), ASize, std::move(AArgument), false),
-        std::nullopt, FEntries.size()};
-    if (!FPlainOrder) {
-        entry.Key = CaptionCollator().sortKey(ACaption);
-    }
-    FEntries.push_back(std::move(entry));
+    Push({std::make_unique<TFileRow>(ACaption, QString(), ASize, std::move(AArgument), false),
+          std::nullopt, 0});
 }
 
 void TFileListFill::Add(const QString& ACaption, const QString& ASize, std::string AArgument) {
-    TEntry entry{std::make_unique<TFileRow>(ACaption, ASize, 0, std::move(AArgument), true),
-                 std::nullopt, FEntries.size()};
+    Push({std::make_unique<TFileRow>(ACaption, ASize, 0, std::move(AArgument), true), std::nullopt,
+          0});
+}
+
+void TFileListFill::Push(TEntry AEntry) {
     if (!FPlainOrder) {
-        entry.Key = CaptionCollator().sortKey(ACaption);
+        AEntry.Key = CaptionCollator().sortKey(AEntry.Row->Caption());
     }
-    FEntries.push_back(std::move(entry));
+    AEntry.Order = FEntries.size();
+    FEntries.push_back(std::move(AEntry));
+}
+
+bool TFileListFill::Abandoned() {
+    FAbandoned = FAbandoned || FList.FGeneration != FGeneration;
+    return FAbandoned;
 }
 
 bool TFileListFill::Breathe() {
     if (FSinceYield.isValid() && FSinceYield.elapsed() < YieldInterval) {
-        if (!FAbandoned && FList.FGeneration != FGeneration) {
-            FAbandoned = true;
-        }
-        return !FAbandoned;
+        return !Abandoned();
     }
     return Yield();
 }
 
 bool TFileListFill::Yield() {
-    if (!FAbandoned && FList.FGeneration != FGeneration) {
-        FAbandoned = true;
-    }
-    if (FAbandoned) {
+    if (Abandoned()) {
         return false;
     }
     if (FYield && !FYield()) {
         FAbandoned = true;
     }
     FSinceYield.start();
-    if (FList.FGeneration != FGeneration) {
-        FAbandoned = true;
-    }
-    return !FAbandoned;
+    return !Abandoned();
 }
 
 bool TFileListFill::SortedByCaptions() const {

@@ -75,6 +75,9 @@ public:
 
 private:
     struct TEntry;
+    void Push(TEntry AEntry);
+    // True once the list was emptied or refilled by someone else, or AYield said stop.
+    bool Abandoned();
     bool Yield();
     bool Sort();
     bool SortedByCaptions() const;

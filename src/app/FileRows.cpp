@@ -4,7 +4,6 @@
 #include <QStringDecoder>
 
 #include <cmath>
-#include <memory>
 
 namespace {
 
@@ -125,15 +124,18 @@ bool IsRemoteParentRow(const QString& ACaption) {
     return ACaption.startsWith(QStringLiteral("<..>"));
 }
 
-int CompareCaptions(const QString& A, const QString& B) {
+const QCollator& CaptionCollator() {
     // Building a collator is costly next to one comparison; listings compare often.
-    static const QLocale systemLocale = QLocale::system();
-    static const std::unique_ptr<QCollator> collator = [] {
-        auto c = std::make_unique<QCollator>(systemLocale);
-        c->setCaseSensitivity(Qt::CaseSensitive);
+    static const QCollator collator = [] {
+        QCollator c(QLocale::system());
+        c.setCaseSensitivity(Qt::CaseSensitive);
         return c;
     }();
-    return collator->compare(A, B);
+    return collator;
+}
+
+int CompareCaptions(const QString& A, const QString& B) {
+    return CaptionCollator().compare(A, B);
 }
 
 int CompareCaptions(const QString& A, const QString& B, const QLocale& ALocale) {
@@ -161,4 +163,8 @@ QString DecodeName(const std::string& ABytes) {
         text += QChar(b >= 0x80 && b < 0xA0 ? high[b - 0x80] : char16_t(b));
     }
     return text;
+}
+
+std::string NameBytes(const std::string& ABytes, const QString& AShown) {
+    return DecodeName(ABytes) == AShown ? ABytes : AShown.toUtf8().toStdString();
 }

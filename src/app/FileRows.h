@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCollator>
 #include <QLocale>
 #include <QString>
 
@@ -28,6 +29,9 @@ bool IsRemoteDirectoryRow(const QString& ACaption);
 bool IsRemoteParentRow(const QString& ACaption);
 
 // Locale-aware and case-sensitive; negative, zero or positive like strcmp.
+// The system locale's collator behind CompareCaptions; its sort keys stand in
+// for it where one key per row beats collating on every comparison.
+const QCollator& CaptionCollator();
 int CompareCaptions(const QString& A, const QString& B);
 int CompareCaptions(const QString& A, const QString& B, const QLocale& ALocale);
 
@@ -44,3 +48,6 @@ template <typename TPath> TPath WithTrailingSeparator(TPath APath) {
 // UTF-8 when they are valid UTF-8, otherwise as Windows-1252, so every byte
 // string has a readable face; commands keep using the original bytes.
 QString DecodeName(const std::string& ABytes);
+// The bytes of a name shown as AShown: ABytes while they still show as it,
+// otherwise the shown text in UTF-8 (someone typed a new one).
+std::string NameBytes(const std::string& ABytes, const QString& AShown);

@@ -1,5 +1,7 @@
 #include "IniFile.h"
 
+#include "IdGlobal.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,26 +26,6 @@ std::string Trim(const std::string& S) {
         --e;
     }
     return S.substr(b, e - b);
-}
-
-bool SameText(const std::string& A, const std::string& B) {
-    if (A.size() != B.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < A.size(); ++i) {
-        auto a = static_cast<unsigned char>(A[i]);
-        auto b = static_cast<unsigned char>(B[i]);
-        if (a >= 'a' && a <= 'z') {
-            a = static_cast<unsigned char>(a - 'a' + 'A');
-        }
-        if (b >= 'a' && b <= 'z') {
-            b = static_cast<unsigned char>(b - 'a' + 'A');
-        }
-        if (a != b) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string Fail(const std::string& AWhat, const std::string& AFile, int AErr) {
@@ -98,9 +80,9 @@ TIniFile::TIniFile(std::string AFileName) : FFileName(std::move(AFileName)) {
     }
 }
 
-const TIniFile::TSection* TIniFile::FindSection(const std::string& AName) const {
-    for (const TSection& s : FSections) {
-        if (SameText(s.Name, AName)) {
+TIniFile::TSection* TIniFile::FindSection(const std::string& AName) {
+    for (TSection& s : FSections) {
+        if (SameTextAscii(s.Name, AName)) {
             return &s;
         }
     }
@@ -112,11 +94,11 @@ const TIniFile::TLine* TIniFile::FindLine(const std::string& ASection,
     // A section may appear more than once in a hand-edited file; the first
     // occurrence of a key wins, as with the platform's profile functions.
     for (const TSection& s : FSections) {
-        if (!SameText(s.Name, ASection)) {
+        if (!SameTextAscii(s.Name, ASection)) {
             continue;
         }
         for (const TLine& l : s.Lines) {
-            if (!l.Key.empty() && SameText(l.Key, AKey)) {
+            if (!l.Key.empty() && SameTextAscii(l.Key, AKey)) {
                 return &l;
             }
         }
@@ -157,25 +139,12 @@ bool TIniFile::ValueExists(const std::string& ASection, const std::string& AKey)
 
 void TIniFile::WriteString(const std::string& ASection, const std::string& AKey,
                            const std::string& AValue) {
-    for (TSection& s : FSections) {
-        if (!SameText(s.Name, ASection)) {
-            continue;
-        }
-        for (TLine& l : s.Lines) {
-            if (!l.Key.empty() && SameText(l.Key, AKey)) {
-                l.Value = Trim(AValue);
-                l.Text = l.Key + "=" + AValue;
-                return;
-            }
-        }
+    if (auto* line = const_cast<TLine*>(FindLine(ASection, AKey))) {
+        line->Value = Trim(AValue);
+        line->Text = line->Key + "=" + AValue;
+        return;
     }
-    TSection* target = nullptr;
-    for (TSection& s : FSections) {
-        if (SameText(s.Name, ASection)) {
-            target = &s;
-            break;
-        }
-    }
+    TSection* target = FindSection(ASection);
     if (!target) {
         FSections.push_back({ASection, "[" + ASection + "]", {}});
         target = &FSections.back();
@@ -210,6 +179,10 @@ void TIniFile::UpdateFile() const {
     if (fd < 0) {
         throw EIniWriteError(Fail("Cannot write", FFileName, errno));
     }
+    const auto fail = [&](int AErr) {
+        ::unlink(temp.c_str());
+        throw EIniWriteError(Fail("Cannot write", FFileName, AErr));
+    };
     // mkstemp already creates the file 0600; fchmod keeps it so under any umask.
     ::fchmod(fd, S_IRUSR | S_IWUSR);
     size_t done = 0;
@@ -221,25 +194,19 @@ void TIniFile::UpdateFile() const {
         if (n <= 0) {
             const int err = errno;
             ::close(fd);
-            ::unlink(temp.c_str());
-            throw EIniWriteError(Fail("Cannot write", FFileName, err));
+            fail(err);
         }
         done += size_t(n);
     }
     const bool synced = ::fsync(fd) == 0;
     int err = errno;
-    const bool closed = ::close(fd) == 0;
-    if (!closed) {
+    if (::close(fd) != 0) {
         err = errno;
+    } else if (synced) {
+        err = 0;
     }
-    if (!synced || !closed) {
-        ::unlink(temp.c_str());
-        throw EIniWriteError(Fail("Cannot write", FFileName, err));
-    }
-    if (::rename(temp.c_str(), FFileName.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw EIniWriteError(Fail("Cannot write", FFileName, err));
+    if (err != 0 || ::rename(temp.c_str(), FFileName.c_str()) != 0) {
+        fail(err != 0 ? err : errno);
     }
 }
 

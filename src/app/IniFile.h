@@ -44,7 +44,7 @@ private:
         std::vector<TLine> Lines;
     };
 
-    const TSection* FindSection(const std::string& AName) const;
+    TSection* FindSection(const std::string& AName);
     const TLine* FindLine(const std::string& ASection, const std::string& AKey) const;
 
     std::string FFileName;

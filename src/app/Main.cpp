@@ -400,24 +400,22 @@ TfrmMain::TfrmMain(QWidget* AParent)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
 
-    connect(&btnConnect, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnConnectClick(); }); });
     connect(&btnDisconnect, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnDisconnectClick(); }); });
-    connect(&btnChangeMode, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnChangeModeClick(); }); });
-    connect(&btnRemoteRefresh, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnRemoteRefreshClick(); }); });
-    connect(&btnRemoteCreateDirectory, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnRemoteCreateDirectoryClick(); }); });
-    connect(&btnRemoteDownload, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnRemoteDownloadClick(); }); });
-    connect(&btnLocalRefresh, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnLocalRefreshClick(); }); });
-    connect(&btnLocalBrowse, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnLocalBrowseClick(); }); });
-    connect(&btnLocalUpload, &QPushButton::clicked, this,
-            [this] { RunUserCommand([this] { btnLocalUploadClick(); }); });
+    const std::pair<QPushButton*, void (TfrmMain::*)()> commands[] = {
+        {&btnConnect, &TfrmMain::btnConnectClick},
+        {&btnChangeMode, &TfrmMain::btnChangeModeClick},
+        {&btnRemoteRefresh, &TfrmMain::btnRemoteRefreshClick},
+        {&btnRemoteCreateDirectory, &TfrmMain::btnRemoteCreateDirectoryClick},
+        {&btnRemoteDownload, &TfrmMain::btnRemoteDownloadClick},
+        {&btnLocalRefresh, &TfrmMain::btnLocalRefreshClick},
+        {&btnLocalBrowse, &TfrmMain::btnLocalBrowseClick},
+        {&btnLocalUpload, &TfrmMain::btnLocalUploadClick}};
+    for (const auto& [button, handler] : commands) {
+        connect(button, &QPushButton::clicked, this, [this, handler = handler] {
+            RunUserCommand([this, handler] { (this->*handler)(); });
+        });
+    }
     lvRemoteFiles.installEventFilter(this);
     lvRemoteFiles.viewport()->installEventFilter(this);
     lvLocalFiles.installEventFilter(this);
@@ -459,29 +457,23 @@ void TfrmMain::SetFittedText(QLabel& ALabel, const QString& AText) {
     ALabel.resize(ALabel.fontMetrics().horizontalAdvance(AText), ALabel.height());
 }
 
+std::vector<QWidget*> TfrmMain::PaneControls() {
+    return {&lvRemoteFiles,     &btnRemoteRefresh, &btnRemoteCreateDirectory,
+            &btnRemoteDownload, &lvLocalFiles,     &btnLocalRefresh,
+            &btnLocalBrowse,    &btnLocalUpload,   &btnChangeMode};
+}
+
 void TfrmMain::SetPaneControlsEnabled(bool AEnabled) {
-    for (QWidget* w :
-         {static_cast<QWidget*>(&lvRemoteFiles), static_cast<QWidget*>(&btnRemoteRefresh),
-          static_cast<QWidget*>(&btnRemoteCreateDirectory),
-          static_cast<QWidget*>(&btnRemoteDownload), static_cast<QWidget*>(&lvLocalFiles),
-          static_cast<QWidget*>(&btnLocalRefresh), static_cast<QWidget*>(&btnLocalBrowse),
-          static_cast<QWidget*>(&btnLocalUpload), static_cast<QWidget*>(&btnChangeMode)}) {
+    for (QWidget* w : PaneControls()) {
         w->setEnabled(AEnabled);
     }
 }
 
 void TfrmMain::FormPaint(QPainter& APainter) {
     PaintWindowFrame(APainter, *this);
-    for (const QWidget* w :
-         {static_cast<const QWidget*>(&btnConnect), static_cast<const QWidget*>(&btnDisconnect),
-          static_cast<const QWidget*>(&lvRemoteFiles), static_cast<const QWidget*>(&lvLocalFiles),
-          static_cast<const QWidget*>(&btnRemoteRefresh),
-          static_cast<const QWidget*>(&btnRemoteCreateDirectory),
-          static_cast<const QWidget*>(&btnRemoteDownload),
-          static_cast<const QWidget*>(&btnLocalRefresh),
-          static_cast<const QWidget*>(&btnLocalBrowse),
-          static_cast<const QWidget*>(&btnLocalUpload),
-          static_cast<const QWidget*>(&btnChangeMode)}) {
+    PaintControlFrame(APainter, *this, btnConnect, false);
+    PaintControlFrame(APainter, *this, btnDisconnect, false);
+    for (const QWidget* w : PaneControls()) {
         PaintControlFrame(APainter, *this, *w, false);
     }
     PaintSeparator(APainter, *this, 16, 40, 168);
@@ -556,21 +548,11 @@ bool TfrmMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
     }
     if (AEvent->type() == QEvent::KeyPress &&
         (AWatched == &lvRemoteFiles || AWatched == &lvLocalFiles)) {
-        int key = 0;
-        switch (static_cast<QKeyEvent*>(AEvent)->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            key = VK_RETURN;
-            break;
-        case Qt::Key_Delete:
-            key = VK_DELETE;
-            break;
-        case Qt::Key_F5:
-            key = VK_F5;
-            break;
-        default:
-            break;
-        }
+        const int pressed = static_cast<QKeyEvent*>(AEvent)->key();
+        const int key = pressed == Qt::Key_Return || pressed == Qt::Key_Enter ? VK_RETURN
+                        : pressed == Qt::Key_Delete                           ? VK_DELETE
+                        : pressed == Qt::Key_F5                               ? VK_F5
+                                                                              : 0;
         if (key != 0) {
             // The key is not consumed: the list still handles it afterwards.
             RunUserCommand([&] { remote ? lvRemoteFilesKeyDown(key) : lvLocalFilesKeyDown(key); });

@@ -130,6 +130,8 @@ public:
     int PaintInterval = 20;
 
     void SetPaneControlsEnabled(bool AEnabled);
+    // The lists and the buttons that work on them, and the mode button.
+    std::vector<QWidget*> PaneControls();
     void HandleUnexpectedError(std::exception_ptr AError);
 
     // Window events.
@@ -236,6 +238,10 @@ private:
     };
     using TRowWork = std::function<void(const TBatchRow& ARow, int32_t AIndex, int32_t ACount)>;
     void RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
+    // The selected rows of the remote pane downloaded, or of the local pane uploaded.
+    void TransferBatch(bool ADownload);
+    void DownloadRow(const TNetworkScope& AScope, const TBatchRow& ARow);
+    void UploadRow(const TNetworkScope& AScope, const TBatchRow& ARow);
     // The end of the loop's protocol: hands the window back and refreshes,
     // then names the rows that failed and why.
     void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
@@ -258,6 +264,10 @@ private:
     // gone, either ended by the user or lost, in which case the window is
     // in its disconnected layout and a lost connection has been reported.
     bool SessionGone(const TNetworkScope& AScope, const std::exception_ptr& AError);
+    // One network call of a command; AFailed hears of a failure that left the
+    // session standing. False when the command must stop: the session is gone.
+    bool NetworkStep(const TNetworkScope& AScope, const std::function<void()>& ACall,
+                     const std::function<void(const std::exception_ptr&)>& AFailed = {});
     bool FConnectTimedOut = false;
     // A single command the server refused: %1 in the texts is ASubject.
     void ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,

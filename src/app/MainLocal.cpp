@@ -51,10 +51,7 @@ void TfrmMain::SetLocalDir(const std::string& ABytes) {
 }
 
 std::string TfrmMain::LocalDirBytes() const {
-    if (!FLocalDirBytes.empty() && DecodeName(FLocalDirBytes) == CurrentLocalDir) {
-        return FLocalDirBytes;
-    }
-    return CurrentLocalDir.toUtf8().toStdString();
+    return NameBytes(FLocalDirBytes, CurrentLocalDir);
 }
 
 namespace {

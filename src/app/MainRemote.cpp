@@ -11,10 +11,23 @@ void TfrmMain::SetRemoteDir(const std::string& ABytes) {
 }
 
 std::string TfrmMain::RemoteDirBytes() const {
-    if (DecodeName(FRemoteDirBytes) == CurrentRemoteDir) {
-        return FRemoteDirBytes;
+    return NameBytes(FRemoteDirBytes, CurrentRemoteDir);
+}
+
+bool TfrmMain::NetworkStep(const TNetworkScope& AScope, const std::function<void()>& ACall,
+                           const std::function<void(const std::exception_ptr&)>& AFailed) {
+    try {
+        ACall();
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (SessionGone(AScope, error)) {
+            return false;
+        }
+        if (AFailed) {
+            AFailed(error);
+        }
     }
-    return CurrentRemoteDir.toUtf8().toStdString();
+    return !AScope.Interrupted();
 }
 
 bool TfrmMain::FillRemoteList(const TNetworkScope& AScope) {
@@ -43,27 +56,9 @@ void TfrmMain::btnRemoteRefreshClick() {
     TNetworkScope scope(*this);
     lvRemoteFiles.clear();
     lvRemoteFiles.AddRow(QStringLiteral("<..> .."), QStringLiteral("N/A"), "..");
-    try {
-        sckFTP->ChangeDirectory(RemoteDirBytes());
-    } catch (...) {
-        if (SessionGone(scope, std::current_exception())) {
-            return;
-        }
-    }
-    if (scope.Interrupted()) {
-        return;
-    }
-    try {
-        sckFTP->ListDirectory(&sckFTP->ListLines, std::string(), true);
-    } catch (...) {
-        if (SessionGone(scope, std::current_exception())) {
-            return;
-        }
-    }
-    if (scope.Interrupted()) {
-        return;
-    }
-    if (!FillRemoteList(scope)) {
+    if (!NetworkStep(scope, [this] { sckFTP->ChangeDirectory(RemoteDirBytes()); }) ||
+        !NetworkStep(scope, [this] { sckFTP->ListDirectory(&sckFTP->ListLines); }) ||
+        !FillRemoteList(scope)) {
         return;
     }
     try {
@@ -88,18 +83,14 @@ void TfrmMain::lvRemoteFilesDblClick() {
         return;
     }
     const std::string argument = TFileListView::RowArgument(*row);
-    try {
-        sckFTP->ChangeDirectory(argument);
-    } catch (...) {
-        const std::exception_ptr error = std::current_exception();
-        if (SessionGone(scope, error)) {
-            return;
-        }
-        ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte öppnas."),
-                           QStringLiteral("The directory \"%1\" could not be opened."),
-                           DecodeName(argument), error);
-    }
-    if (scope.Interrupted()) {
+    const bool going = NetworkStep(
+        scope, [&] { sckFTP->ChangeDirectory(argument); },
+        [&](const std::exception_ptr& AError) {
+            ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte öppnas."),
+                               QStringLiteral("The directory \"%1\" could not be opened."),
+                               DecodeName(argument), AError);
+        });
+    if (!going) {
         return;
     }
     try {
@@ -120,18 +111,14 @@ void TfrmMain::btnRemoteCreateDirectoryClick() {
     if (name.isEmpty() || scope.Interrupted()) {
         return;
     }
-    try {
-        sckFTP->MakeDirectory(name.toUtf8().toStdString());
-    } catch (...) {
-        const std::exception_ptr error = std::current_exception();
-        if (SessionGone(scope, error)) {
-            return;
-        }
-        ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte skapas."),
-                           QStringLiteral("The directory \"%1\" could not be created."), name,
-                           error);
-    }
-    if (scope.Interrupted()) {
+    const bool going = NetworkStep(
+        scope, [&] { sckFTP->MakeDirectory(name.toUtf8().toStdString()); },
+        [&](const std::exception_ptr& AError) {
+            ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte skapas."),
+                               QStringLiteral("The directory \"%1\" could not be created."), name,
+                               AError);
+        });
+    if (!going) {
         return;
     }
     btnRemoteRefreshClick();

@@ -56,52 +56,88 @@ void TfrmMain::ShowDirectoryRefusal(const std::string& AArgument, bool ADownload
 }
 
 void TfrmMain::btnRemoteDownloadClick() {
-    if (lvRemoteFiles.SelectedCount() == 0) {
+    TransferBatch(true);
+}
+
+void TfrmMain::btnLocalUploadClick() {
+    TransferBatch(false);
+}
+
+void TfrmMain::TransferBatch(bool ADownload) {
+    TFileListView& list = ADownload ? lvRemoteFiles : lvLocalFiles;
+    if (list.SelectedCount() == 0) {
         return;
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex,
-                                               int32_t ACount) {
-        if (IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)) {
-            ShowDirectoryRefusal(ARow.Argument, true);
-            return;
-        }
-        lblTransfer.setText(
-            BatchText(QStringLiteral("Laddar ner"), QStringLiteral("Downloading"), AIndex, ACount));
-        ProcessMessages();
-        if (!IsSafeLocalName(ARow.Argument)) {
-            NoteRowFailure(ARow.Argument,
-                           PickText(QStringLiteral("Namnet kan inte användas för en lokal fil."),
-                                    QStringLiteral("The name cannot be used for a local file.")));
+    RunBatchLoop(
+        list, [this, &scope, ADownload](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+            if (ADownload ? IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)
+                          : IsLocalDirectoryRow(ARow.Caption)) {
+                ShowDirectoryRefusal(ARow.Argument, ADownload);
+                return;
+            }
+            lblTransfer.setText(ADownload ? BatchText(QStringLiteral("Laddar ner"),
+                                                      QStringLiteral("Downloading"), AIndex, ACount)
+                                          : BatchText(QStringLiteral("Laddar upp"),
+                                                      QStringLiteral("Uploading"), AIndex, ACount));
+            ProcessMessages();
+            if (ADownload) {
+                DownloadRow(scope, ARow);
+            } else {
+                UploadRow(scope, ARow);
+            }
+            // A transfer that failed before its data began never ended a work.
             lblTransfer.clear();
-            return;
-        }
-        const std::string target = WithTrailingSeparator(LocalDirBytes()) + ARow.Argument;
-        struct stat st {};
-        const bool existed = ::lstat(target.c_str(), &st) == 0;
-        // The size the listing gave, for the progress bar.
-        FExpectedSize = ARow.Size;
-        try {
-            sckFTP->Download(ARow.Argument, target, true, false);
-        } catch (...) {
-            const std::exception_ptr error = std::current_exception();
-            if (!existed) {
-                RemoveIfEmpty(target);
-            }
-            if (!SessionGone(scope, error)) {
-                NoteRowFailure(ARow.Argument, FailureReason(error));
-            }
-        }
-        // A download that failed before its data began never ended a work.
-        lblTransfer.clear();
-        lblProgress.clear();
-        HideTransferDetails();
-    });
+            lblProgress.clear();
+            HideTransferDetails();
+        });
     FinishBatch(
         scope, [this, &scope] { RefreshBothPanes(scope); },
-        PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
-                 QStringLiteral("Some files could not be downloaded:")));
+        ADownload ? PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
+                             QStringLiteral("Some files could not be downloaded:"))
+                  : PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
+                             QStringLiteral("Some files could not be uploaded:")));
+}
+
+void TfrmMain::DownloadRow(const TNetworkScope& AScope, const TBatchRow& ARow) {
+    if (!IsSafeLocalName(ARow.Argument)) {
+        NoteRowFailure(ARow.Argument,
+                       PickText(QStringLiteral("Namnet kan inte användas för en lokal fil."),
+                                QStringLiteral("The name cannot be used for a local file.")));
+        return;
+    }
+    const std::string target = WithTrailingSeparator(LocalDirBytes()) + ARow.Argument;
+    struct stat st {};
+    const bool existed = ::lstat(target.c_str(), &st) == 0;
+    // The size the listing gave, for the progress bar.
+    FExpectedSize = ARow.Size;
+    try {
+        sckFTP->Download(ARow.Argument, target, true, false);
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (!existed) {
+            RemoveIfEmpty(target);
+        }
+        if (!SessionGone(AScope, error)) {
+            NoteRowFailure(ARow.Argument, FailureReason(error));
+        }
+    }
+}
+
+void TfrmMain::UploadRow(const TNetworkScope& AScope, const TBatchRow& ARow) {
+    const size_t slash = ARow.Argument.rfind('/');
+    const std::string name =
+        slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
+    struct stat st {};
+    FExpectedSize = ::stat(ARow.Argument.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+    try {
+        sckFTP->Upload(ARow.Argument, name, false);
+    } catch (...) {
+        if (!SessionGone(AScope, std::current_exception())) {
+            NoteRowFailure(name, FailureReason(std::current_exception()));
+        }
+    }
 }
 
 void TfrmMain::RefreshBothPanes(const TNetworkScope& AScope) {
@@ -111,44 +147,6 @@ void TfrmMain::RefreshBothPanes(const TNetworkScope& AScope) {
     if (!AScope.Interrupted()) {
         btnLocalRefreshClick();
     }
-}
-
-void TfrmMain::btnLocalUploadClick() {
-    if (lvLocalFiles.SelectedCount() == 0) {
-        return;
-    }
-    TNetworkScope scope(*this);
-    SetPaneControlsEnabled(false);
-    RunBatchLoop(
-        lvLocalFiles, [this, &scope](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
-            if (IsLocalDirectoryRow(ARow.Caption)) {
-                ShowDirectoryRefusal(ARow.Argument, false);
-                return;
-            }
-            lblTransfer.setText(BatchText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading"),
-                                          AIndex, ACount));
-            ProcessMessages();
-            const size_t slash = ARow.Argument.rfind('/');
-            const std::string name =
-                slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
-            struct stat st {};
-            FExpectedSize = ::stat(ARow.Argument.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
-            try {
-                sckFTP->Upload(ARow.Argument, name, false);
-            } catch (...) {
-                const std::exception_ptr error = std::current_exception();
-                if (!SessionGone(scope, error)) {
-                    NoteRowFailure(name, FailureReason(error));
-                }
-            }
-            lblTransfer.clear();
-            lblProgress.clear();
-            HideTransferDetails();
-        });
-    FinishBatch(
-        scope, [this, &scope] { RefreshBothPanes(scope); },
-        PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
-                 QStringLiteral("Some files could not be uploaded:")));
 }
 
 void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {

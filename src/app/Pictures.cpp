@@ -16,32 +16,18 @@ using TRows = std::array<const char*, PictureSize>;
 // One letter per pixel; '.' is transparent (the classic pictures reserved an
 // olive corner pixel for that, which a drawing with alpha does not need).
 QColor PaletteColour(char ALetter) {
-    switch (ALetter) {
-    case 'k':
-        return QColor(0, 0, 0);
-    case 'm':
-        return QColor(128, 0, 0);
-    case 'G':
-        return QColor(0, 128, 0);
-    case 'o':
-        return QColor(128, 128, 0);
-    case 'n':
-        return QColor(0, 0, 128);
-    case 'd':
-        return QColor(128, 128, 128);
-    case 'g':
-        return QColor(192, 192, 192);
-    case 'r':
-        return QColor(255, 0, 0);
-    case 'y':
-        return QColor(255, 255, 0);
-    case 'b':
-        return QColor(0, 0, 255);
-    case 'w':
-        return QColor(255, 255, 255);
-    default:
-        return Qt::transparent;
+    static const std::pair<char, QRgb> palette[] = {
+        {'k', qRgb(0, 0, 0)},       {'m', qRgb(128, 0, 0)},     {'G', qRgb(0, 128, 0)},
+        {'o', qRgb(128, 128, 0)},   {'n', qRgb(0, 0, 128)},     {'d', qRgb(128, 128, 128)},
+        {'g', qRgb(192, 192, 192)}, {'r', qRgb(255, 0, 0)},     {'y', qRgb(255, 255, 0)},
+        {'b', qRgb(0, 0, 255)},     {'w', qRgb(255, 255, 255)},
+    };
+    for (const auto& [letter, colour] : palette) {
+        if (letter == ALetter) {
+            return QColor(colour);
+        }
     }
+    return Qt::transparent;
 }
 
 // clang-format off
@@ -173,32 +159,15 @@ constexpr TRows ShapesSheet = {
 };
 // clang-format on
 
-const TRows& RowsOf(TPicture APicture) {
-    switch (APicture) {
-    case TPicture::pcLitBulb:
-        return LitBulb;
-    case TPicture::pcUnlitBulb:
-        return UnlitBulb;
-    case TPicture::pcRefreshSheet:
-        return RefreshSheet;
-    case TPicture::pcClosedFolder:
-        return ClosedFolder;
-    case TPicture::pcOpenFolder:
-        return OpenFolder;
-    case TPicture::pcShapesSheet:
-        return ShapesSheet;
-    case TPicture::pcHandDown:
-    case TPicture::pcHandUp:
-        break;
-    }
-    return HandDown;
-}
+// In the order of TPicture; the upward hand is the downward one flipped.
+const TRows* const PictureRows[] = {&LitBulb,  &UnlitBulb,  &RefreshSheet, &ClosedFolder,
+                                    &HandDown, &OpenFolder, &HandDown,     &ShapesSheet};
 
 QImage Render(TPicture APicture) {
     QImage image(PictureSize, PictureSize, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
-    const TRows& rows = RowsOf(APicture);
+    const TRows& rows = *PictureRows[static_cast<size_t>(APicture)];
     const bool flip = APicture == TPicture::pcHandUp;
     for (int y = 0; y < PictureSize; ++y) {
         const char* row = rows[size_t(flip ? PictureSize - 1 - y : y)];

@@ -35,23 +35,27 @@ void TLocalStream::Fail(int AError) const {
     throw ELocalFile(FWhat, SystemErrorText(AError));
 }
 
-int64_t TLocalStream::Read(void* ABuffer, int64_t ACount) {
-    auto* out = static_cast<char*>(ABuffer);
+int64_t TLocalStream::Repeat(int64_t ACount, const std::function<ssize_t(int64_t ADone)>& ACall) {
     int64_t done = 0;
     while (done < ACount) {
-        const ssize_t n = ::read(FDescriptor, out + done, static_cast<size_t>(ACount - done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const ssize_t n = ACall(done);
+        if (n < 0 && errno != EINTR) {
             Fail(errno);
         }
         if (n == 0) {
             break;
         }
-        done += n;
+        done += std::max<ssize_t>(n, 0);
     }
     FPosition += done;
+    return done;
+}
+
+int64_t TLocalStream::Read(void* ABuffer, int64_t ACount) {
+    auto* out = static_cast<char*>(ABuffer);
+    const int64_t done = Repeat(ACount, [&](int64_t ADone) {
+        return ::read(FDescriptor, out + ADone, static_cast<size_t>(ACount - ADone));
+    });
     // The size was taken when the upload began; a file cut short meanwhile
     // would otherwise end the upload early and look complete on the server.
     if (done < ACount && FPosition < FSize) {
@@ -62,18 +66,9 @@ int64_t TLocalStream::Read(void* ABuffer, int64_t ACount) {
 
 int64_t TLocalStream::Write(const void* ABuffer, int64_t ACount) {
     const auto* in = static_cast<const char*>(ABuffer);
-    int64_t done = 0;
-    while (done < ACount) {
-        const ssize_t n = ::write(FDescriptor, in + done, static_cast<size_t>(ACount - done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Fail(errno);
-        }
-        done += n;
-    }
-    FPosition += done;
+    const int64_t done = Repeat(ACount, [&](int64_t ADone) {
+        return ::write(FDescriptor, in + ADone, static_cast<size_t>(ACount - ADone));
+    });
     FSize = std::max(FSize, FPosition);
     return done;
 }

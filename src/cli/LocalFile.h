@@ -3,7 +3,9 @@
 #include "IdStream.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 
 // A local file as a stream over its descriptor. Every failure raises
 // ELocalFile naming AWhat, so that a transfer tells local trouble apart from
@@ -26,6 +28,9 @@ public:
 
 private:
     [[noreturn]] void Fail(int AError) const;
+    // Calls ACall(bytes done so far) until ACount bytes have moved or it
+    // returns 0, through EINTR; moves the position by what moved.
+    int64_t Repeat(int64_t ACount, const std::function<ssize_t(int64_t ADone)>& ACall);
 
     int FDescriptor;
     std::string FWhat;

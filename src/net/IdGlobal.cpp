@@ -16,6 +16,16 @@ char UpperAscii(char c) {
 
 bool IsControlOrBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
+std::string_view TrimmedView(std::string_view S) {
+    while (!S.empty() && IsControlOrBlank(S.front())) {
+        S.remove_prefix(1);
+    }
+    while (!S.empty() && IsControlOrBlank(S.back())) {
+        S.remove_suffix(1);
+    }
+    return S;
+}
+
 // Byte search with a first-byte test; Start is 0-based.
 int32_t FindFrom(std::string_view Sub, std::string_view Text, size_t Start) {
     if (Sub.empty() || Text.size() < Sub.size() || Start > Text.size() - Sub.size()) {
@@ -126,19 +136,11 @@ int32_t MonthFromName(std::string_view Name) {
 
 void SplitColumns(std::string_view Line, TIdColumns& Columns, std::string_view Delim) {
     Columns.clear();
-    size_t begin = 0;
-    while (begin < Line.size() && IsControlOrBlank(Line[begin])) {
-        ++begin;
-    }
-    size_t end = Line.size();
-    while (end > begin && IsControlOrBlank(Line[end - 1])) {
-        --end;
-    }
-    const std::string_view T = Line.substr(begin, end - begin);
+    const std::string_view T = TrimmedView(Line);
     if (T.empty()) {
         return;
     }
-    const auto lead = static_cast<int32_t>(begin);
+    const auto lead = static_cast<int32_t>(T.data() - Line.data());
     int32_t F = 1;
     int32_t p = SingleBytePos(Delim, T);
     while (p > 0) {
@@ -167,23 +169,7 @@ void PauseMs(uint32_t Milliseconds) {
 bool IsMainThread() { return std::this_thread::get_id() == gMainThreadId; }
 
 std::string TrimControl(std::string_view S) {
-    size_t begin = 0;
-    while (begin < S.size() && IsControlOrBlank(S[begin])) {
-        ++begin;
-    }
-    size_t end = S.size();
-    while (end > begin && IsControlOrBlank(S[end - 1])) {
-        --end;
-    }
-    return std::string(S.substr(begin, end - begin));
-}
-
-std::string TrimControlRight(std::string_view S) {
-    size_t end = S.size();
-    while (end > 0 && IsControlOrBlank(S[end - 1])) {
-        --end;
-    }
-    return std::string(S.substr(0, end));
+    return std::string(TrimmedView(S));
 }
 
 std::string UpperCaseAscii(std::string_view S) {

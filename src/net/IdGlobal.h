@@ -60,7 +60,6 @@ bool IsMainThread();
 
 // Small byte-string utilities used across the library.
 std::string TrimControl(std::string_view S);      // drops bytes <= 32 at both ends
-std::string TrimControlRight(std::string_view S); // drops bytes <= 32 at the end
 std::string UpperCaseAscii(std::string_view S);
 std::string LowerCaseAscii(std::string_view S);
 bool SameTextAscii(std::string_view A, std::string_view B);
