@@ -187,20 +187,20 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     // host with many dead addresses still fails in time.
     for (size_t i = 0; i < targets.size(); ++i) {
         const bool last = i + 1 == targets.size();
-        Handle->Family = IdFamilyCode(targets[i].Family);
-        Handle->OpenSocket(Id_SOCK_STREAM, 0);
-        Handle->IP = ABoundIP;
-        Handle->Port = ABoundPort;
-        Handle->ClientPortMin = ABoundPortLow;
-        Handle->ClientPortMax = ABoundPortHigh;
-        Handle->BindLocal();
-        Handle->SetRemote(targets[i].Text(), port);
-        if (!UseNagle) {
-            const int32_t on = 1;
-            Handle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof on);
-        }
-        ReportStatus(hsConnecting, Handle->RemoteIP);
         try {
+            Handle->Family = IdFamilyCode(targets[i].Family);
+            Handle->OpenSocket(Id_SOCK_STREAM, 0);
+            Handle->IP = ABoundIP;
+            Handle->Port = ABoundPort;
+            Handle->ClientPortMin = ABoundPortLow;
+            Handle->ClientPortMax = ABoundPortHigh;
+            Handle->BindLocal();
+            Handle->SetRemote(targets[i].Text(), port);
+            if (!UseNagle) {
+                const int32_t on = 1;
+                Handle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof on);
+            }
+            ReportStatus(hsConnecting, Handle->RemoteIP);
             if (timed) {
                 int32_t left = -2;
                 if (limit != -2) {
@@ -221,7 +221,16 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
                 throw;
             }
         } catch (const EIdSocketError&) {
-            if (last || timed) {
+            if (last) {
+                throw;
+            }
+        } catch (const EIdInvalidSocket&) {
+            // A family this machine has no sockets for (IPv6 switched off).
+            if (last) {
+                throw;
+            }
+        } catch (const EIdSocketHandleError&) {
+            if (last) {
                 throw;
             }
         }

@@ -9,6 +9,7 @@
 #include "Main.h"
 #include "PyftpdlibServer.h"
 #include "TempDir.h"
+#include "TestSockets.h"
 #include "VsftpdServer.h"
 
 #include <gtest/gtest.h>
@@ -376,6 +377,38 @@ TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("530 "))) << lines[1].toStdString();
     EXPECT_TRUE(DisconnectedLayout());
     EXPECT_FALSE(Window->sckFTP->IsConnected());
+}
+
+// An IPv6 literal, bare or in brackets, connects in either mode and lists.
+TEST_F(PasswordServer, AnIPv6LiteralConnectsInBothModes) {
+    if (const std::string why = PyftpdlibServer::Unavailable() + IPv6Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    PyftpdlibOptions options;
+    options.address = "::1";
+    PyftpdlibServer server(options);
+    server.writeFile("six.txt", "123456");
+    for (const bool passive : {true, false}) {
+        for (const char* host : {"::1", "[::1]"}) {
+            SCOPED_TRACE(std::string(host) + (passive ? " passive" : " active"));
+            TSettings settings{host,          std::to_string(server.port()),
+                               server.user(), server.password(),
+                               "/",           LocalDir()};
+            settings.WithPassive = true;
+            std::string text = SettingsText(settings);
+            if (!passive) {
+                text.replace(text.find("Passive=1"), 9, "Passive=0");
+            }
+            ConnectWith(text, true);
+            EXPECT_TRUE(Answers.Messages.empty());
+            EXPECT_TRUE(ConnectedLayout());
+            QTreeWidgetItem* file =
+                RowWithCaption(Window->lvRemoteFiles, QStringLiteral("six.txt"));
+            ASSERT_NE(file, nullptr);
+            EXPECT_EQ(file->text(1), FormatSize(6));
+            Window->btnDisconnectClick();
+        }
+    }
 }
 
 // ---- Against the scripted server ------------------------------------------------------

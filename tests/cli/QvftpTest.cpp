@@ -327,6 +327,57 @@ INSTANTIATE_TEST_SUITE_P(Servers, QvftpRealServerTest,
                                     (std::get<1>(info.param) ? "Active" : "Passive");
                          });
 
+struct FamilyCase {
+    const char* label;
+    bool serverOnIPv6;
+    std::vector<std::string> args; // before the URL
+    std::string host;              // as written in the URL
+    int code;
+    std::string shown;    // in the verbose exchange (or the error line)
+    std::string notShown; // never there
+};
+
+TEST(QvftpTest, AddressFamiliesAndExtendedModes) {
+    if (const std::string why = qtest::PyftpdlibServer::Unavailable() + qtest::IPv6Unavailable();
+        !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const std::vector<FamilyCase> cases = {
+        {"ipv6Passive", true, {"-6"}, "[::1]", 0, "> EPSV\n", "> PASV"},
+        {"ipv6Active", true, {"--active"}, "[::1]", 0, "> EPRT |2|::1|", "> PORT"},
+        {"ipv6NoEpsvStillEpsv", true, {"--no-epsv"}, "[::1]", 0, "> EPSV\n", "> PASV"},
+        {"ipv6LiteralWithDash4", true, {"-4"}, "[::1]", 2, "Host not found", "> USER"},
+        {"ipv4Epsv", false, {"-4"}, "127.0.0.1", 0, "> EPSV\n", "> PASV"},
+        {"ipv4NoEpsv", false, {"--no-epsv"}, "127.0.0.1", 0, "> PASV\n", "> EPSV"},
+        {"ipv4Active", false, {"--active"}, "127.0.0.1", 0, "> PORT 127,0,0,1,", "> EPRT"},
+        {"ipv4LiteralWithDash6", false, {"-6"}, "127.0.0.1", 2, "Host not found", "> USER"},
+        {"localhostAsIPv6", false, {"-6"}, "localhost", 2, "connect to localhost:", "> USER"},
+    };
+    std::unique_ptr<qtest::PyftpdlibServer> servers[2];
+    for (const FamilyCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto& server = servers[c.serverOnIPv6 ? 1 : 0];
+        if (!server) {
+            qtest::PyftpdlibOptions options;
+            options.address = c.serverOnIPv6 ? "::1" : "127.0.0.1";
+            options.anonymous = true;
+            server = std::make_unique<qtest::PyftpdlibServer>(options);
+            server->writeFile("f.txt", "family");
+        }
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "-v");
+        args.push_back("ls");
+        args.push_back("ftp://" + c.host + ":" + std::to_string(server->port()) + "/");
+        const auto r = Qvftp(args);
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        if (c.code == 0) {
+            EXPECT_EQ(r.out, "f\t6\tf.txt\n");
+        }
+        EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(c.notShown), std::string::npos) << r.err;
+    }
+}
+
 TEST(QvftpTest, ThroughSocks5Proxy) {
     for (const std::string& why :
          {qtest::DanteServer::Unavailable(), qtest::VsftpdServer::Unavailable()}) {

@@ -96,15 +96,27 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, Millis timeout, std:
             *error = why;
         return UniqueFd();
     };
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
-        return fail("not a dotted IPv4 address: " + host);
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    if (host.find(':') != std::string::npos) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(storage);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        if (::inet_pton(AF_INET6, host.c_str(), &a.sin6_addr) != 1)
+            return fail("not an IPv6 address: " + host);
+        size = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(storage);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+            return fail("not a dotted IPv4 address: " + host);
+        size = sizeof a;
+    }
+    UniqueFd fd(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
         return fail(std::strerror(errno));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), size) != 0) {
         if (errno != EINPROGRESS)
             return fail(std::strerror(errno));
         if (!WaitWritable(fd.get(), timeout))
@@ -118,6 +130,21 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, Millis timeout, std:
     int flags = ::fcntl(fd.get(), F_GETFL);
     ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+std::string IPv6Unavailable() {
+    static const std::string why = [] {
+        UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd)
+            return std::string("no IPv6 sockets here: ") + std::strerror(errno);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            return std::string("cannot bind ::1: ") + std::strerror(errno);
+        return std::string();
+    }();
+    return why;
 }
 
 UniqueFd ConnectLoopback(uint16_t port, Millis timeout) {
