@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -96,27 +98,17 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, Millis timeout, std:
             *error = why;
         return UniqueFd();
     };
-    sockaddr_storage storage{};
-    socklen_t size = 0;
-    if (host.find(':') != std::string::npos) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(storage);
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        if (::inet_pton(AF_INET6, host.c_str(), &a.sin6_addr) != 1)
-            return fail("not an IPv6 address: " + host);
-        size = sizeof a;
-    } else {
-        auto& a = reinterpret_cast<sockaddr_in&>(storage);
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
-            return fail("not a dotted IPv4 address: " + host);
-        size = sizeof a;
-    }
-    UniqueFd fd(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return fail("not an IP address: " + host);
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, ::freeaddrinfo);
+    UniqueFd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
         return fail(std::strerror(errno));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), size) != 0) {
+    if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
         if (errno != EINPROGRESS)
             return fail(std::strerror(errno));
         if (!WaitWritable(fd.get(), timeout))
