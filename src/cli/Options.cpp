@@ -107,10 +107,13 @@ std::string UsageText() {
            "  qvftp --help | --version\n"
            "\n"
            "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH (percent-encoded; the path is\n"
-           "relative to the login directory, a leading %2F makes it absolute).\n"
+           "relative to the login directory, a leading %2F makes it absolute). An IPv6\n"
+           "address goes in brackets: ftp://[::1]:2121/PATH.\n"
            "\n"
            "Options:\n"
-           "  --active                  active mode (PORT); passive is the default\n"
+           "  --active                  active mode (PORT, EPRT over IPv6); passive is the\n"
+           "                            default\n"
+           "  --no-epsv                 passive mode asks with PASV, not EPSV (IPv4 only)\n"
            "  --ascii                   ASCII transfer type; binary is the default\n"
            "  --user USER[:PASSWORD]    sign in as USER (default: anonymous)\n"
            "  --password-stdin          read the password from the first line of stdin\n"
@@ -124,7 +127,8 @@ std::string UsageText() {
            "  --resume                  get: continue a partial DEST\n"
            "  -v                        show the command exchange on stderr\n"
            "  -q                        no progress line\n"
-           "  -4, -6                    use IPv4 only, IPv6 only\n"
+           "  -4, -6                    use IPv4 only, IPv6 only (default: every address\n"
+           "                            of the host in turn)\n"
            "\n"
            "Exit codes: 0 success, 1 usage error, 2 could not connect, 3 sign-in refused,\n"
            "4 TLS failure, 5 the server refused the operation, 6 local file error,\n"
@@ -205,6 +209,8 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
             return options;
         } else if (name == "--active") {
             flag(options.Active);
+        } else if (name == "--no-epsv") {
+            flag(options.NoEpsv);
         } else if (name == "--ascii") {
             flag(options.Ascii);
         } else if (name == "--resume") {

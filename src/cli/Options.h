@@ -26,6 +26,7 @@ struct TCliOptions {
     std::string LocalPath;
 
     bool Active = false;
+    bool NoEpsv = false;
     bool Ascii = false;
     bool Verbose = false;
     bool Quiet = false;

@@ -252,6 +252,10 @@ void TCliSession::SetUpConnection() {
     FFtp.Username = FUser;
     FFtp.Password = FPassword;
     FFtp.Passive = !FOptions.Active;
+    FFtp.UseEPSV = !FOptions.NoEpsv;
+    FFtp.AddressFamily = FOptions.Family == 4   ? TIdAddressFamily::IPv4
+                         : FOptions.Family == 6 ? TIdAddressFamily::IPv6
+                                                : TIdAddressFamily::None;
     FFtp.SetTransferType(FOptions.Ascii ? ftASCII : ftBinary);
     FFtp.RecvBufferSize = kBufferSize;
     FFtp.SendBufferSize = kBufferSize;
@@ -424,12 +428,7 @@ std::string CheckedLocalName(const std::string& AName) {
 }
 
 void TCliSession::Connect() {
-    const TFtpUrl& url = FOptions.Url;
     const std::string where = "connect to " + Endpoint();
-    // TODO(IPv6): hand the family to the client once it resolves and connects both.
-    if (FOptions.Family == 6 || url.HostIsIPv6) {
-        throw ECliFailure(ecConnect, where + ": IPv6 is not supported yet");
-    }
     const int32_t limit = FOptions.TimeoutMs > 0 ? FOptions.TimeoutMs : -2;
     Step(TPhase::Connect, where, [&] { FFtp.OpenSession(false, limit); });
     Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });

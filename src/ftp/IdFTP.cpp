@@ -62,6 +62,7 @@ void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
             SetPort(FProxySettings->Port);
         }
         FConnectedHost = Host();
+        FEpsvRefused = false;
         try {
             OpenConnection(ATimeout);
         } catch (...) {

@@ -72,6 +72,10 @@ public:
 
     // Published properties.
     bool Passive = false;
+    // Passive data connections ask with EPSV first. A server that refuses it
+    // (500/501/502) gets PASV for the rest of the session; over IPv6 there is
+    // nothing but EPSV, whatever this says.
+    bool UseEPSV = true;
     // The longest wait in ms for the server to open an active-mode data
     // connection; -2 waits without limit.
     int32_t TransferTimeout = 60000;
@@ -143,6 +147,13 @@ public:
     // Building blocks of the transfers, public so that a caller can drive a
     // data connection of its own.
     void RequestPassive(std::string& VHost, int32_t& VPort);
+    // EPSV: false when the server refused it (500, 501, 502); otherwise the
+    // port of its 229 reply, or a raised error.
+    bool RequestExtendedPassive(int32_t& VPort);
+    // The port of a 229 reply line: "(|||port|)" with any delimiter from '!'
+    // to '~' (the same four times). Raises EIdException with the line for a
+    // malformed reply or a port outside 1..65535.
+    static int32_t ExtendedPassivePort(const std::string& AReplyLine);
     void AnnouncePort(TIdSocketHandle& AHandle);
     bool CanRestart();
     // The transport of each new data connection: by default a socket handler
@@ -193,6 +204,8 @@ private:
     // ABOR was written and its reply is still to be read.
     bool FAbortSent = false;
 
+    // The server refused EPSV in this session.
+    bool FEpsvRefused = false;
     bool FRestartAllowed = false;
     bool FRestartChecked = false;
     TIdRFCReply FLoginReply;

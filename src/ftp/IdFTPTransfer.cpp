@@ -78,12 +78,35 @@ public:
     bool OpensBeforeReply() const override { return true; }
 
     void Announce() override {
-        std::string host;
-        int32_t port = 0;
-        FClient.RequestPassive(host, port);
         TIdIOHandler* control = FClient.IOHandler();
         TIdSocksInfo* socks = control != nullptr ? control->SocksInfo() : nullptr;
         const TIdAddress peer = control != nullptr ? control->PeerAddress() : TIdAddress();
+        const bool viaSocks = socks != nullptr && socks->Version != svNoSocks;
+        // PASV can only name an IPv4 address; a server reached over IPv6 has
+        // no answer to it that could be used.
+        TIdAddress target;
+        const bool ipv6 = viaSocks ? TIdAddress::Parse(FClient.FConnectedHost, 0, target) &&
+                                         target.Family == TIdAddressFamily::IPv6
+                                   : peer.Family == TIdAddressFamily::IPv6;
+        int32_t port = 0;
+        bool extended = false;
+        if (ipv6 || (FClient.UseEPSV && !FClient.FEpsvRefused)) {
+            extended = FClient.RequestExtendedPassive(port);
+            if (!extended) {
+                if (ipv6) {
+                    const int32_t code = FClient.LastReply().NumericCode();
+                    const auto& text = FClient.LastReply().Text();
+                    throw EIdProtocolReplyError(
+                        code, IdResourceStrings::RSFTPNoPassiveOverIPv6 + std::to_string(code) +
+                                  " " + (text.empty() ? std::string() : text.front()));
+                }
+                FClient.FEpsvRefused = true;
+            }
+        }
+        if (!extended) {
+            std::string host;
+            FClient.RequestPassive(host, port);
+        }
         // The handler is in place before the connect so that the proxy
         // settings apply to it.
         Client().SetOwnedIOHandler(FClient.CreateDataHandler());
@@ -91,10 +114,10 @@ public:
         // Whatever address the server names, the data connection goes to the
         // server the control connection talks to: a hostile reply must not be
         // able to aim it at a third host.
-        const bool viaSocks = socks != nullptr && socks->Version != svNoSocks;
         Client().SetHost(viaSocks || peer.Family == TIdAddressFamily::None ? FClient.FConnectedHost
                                                                            : peer.Text());
         Client().SetPort(port);
+        Client().AddressFamily = FClient.AddressFamily;
     }
 
     void Open() override { Client().OpenConnection(-1); }
@@ -133,6 +156,7 @@ public:
         Server().SetOwnedIOHandler(std::move(handler));
         Register();
         Server().BoundIP = local.Text();
+        Server().Binding()->Family = IdFamilyCode(local.Family);
         Server().AcceptTimeout = FClient.TransferTimeout;
         Server().StartListening();
         FClient.AnnouncePort(*Server().Binding());
@@ -175,7 +199,56 @@ void TIdFTP::RequestPassive(std::string& VHost, int32_t& VPort) {
     VPort = static_cast<int32_t>(port);
 }
 
+bool TIdFTP::RequestExtendedPassive(int32_t& VPort) {
+    if (SendCommand("EPSV", TIdReplyCodes{229, 500, 501, 502}) != 229) {
+        return false;
+    }
+    const auto& text = LastReply().Text();
+    VPort = ExtendedPassivePort(text.empty() ? std::string() : text.front());
+    return true;
+}
+
+int32_t TIdFTP::ExtendedPassivePort(const std::string& AReplyLine) {
+    const auto malformed = [&AReplyLine]() {
+        return EIdException(IdResourceStrings::RSFTPBadExtendedPassive + TrimControl(AReplyLine));
+    };
+    // "(<d><d><d>port<d>)": the address fields stay empty, since the data
+    // connection goes to the control connection's peer anyway.
+    const auto open = AReplyLine.find('(');
+    if (open == std::string::npos || AReplyLine.size() - open < 7) {
+        throw malformed();
+    }
+    const char delimiter = AReplyLine[open + 1];
+    if (delimiter < 33 || delimiter > 126 || AReplyLine[open + 2] != delimiter ||
+        AReplyLine[open + 3] != delimiter) {
+        throw malformed();
+    }
+    const auto end = AReplyLine.find(delimiter, open + 4);
+    if (end == std::string::npos || end + 1 >= AReplyLine.size() || AReplyLine[end + 1] != ')') {
+        throw malformed();
+    }
+    const std::string digits = AReplyLine.substr(open + 4, end - open - 4);
+    // Plain decimal digits only, and few enough that no number can wrap.
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        throw malformed();
+    }
+    const int32_t port = std::stoi(digits);
+    if (!TIdStack::IsValidPort(port)) {
+        throw malformed();
+    }
+    return port;
+}
+
 void TIdFTP::AnnouncePort(TIdSocketHandle& AHandle) {
+    TIdAddress local;
+    if (TIdAddress::Parse(AHandle.IP, AHandle.Port, local) &&
+        local.Family == TIdAddressFamily::IPv6) {
+        // PORT has room for four address bytes only.
+        SendCommand("EPRT |2|" + local.WireText() + "|" + std::to_string(AHandle.Port) + "|",
+                    TIdReplyCodes{200});
+        return;
+    }
     std::string address = AHandle.IP;
     for (char& c : address) {
         if (c == '.') {

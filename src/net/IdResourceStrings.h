@@ -5,6 +5,9 @@
 namespace IdResourceStrings {
 
 inline constexpr const char* RSFTPCommandNotSupported = "Command not supported.";
+inline constexpr const char* RSFTPNoPassiveOverIPv6 =
+    "The server refused EPSV, and PASV cannot reach a server over IPv6: ";
+inline constexpr const char* RSFTPBadExtendedPassive = "Malformed EPSV reply: ";
 inline constexpr const char* RSConnectionClosedGracefully = "Connection Closed Gracefully.";
 inline constexpr const char* RSAlreadyConnected = "Already connected.";
 inline constexpr const char* RSStatusDisconnected = "Disconnected.";
@@ -30,6 +33,7 @@ inline constexpr const char* RSSocksServerConnectionRefusedError = "Connection r
 inline constexpr const char* RSSocksServerTTLExpiredError = "TTL expired.";
 inline constexpr const char* RSSocksServerCommandError = "Command not supported.";
 inline constexpr const char* RSSocksServerAddressError = "Address type not supported.";
+inline constexpr const char* RSSocks4NoIPv6 = "SOCKS 4 cannot reach an IPv6 address.";
 
 inline constexpr const char* RSCannotAllocateSocket = "Cannot allocate socket.";
 inline constexpr const char* RSStackError = "Socket Error # %d\r\n%s";

@@ -26,7 +26,7 @@ TIdSocketHandle::~TIdSocketHandle() {
 
 void TIdSocketHandle::OpenSocket(int32_t ASocketType, int32_t AProtocol) {
     ShutAndClose();
-    Socket = TheStack->NewSocket(ASocketType, AProtocol);
+    Socket = TheStack->NewSocket(ASocketType, AProtocol, Family);
     Allocated = true;
 }
 
@@ -82,7 +82,7 @@ void TIdSocketHandle::BindLocal() {
 }
 
 bool TIdSocketHandle::BindOnce() {
-    const int32_t result = TheStack->SockBind(Socket, Id_PF_INET, Port, IP);
+    const int32_t result = TheStack->SockBind(Socket, Family, Port, IP);
     if (TheStack->CheckSocketResult(result, {Id_WSAEADDRINUSE})) {
         return false;
     }

@@ -18,7 +18,7 @@ struct TIdWaitPump {
 };
 inline const TIdWaitPump* WaitPump = nullptr;
 
-// One IPv4 endpoint: a platform socket with its local and peer address and port,
+// One endpoint of either IP family: a platform socket with its local and peer address and port,
 // and an optional range of local ports to bind from. All platform work goes
 // through TheStack, so a TIdComponent must be alive while a handle is used.
 class TIdSocketHandle {
@@ -35,9 +35,11 @@ public:
     // A socket is open and owned by this handle. Atomic because a timed connect
     // may close the handle from another thread than the one connecting.
     std::atomic<bool> Allocated{false};
-    std::string IP;       // local dotted quad; empty binds to any local address
-    std::string RemoteIP; // peer dotted quad
-    int32_t Port = 0;     // local port; 0 binds to any free port
+    std::string IP;       // local address text; empty binds to any local address
+    std::string RemoteIP; // peer address text ("127.0.0.1", "::1", "fe80::1%eth0")
+    // Id_PF_INET or Id_PF_INET6: the family of the next socket OpenSocket makes.
+    int32_t Family = Id_PF_INET;
+    int32_t Port = 0; // local port; 0 binds to any free port
     int32_t RemotePort = 0;
     int32_t ClientPortMin = 0; // 0 at either end: no range
     int32_t ClientPortMax = 0;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <net/if.h>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -113,8 +114,31 @@ std::string TIdStack::ErrorText(int32_t AErrorCode) {
 bool TIdAddress::Parse(std::string_view AText, int32_t APort, TIdAddress& VAddress) {
     TIdAddress address;
     address.Port = APort;
+    if (AText.size() >= 2 && AText.front() == '[' && AText.back() == ']') {
+        AText = AText.substr(1, AText.size() - 2);
+        if (AText.find(':') == std::string_view::npos) {
+            return false;
+        }
+    }
     if (AText.find(':') != std::string_view::npos) {
-        const std::string text(AText);
+        std::string text(AText);
+        const auto percent = text.find('%');
+        if (percent != std::string::npos) {
+            const std::string zone = text.substr(percent + 1);
+            text.resize(percent);
+            int32_t index = 0;
+            if (zone.empty()) {
+                return false;
+            }
+            if (TryStrToInt(zone, index) && index > 0) {
+                address.ScopeId = static_cast<uint32_t>(index);
+            } else {
+                address.ScopeId = ::if_nametoindex(zone.c_str());
+                if (address.ScopeId == 0) {
+                    return false;
+                }
+            }
+        }
         if (::inet_pton(AF_INET6, text.c_str(), address.Bytes.data()) != 1) {
             return false;
         }
@@ -135,7 +159,7 @@ bool TIdAddress::Parse(std::string_view AText, int32_t APort, TIdAddress& VAddre
     return true;
 }
 
-std::string TIdAddress::Text() const {
+std::string TIdAddress::WireText() const {
     if (Family == TIdAddressFamily::None) {
         return std::string();
     }
@@ -143,6 +167,21 @@ std::string TIdAddress::Text() const {
     ::inet_ntop(Family == TIdAddressFamily::IPv6 ? AF_INET6 : AF_INET, Bytes.data(), text,
                 sizeof text);
     return text;
+}
+
+std::string TIdAddress::Text() const {
+    std::string text = WireText();
+    if (Family == TIdAddressFamily::IPv6 && ScopeId != 0) {
+        char name[IF_NAMESIZE] = {};
+        text += '%';
+        text += ::if_indextoname(ScopeId, name) != nullptr ? std::string(name)
+                                                           : std::to_string(ScopeId);
+    }
+    return text;
+}
+
+int32_t IdFamilyCode(TIdAddressFamily AFamily) {
+    return AFamily == TIdAddressFamily::IPv6 ? Id_PF_INET6 : Id_PF_INET;
 }
 
 std::string TIdStack::AddressToText(const TIdIn4Bytes& AAddress) {
@@ -187,8 +226,8 @@ void TIdStack::RaiseSocketFailure(int32_t AErrorCode) {
     throw EIdSocketError(AErrorCode, ErrorText(AErrorCode));
 }
 
-TIdStackSocketHandle TIdStack::NewSocket(int32_t AType, int32_t AProtocol) {
-    const TIdStackSocketHandle socket = SockCreate(Id_PF_INET, AType, AProtocol);
+TIdStackSocketHandle TIdStack::NewSocket(int32_t AType, int32_t AProtocol, int32_t AFamily) {
+    const TIdStackSocketHandle socket = SockCreate(AFamily, AType, AProtocol);
     if (socket == Id_INVALID_SOCKET) {
         throw EIdInvalidSocket(IdResourceStrings::RSCannotAllocateSocket);
     }
@@ -203,6 +242,25 @@ std::string TIdStack::ResolveHostName(const std::string& AHost) {
         return AHost;
     }
     return HostByName(AHost);
+}
+
+std::vector<TIdAddress> TIdStack::ResolveAddresses(const std::string& AHost, int32_t APort,
+                                                   TIdAddressFamily AFamily) {
+    TIdAddress literal;
+    if (SameTextAscii(AHost, "LOCALHOST")) {
+        TIdAddress::Parse(AFamily == TIdAddressFamily::IPv6 ? "::1" : "127.0.0.1", APort, literal);
+    } else if (!TIdAddress::Parse(AHost, APort, literal)) {
+        std::vector<TIdAddress> found = HostAddresses(AHost, AFamily);
+        for (TIdAddress& address : found) {
+            address.Port = APort;
+        }
+        return found;
+    }
+    if (AFamily != TIdAddressFamily::None && literal.Family != AFamily) {
+        // A literal of the other family cannot be reached as asked.
+        RaiseSocketFailure(Id_WSAHOST_NOT_FOUND);
+    }
+    return {literal};
 }
 
 bool TIdStack::IsDottedQuad(const std::string& AText) const {

@@ -29,12 +29,17 @@ struct TIdAddress {
     // Network order; an IPv4 address fills the first four.
     std::array<uint8_t, 16> Bytes{};
     int32_t Port = 0;
+    // The interface a link-local IPv6 address belongs to; 0 for none.
+    uint32_t ScopeId = 0;
 
-    // A dotted quad (each part 0..255) or IPv6 text; false, and VAddress
+    // A dotted quad (each part 0..255) or IPv6 text, optionally with a zone
+    // ("fe80::1%eth0") and in brackets ("[::1]"); false, and VAddress
     // untouched, for anything else.
     static bool Parse(std::string_view AText, int32_t APort, TIdAddress& VAddress);
-    // The dotted quad or the shortest IPv6 text; empty for None.
+    // The dotted quad or the shortest IPv6 text with its zone; empty for None.
     std::string Text() const;
+    // As Text, without the zone: the form that goes on the wire (EPRT).
+    std::string WireText() const;
     bool operator==(const TIdAddress&) const = default;
 };
 
@@ -44,6 +49,7 @@ inline constexpr int32_t Id_SOCKET_ERROR = -1;
 // Callers use the Winsock values; they coincide with Linux for everything below
 // except the socket-level options, which the stack translates.
 inline constexpr int32_t Id_PF_INET = 2;
+inline constexpr int32_t Id_PF_INET6 = 23;
 inline constexpr int32_t Id_SOCK_STREAM = 1;
 inline constexpr int32_t Id_SOCK_DGRAM = 2;
 inline constexpr int32_t Id_IPPROTO_IP = 0;
@@ -105,6 +111,10 @@ public:
                                 const std::string& AIP) = 0;
     // Raises EIdSocketError 11001 when the name is not found.
     virtual std::string HostByName(const std::string& AHostName) = 0;
+    // Every address of the name, of both families (or only of AFamily), in
+    // the resolver's order. Raises EIdSocketError 11001 when there is none.
+    virtual std::vector<TIdAddress> HostAddresses(const std::string& AHostName,
+                                                  TIdAddressFamily AFamily) = 0;
     virtual std::string LocalHostName() = 0;
     virtual std::string HostByAddress(const std::string& AAddress) = 0;
     virtual int32_t ServicePort(const std::string& AService) = 0;
@@ -170,9 +180,16 @@ public:
     bool CheckSocketResult(int32_t AResult, const std::vector<int32_t>& AIgnore = {});
     [[noreturn]] void RaiseSocketFailure(int32_t AErrorCode);
     // Raises EIdInvalidSocket "Cannot allocate socket." when no socket can be made.
-    TIdStackSocketHandle NewSocket(int32_t AType, int32_t AProtocol);
+    TIdStackSocketHandle NewSocket(int32_t AType, int32_t AProtocol, int32_t AFamily = Id_PF_INET);
     // "LOCALHOST" in any case and dotted quads need no look-up.
     std::string ResolveHostName(const std::string& AHost);
+    // Every address a host stands for, with APort: a literal of either family
+    // (IPv6 also in brackets) is itself, "LOCALHOST" is the loopback address
+    // of the family asked for (IPv4 by default), a name goes to HostAddresses.
+    // AFamily None takes both families. Raises EIdSocketError 11001 when
+    // nothing of the family is found.
+    std::vector<TIdAddress> ResolveAddresses(const std::string& AHost, int32_t APort,
+                                             TIdAddressFamily AFamily = TIdAddressFamily::None);
     bool IsDottedQuad(const std::string& AText) const;
     // Raises EIdException for a port outside 1..65535 (0 allowed with
     // AAllowAny, where it means any free port): the socket interface keeps
@@ -189,6 +206,9 @@ public:
 protected:
     std::unique_ptr<TIdStrings> LocalAddresses;
 };
+
+// Id_PF_INET or Id_PF_INET6 for an address family (IPv4 for None).
+int32_t IdFamilyCode(TIdAddressFamily AFamily);
 
 // The one stack instance; exists while any network component exists.
 extern TIdStack* TheStack;

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 
 namespace {
 
@@ -78,6 +79,7 @@ socklen_t ToSockAddr(const TIdAddress& AAddress, sockaddr_storage& VStorage) {
         auto& in6 = reinterpret_cast<sockaddr_in6&>(VStorage);
         in6.sin6_family = AF_INET6;
         in6.sin6_port = port;
+        in6.sin6_scope_id = AAddress.ScopeId;
         std::memcpy(&in6.sin6_addr, AAddress.Bytes.data(), sizeof in6.sin6_addr);
         return sizeof in6;
     }
@@ -94,6 +96,7 @@ TIdAddress FromSockAddr(const sockaddr_storage& AStorage) {
         const auto& in6 = reinterpret_cast<const sockaddr_in6&>(AStorage);
         address.Family = TIdAddressFamily::IPv6;
         address.Port = ntohs(in6.sin6_port);
+        address.ScopeId = in6.sin6_scope_id;
         std::memcpy(address.Bytes.data(), &in6.sin6_addr, sizeof in6.sin6_addr);
     } else if (AStorage.ss_family == AF_INET) {
         const auto& in4 = reinterpret_cast<const sockaddr_in&>(AStorage);
@@ -174,23 +177,59 @@ struct TIdWinsockLinger {
     uint16_t l_linger;
 };
 
-bool ResolveIPv4(const std::string& AName, std::vector<TIdAddress>& AAddresses) {
+// AF_INET or AF_INET6 for the stack's family numbers; Linux and Winsock
+// agree on IPv4 only.
+int NativeFamily(int32_t AFamily) {
+    return AFamily == Id_PF_INET6 ? AF_INET6 : AFamily;
+}
+
+int32_t IdFamily(int ANativeFamily) {
+    return ANativeFamily == AF_INET6 ? Id_PF_INET6 : ANativeFamily;
+}
+
+// The address a caller names by text: IPv6 text (with its zone), or a dotted
+// quad read as the stack has always read it (each part's low eight bits).
+TIdAddress AddressFromText(TIdStack& AStack, const std::string& AIP, int32_t APort) {
+    TIdAddress address;
+    if (AIP.find(':') != std::string::npos) {
+        if (!TIdAddress::Parse(AIP, APort, address)) {
+            throw std::invalid_argument(
+                FormatMessage(IdResourceStrings::RSNotAnInteger, AIP.c_str()));
+        }
+        return address;
+    }
+    return IPv4Address(AStack.TextToInAddr(AIP), APort);
+}
+
+bool Resolve(const std::string& AName, TIdAddressFamily AFamily,
+             std::vector<TIdAddress>& AAddresses) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AFamily == TIdAddressFamily::IPv4   ? AF_INET
+                      : AFamily == TIdAddressFamily::IPv6 ? AF_INET6
+                                                          : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(AName.c_str(), nullptr, &hints, &found) != 0 || !found) {
         return false;
     }
     for (const addrinfo* item = found; item; item = item->ai_next) {
-        if (item->ai_family == AF_INET && item->ai_addr) {
+        if ((item->ai_family == AF_INET || item->ai_family == AF_INET6) && item->ai_addr &&
+            item->ai_addrlen <= sizeof(sockaddr_storage)) {
             sockaddr_storage storage{};
             std::memcpy(&storage, item->ai_addr, item->ai_addrlen);
-            AAddresses.push_back(FromSockAddr(storage));
+            const TIdAddress address = FromSockAddr(storage);
+            // The resolver may name one address twice (hosts file and DNS).
+            if (std::find(AAddresses.begin(), AAddresses.end(), address) == AAddresses.end()) {
+                AAddresses.push_back(address);
+            }
         }
     }
     ::freeaddrinfo(found);
     return !AAddresses.empty();
+}
+
+bool ResolveIPv4(const std::string& AName, std::vector<TIdAddress>& AAddresses) {
+    return Resolve(AName, TIdAddressFamily::IPv4, AAddresses);
 }
 
 } // namespace
@@ -243,10 +282,16 @@ int32_t TIdStackPosix::SockBind(TIdStackSocketHandle ASocket, int32_t AFamily, i
     if (!IsValidPort(APort, true)) {
         return FailWith(Id_WSAEINVAL);
     }
-    const uint32_t in = AIP.empty() ? htonl(INADDR_ANY) : TextToInAddr(AIP);
-    (void)AFamily;
+    TIdAddress local;
+    if (AIP.empty()) {
+        // The any-address of the socket's family: all zero bytes in both.
+        local.Family = AFamily == Id_PF_INET6 ? TIdAddressFamily::IPv6 : TIdAddressFamily::IPv4;
+        local.Port = APort;
+    } else {
+        local = AddressFromText(*this, AIP, APort);
+    }
     sockaddr_storage address{};
-    const socklen_t length = ToSockAddr(IPv4Address(in, APort), address);
+    const socklen_t length = ToSockAddr(local, address);
     if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         return Fail(errno);
     }
@@ -268,7 +313,7 @@ int32_t TIdStackPosix::SockConnect(TIdStackSocketHandle ASocket, int32_t AFamily
     }
     (void)AFamily;
     sockaddr_storage address{};
-    const socklen_t length = ToSockAddr(IPv4Address(TextToInAddr(AIP), APort), address);
+    const socklen_t length = ToSockAddr(AddressFromText(*this, AIP, APort), address);
     if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
         return 0;
     }
@@ -294,6 +339,15 @@ std::string TIdStackPosix::HostByName(const std::string& AHostName) {
     return addresses.front().Text();
 }
 
+std::vector<TIdAddress> TIdStackPosix::HostAddresses(const std::string& AHostName,
+                                                     TIdAddressFamily AFamily) {
+    std::vector<TIdAddress> addresses;
+    if (!Resolve(AHostName, AFamily, addresses)) {
+        CheckSocketResult(FailWith(Id_WSAHOST_NOT_FOUND));
+    }
+    return addresses;
+}
+
 std::string TIdStackPosix::LocalHostName() {
     char buffer[250] = {};
     (void)::gethostname(buffer, sizeof buffer - 1);
@@ -302,7 +356,11 @@ std::string TIdStackPosix::LocalHostName() {
 
 std::string TIdStackPosix::HostByAddress(const std::string& AAddress) {
     sockaddr_storage address{};
-    const socklen_t length = ToSockAddr(IPv4Address(::inet_addr(AAddress.c_str()), 0), address);
+    TIdAddress target;
+    if (!TIdAddress::Parse(AAddress, 0, target) || target.Family != TIdAddressFamily::IPv6) {
+        target = IPv4Address(::inet_addr(AAddress.c_str()), 0);
+    }
+    const socklen_t length = ToSockAddr(target, address);
     char host[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host,
                       nullptr, 0, NI_NAMEREQD) != 0) {
@@ -500,7 +558,7 @@ int32_t TIdStackPosix::SockSendTo(TIdStackSocketHandle ASocket, const void* ABuf
         return FailWith(Id_WSAEINVAL);
     }
     sockaddr_storage address{};
-    const socklen_t length = ToSockAddr(IPv4Address(TextToInAddr(AIP), APort), address);
+    const socklen_t length = ToSockAddr(AddressFromText(*this, AIP, APort), address);
     for (;;) {
         const ssize_t n =
             ::sendto(ASocket, ABuffer, static_cast<size_t>(std::max(ABufferLength, 0)),
@@ -551,7 +609,7 @@ int32_t TIdStackPosix::SockSetOption(TIdStackSocketHandle ASocket, int32_t ALeve
 
 TIdStackSocketHandle TIdStackPosix::SockCreate(int32_t AFamily, int32_t AStruct,
                                                int32_t AProtocol) {
-    const int result = ::socket(AFamily, AStruct | SOCK_CLOEXEC, AProtocol);
+    const int result = ::socket(NativeFamily(AFamily), AStruct | SOCK_CLOEXEC, AProtocol);
     if (result < 0) {
         return Fail(errno);
     }
@@ -585,7 +643,7 @@ void NameOf(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
     socklen_t length = sizeof address;
     AStack.CheckSocketResult(
         AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : Fail(errno));
-    AFamily = address.ss_family;
+    AFamily = IdFamily(address.ss_family);
     const TIdAddress name = FromSockAddr(address);
     AIP = name.Text();
     APort = name.Port;

@@ -23,6 +23,8 @@ public:
     int32_t SockConnect(TIdStackSocketHandle ASocket, int32_t AFamily, int32_t APort,
                         const std::string& AIP) override;
     std::string HostByName(const std::string& AHostName) override;
+    std::vector<TIdAddress> HostAddresses(const std::string& AHostName,
+                                          TIdAddressFamily AFamily) override;
     std::string LocalHostName() override;
     std::string HostByAddress(const std::string& AAddress) override;
     int32_t ServicePort(const std::string& AService) override;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <sys/socket.h>
+#include <vector>
 
 using namespace IdResourceStrings;
 
@@ -165,36 +166,75 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
     if (!Handle) {
         Handle = std::make_unique<TIdSocketHandle>();
     }
-    Handle->OpenSocket(Id_SOCK_STREAM, 0);
-    Handle->IP = ABoundIP;
-    Handle->Port = ABoundPort;
-    Handle->ClientPortMin = ABoundPortLow;
-    Handle->ClientPortMax = ABoundPortHigh;
-    Handle->BindLocal();
-
-    if (!TheStack->IsDottedQuad(host)) {
+    // A bound address decides the family as much as the caller's choice does.
+    TIdAddressFamily family = AddressFamily;
+    TIdAddress bound;
+    if (family == TIdAddressFamily::None && !ABoundIP.empty() &&
+        TIdAddress::Parse(ABoundIP, 0, bound)) {
+        family = bound.Family;
+    }
+    TIdAddress literal;
+    if (!TIdAddress::Parse(host, 0, literal)) {
         ReportStatus(hsResolving, host);
     }
-    Handle->SetRemote(TheStack->ResolveHostName(host), port);
-    if (!UseNagle) {
-        const int32_t on = 1;
-        Handle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof on);
-    }
-    ReportStatus(hsConnecting, Handle->RemoteIP);
+    const std::vector<TIdAddress> targets = TheStack->ResolveAddresses(host, port, family);
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    int32_t limit = ATimeout;
-    if (ATimeout != -1 && ATimeout != 0) {
-        ConnectWithTimeout(ATimeout);
-    } else if (TIdAntiFreezeBase::IsActiveHere()) {
-        limit = DefaultConnectTimeout;
-        ConnectWithTimeout(DefaultConnectTimeout);
-    } else {
-        // The platform's connect has a limit of its own; the proxy exchange
-        // after it gets the default one.
-        limit = DefaultConnectTimeout;
-        TheStack->CheckSocketResult(Handle->ConnectTo(Id_PF_INET), {});
+    const bool timed = (ATimeout != -1 && ATimeout != 0) || TIdAntiFreezeBase::IsActiveHere();
+    const int32_t limit = ATimeout != -1 && ATimeout != 0 ? ATimeout : DefaultConnectTimeout;
+    // Each address in turn until one answers; they share the one limit, so a
+    // host with many dead addresses still fails in time.
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const bool last = i + 1 == targets.size();
+        try {
+            Handle->Family = IdFamilyCode(targets[i].Family);
+            Handle->OpenSocket(Id_SOCK_STREAM, 0);
+            Handle->IP = ABoundIP;
+            Handle->Port = ABoundPort;
+            Handle->ClientPortMin = ABoundPortLow;
+            Handle->ClientPortMax = ABoundPortHigh;
+            Handle->BindLocal();
+            Handle->SetRemote(targets[i].Text(), port);
+            if (!UseNagle) {
+                const int32_t on = 1;
+                Handle->SetOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof on);
+            }
+            ReportStatus(hsConnecting, Handle->RemoteIP);
+            if (timed) {
+                int32_t left = -2;
+                if (limit != -2) {
+                    const auto spent =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                            .count();
+                    left = static_cast<int32_t>(std::max<int64_t>(int64_t{limit} - spent, 1));
+                }
+                ConnectWithTimeout(left);
+            } else {
+                // The platform's connect has a limit of its own; the proxy
+                // exchange after it gets the default one.
+                TheStack->CheckSocketResult(Handle->ConnectTo(Handle->Family), {});
+            }
+            break;
+        } catch (const EIdConnectException&) {
+            if (last) {
+                throw;
+            }
+        } catch (const EIdSocketError&) {
+            if (last) {
+                throw;
+            }
+        } catch (const EIdInvalidSocket&) {
+            // A family this machine has no sockets for (IPv6 switched off).
+            if (last) {
+                throw;
+            }
+        } catch (const EIdSocketHandleError&) {
+            if (last) {
+                throw;
+            }
+        }
+        Shut();
     }
 
     // A settings object shared between handlers negotiates over the one that
@@ -223,7 +263,7 @@ void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
 
     int32_t result = Id_SOCKET_ERROR;
     const bool started = TheStack->SockSetBlocking(socket, false) == 0;
-    result = Handle->ConnectTo(Id_PF_INET);
+    result = Handle->ConnectTo(Handle->Family);
     int32_t code = result == 0 ? 0 : TheStack->LastSocketError();
     if (started && (result == 0 || code == Id_WSAEINPROGRESS)) {
         int32_t step = MaxPollStep;

@@ -20,6 +20,9 @@ public:
     std::unique_ptr<TIdSocketHandle> Handle;
     // False sets TCP_NODELAY before the connect.
     bool UseNagle = true;
+    // The family the connect may use; None tries every address the host has,
+    // in the resolver's order.
+    TIdAddressFamily AddressFamily = TIdAddressFamily::None;
 
     // The handler's own settings, created on first read when none are set, or
     // a settings object owned elsewhere that the handler only refers to.

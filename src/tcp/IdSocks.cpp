@@ -192,11 +192,25 @@ void TIdSocksInfo::NegotiateV4(const std::string& AHost, int32_t APort) {
     request += '\x04';
     request += '\x01';
     AppendPort(request, APort);
+    // SOCKS 4 carries four address bytes: an IPv6 target cannot be named,
+    // and 4A would hand the literal to a proxy that reads it as a host name.
+    TIdAddress literal;
+    if (TIdAddress::Parse(AHost, 0, literal) && literal.Family == TIdAddressFamily::IPv6) {
+        throw EIdSocksRequestFailed(RSSocks4NoIPv6);
+    }
     // 4A hands the name to the proxy: 0.0.0.x with x non-zero is the
     // protocol's marker for "the host name follows the user id".
-    const uint32_t address = Version == svSocks4A
-                                 ? TheStack->TextToInAddr("0.0.0.1")
-                                 : TheStack->TextToInAddr(TheStack->ResolveHostName(AHost));
+    std::string target = "0.0.0.1";
+    if (Version == svSocks4) {
+        try {
+            target = TheStack->ResolveHostName(AHost);
+        } catch (const EIdSocketError&) {
+            // A name with IPv6 addresses only is not unknown: say why it fails.
+            TheStack->ResolveAddresses(AHost, 0, TIdAddressFamily::IPv6);
+            throw EIdSocksRequestFailed(RSSocks4NoIPv6);
+        }
+    }
+    const uint32_t address = TheStack->TextToInAddr(target);
     AppendRaw(request, &address, sizeof address);
     request += Username.substr(0, MaxLengthByte);
     request += '\0';
@@ -251,15 +265,22 @@ void TIdSocksInfo::NegotiateV5(const std::string& AHost, int32_t APort) {
         }
     }
 
-    // The target always travels as a name so that the proxy, not this
-    // machine, resolves it.
+    // The target travels as a name so that the proxy, not this machine,
+    // resolves it; an IPv6 literal goes as its sixteen bytes, which no proxy
+    // would take for a name.
     request.clear();
     request += '\x05';
     request += '\x01';
     request += '\x00';
-    request += '\x03';
-    request += static_cast<char>(AHost.size());
-    request += AHost;
+    TIdAddress literal;
+    if (TIdAddress::Parse(AHost, 0, literal) && literal.Family == TIdAddressFamily::IPv6) {
+        request += '\x04';
+        AppendRaw(request, literal.Bytes.data(), literal.Bytes.size());
+    } else {
+        request += '\x03';
+        request += static_cast<char>(AHost.size());
+        request += AHost;
+    }
     AppendPort(request, APort);
     SendAll(request);
 

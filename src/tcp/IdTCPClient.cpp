@@ -45,6 +45,9 @@ void TIdTCPClient::OpenConnection(int32_t ATimeout) {
     try {
         IOHandler()->Prepare();
         ResetReadState();
+        if (TIdIOHandlerSocket* socket = SocketHandlerOf ? SocketHandlerOf(IOHandler()) : nullptr) {
+            socket->AddressFamily = AddressFamily;
+        }
         IOHandler()->ConnectPeer(FHost, FPort, BoundIP, BoundPort, BoundPortLow, BoundPortHigh,
                                  ATimeout);
         // Closed by a window handler while the connect waited.

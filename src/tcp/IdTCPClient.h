@@ -20,6 +20,8 @@ public:
     // A local port range, used when BoundPort is 0 and both ends are set.
     int32_t BoundPortHigh = 0;
     int32_t BoundPortLow = 0;
+    // The address family the connect may use (None: whatever the host has).
+    TIdAddressFamily AddressFamily = TIdAddressFamily::None;
     std::function<void(TIdComponent* Sender)> OnConnected;
     std::string Password;
     std::string Username;

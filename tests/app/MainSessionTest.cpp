@@ -9,6 +9,7 @@
 #include "Main.h"
 #include "PyftpdlibServer.h"
 #include "TempDir.h"
+#include "TestSockets.h"
 #include "VsftpdServer.h"
 
 #include <gtest/gtest.h>
@@ -376,6 +377,28 @@ TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("530 "))) << lines[1].toStdString();
     EXPECT_TRUE(DisconnectedLayout());
     EXPECT_FALSE(Window->sckFTP->IsConnected());
+}
+
+// An IPv6 literal, bare or in brackets, connects in either mode and lists.
+TEST_F(PasswordServer, AnIPv6LiteralConnectsInBothModes) {
+    if (const std::string why = PyftpdlibServer::Unavailable() + IPv6Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    PyftpdlibOptions options;
+    options.address = "::1";
+    PyftpdlibServer server(options);
+    server.writeFile("six.txt", "123456");
+    for (const auto& [host, passive] : {std::pair{"::1", true}, std::pair{"[::1]", false}}) {
+        TSettings settings{
+            host, std::to_string(server.port()), server.user(), server.password(), "/", LocalDir()};
+        settings.WithPassive = passive; // left out, the dialog's default: active
+        ConnectWith(SettingsText(settings));
+        EXPECT_TRUE(Answers.Messages.empty()) << host;
+        QTreeWidgetItem* file = RowWithCaption(Window->lvRemoteFiles, QStringLiteral("six.txt"));
+        ASSERT_NE(file, nullptr) << host;
+        EXPECT_EQ(file->text(1), FormatSize(6));
+        Window->btnDisconnectClick();
+    }
 }
 
 // ---- Against the scripted server ------------------------------------------------------

@@ -327,6 +327,55 @@ INSTANTIATE_TEST_SUITE_P(Servers, QvftpRealServerTest,
                                     (std::get<1>(info.param) ? "Active" : "Passive");
                          });
 
+// Servers: 0 pyftpdlib on 127.0.0.1, 1 on ::1, 2 on ::1 refusing EPSV.
+TEST(QvftpTest, AddressFamiliesAndExtendedModes) {
+    if (const std::string why = qtest::PyftpdlibServer::Unavailable() + qtest::IPv6Unavailable();
+        !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const struct {
+        int server;
+        std::vector<std::string> args; // before the URL
+        std::string host;              // as written in the URL
+        int code;
+        std::string shown, notShown; // on stderr (-v)
+    } cases[] = {
+        {1, {"-6"}, "[::1]", 0, "> EPSV\n", "> PASV"},
+        {1, {"--active"}, "[::1]", 0, "> EPRT |2|::1|", "> PORT"},
+        {1, {"--no-epsv"}, "[::1]", 0, "> EPSV\n", "> PASV"},
+        {1, {"-4"}, "[::1]", 2, "Host not found", "> USER"},
+        {0, {"-4"}, "127.0.0.1", 0, "> EPSV\n", "> PASV"},
+        {0, {"--no-epsv"}, "127.0.0.1", 0, "> PASV\n", "> EPSV"},
+        {0, {"--active"}, "127.0.0.1", 0, "> PORT 127,0,0,1,", "> EPRT"},
+        {0, {"-6"}, "127.0.0.1", 2, "Host not found", "> USER"},
+        {0, {"-6"}, "localhost", 2, "connect to localhost:", "> USER"},
+        {2, {}, "[::1]", 5, "PASV cannot reach a server over IPv6: 502 EPSV", "> PASV"},
+    };
+    std::unique_ptr<qtest::PyftpdlibServer> servers[3];
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? c.host : c.args[0] + " " + c.host);
+        if (!servers[c.server]) {
+            qtest::PyftpdlibOptions options;
+            options.address = c.server == 0 ? "127.0.0.1" : "::1";
+            options.anonymous = true;
+            if (c.server == 2) {
+                options.extraArgs = {"--refuse", "EPSV"};
+            }
+            servers[c.server] = std::make_unique<qtest::PyftpdlibServer>(options);
+            servers[c.server]->writeFile("f.txt", "family");
+        }
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "-v");
+        args.push_back("ls");
+        args.push_back("ftp://" + c.host + ":" + std::to_string(servers[c.server]->port()) + "/");
+        const auto r = Qvftp(args);
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        EXPECT_EQ(r.out, c.code == 0 ? "f\t6\tf.txt\n" : "");
+        EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(c.notShown), std::string::npos) << r.err;
+    }
+}
+
 TEST(QvftpTest, ThroughSocks5Proxy) {
     for (const std::string& why :
          {qtest::DanteServer::Unavailable(), qtest::VsftpdServer::Unavailable()}) {

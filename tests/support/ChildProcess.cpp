@@ -331,21 +331,22 @@ std::string ChildProcess::commandLine() const {
     return line;
 }
 
-std::string ChildProcess::waitForPort(uint16_t port, milliseconds deadline) {
+std::string ChildProcess::waitForPort(uint16_t port, milliseconds deadline,
+                                      const std::string& host) {
     const auto end = Clock::now() + deadline;
     milliseconds pause(5);
     for (;;) {
         if (!running())
             return "exited before accepting connections (" + exitText_ + ")";
         std::string why;
-        UniqueFd probe = ConnectTcp("127.0.0.1", port, milliseconds(250), &why);
+        UniqueFd probe = ConnectTcp(host, port, milliseconds(250), &why);
         // A connect that succeeds while our child has died reached some other
         // program that won the race for the port.
         if (probe && running())
             return "";
         if (Clock::now() >= end)
-            return "did not accept connections on 127.0.0.1:" + std::to_string(port) + " within " +
-                   std::to_string(deadline.count()) + " ms (last: " + why + ")";
+            return "did not accept connections on " + host + ":" + std::to_string(port) +
+                   " within " + std::to_string(deadline.count()) + " ms (last: " + why + ")";
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, milliseconds(100));
     }
@@ -401,12 +402,12 @@ void ChildProcess::kill() {
 
 StartedServer StartServer(const std::string& name,
                           const std::function<LaunchPlan(uint16_t port)>& build,
-                          milliseconds deadline, int attempts) {
+                          milliseconds deadline, int attempts, const std::string& host) {
     std::string report;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         uint16_t port = PickFreePort();
         auto process = std::make_unique<ChildProcess>(build(port));
-        std::string why = process->waitForPort(port, deadline);
+        std::string why = process->waitForPort(port, deadline, host);
         if (why.empty())
             return StartedServer{std::move(process), port};
         bool lateFailure = process->running();

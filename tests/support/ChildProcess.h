@@ -54,7 +54,8 @@ public:
 
     // Polls a TCP connect to 127.0.0.1:port until it succeeds, the child exits
     // or the deadline passes. Returns "" when ready, else the reason.
-    std::string waitForPort(uint16_t port, std::chrono::milliseconds deadline);
+    std::string waitForPort(uint16_t port, std::chrono::milliseconds deadline,
+                            const std::string& host = "127.0.0.1");
 
     // SIGKILL to the group and all descendants, then reap. Idempotent.
     void kill();
@@ -79,7 +80,7 @@ struct StartedServer {
 StartedServer StartServer(const std::string& name,
                           const std::function<LaunchPlan(uint16_t port)>& build,
                           std::chrono::milliseconds deadline = std::chrono::seconds(20),
-                          int attempts = 4);
+                          int attempts = 4, const std::string& host = "127.0.0.1");
 
 struct ProcessResult {
     int exitCode = -1; // -1 when killed by a signal or the timeout

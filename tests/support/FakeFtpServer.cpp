@@ -437,7 +437,7 @@ void FakeFtpServer::handle(Session& s, const std::string& line) {
     s.arg = space == std::string::npos ? std::string() : line.substr(space + 1);
     const std::string& verb = s.verb;
 
-    if (verb == "PASV") {
+    if (verb == "PASV" || verb == "EPSV") {
         s.pasvListener = ListenLoopback(0, 1);
         s.portPort = 0;
     } else if (verb == "PORT") {

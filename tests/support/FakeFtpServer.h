@@ -15,6 +15,8 @@
 //         actually listening on 127.0.0.1. A scripted PASV reply still opens
 //         the listener; write {p1}, {p2}, {port} and {h} (the advertised host
 //         with commas) into it to name the real port.
+//   EPSV  opens the listener as PASV does but answers 500 unless scripted
+//         ("229 (|||{port}|)").
 //   PORT  remembers the address; the transfer connects to it.
 //   RETR  sends the file set with setFile (550 when unknown), from the REST
 //         offset; LIST/NLST send setListing/setNameList; STOR/APPE/STOU

@@ -11,7 +11,8 @@
 
 namespace qtest {
 
-// A client set up for the scripted server (user "u", password "p", passive)
+// A client set up for the scripted server (user "u", password "p", passive
+// with PASV)
 // that records its statuses; SetUp signs it in. A fixture that signs in
 // differently changes ftp first and then calls this SetUp, or replaces it.
 class FtpClientTest : public ::testing::Test {

@@ -42,7 +42,8 @@ PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(
                      "--port",     std::to_string(port),
                      "--root",     root().string(),
                      "--user",     options_.user,
-                     "--password", options_.password};
+                     "--password", options_.password,
+                     "--address",  options_.address};
         if (options_.anonymous)
             plan.argv.push_back("--anonymous");
         if (!options_.banner.empty()) {
@@ -62,7 +63,8 @@ PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(
         plan.logFile = dir_ / "pyftpdlib.log";
         return plan;
     };
-    StartedServer started = StartServer("pyftpdlib", build);
+    host_ = options_.address;
+    StartedServer started = StartServer("pyftpdlib", build, std::chrono::seconds(20), 4, host_);
     process_ = std::move(started.process);
     port_ = started.port;
 }

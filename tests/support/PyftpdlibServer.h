@@ -1,7 +1,7 @@
 #pragma once
 
 // A private pyftpdlib server (Debian python3-pyftpdlib, always run with
-// /usr/bin/python3) on 127.0.0.1:<ephemeral>, driven by
+// /usr/bin/python3) on 127.0.0.1:<ephemeral> (or ::1), driven by
 // tests/support/pyftpd_server.py: one user with a password and every
 // permission on a temporary root (the whole root is writable, so workDir() is
 // root() and "/" to the client), anonymous login optional (read-only),
@@ -21,6 +21,7 @@ struct PyftpdlibOptions {
     bool anonymous = false;             // also accept "anonymous", read-only
     std::string banner;                 // empty: pyftpdlib's own 220 text
     std::vector<std::string> extraArgs; // passed to the script
+    std::string address = "127.0.0.1";  // or "::1"
     // Explicit TLS (TLS_FTPHandler) with the test certificates; pyftpdlib
     // has no implicit mode.
     FtpTls tls = FtpTls::Off;

@@ -46,7 +46,8 @@ std::string RealFtpServer::remotePath(const std::string& rel) const {
 }
 
 std::string RealFtpServer::url(const std::string& rel) const {
-    return "ftp://127.0.0.1:" + std::to_string(port_) + remotePath(rel);
+    const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+    return "ftp://" + host + ":" + std::to_string(port_) + remotePath(rel);
 }
 
 std::string RealFtpServer::urlWithLogin(const std::string& rel) const {

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -96,15 +98,17 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, Millis timeout, std:
             *error = why;
         return UniqueFd();
     };
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
-        return fail("not a dotted IPv4 address: " + host);
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return fail("not an IP address: " + host);
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, ::freeaddrinfo);
+    UniqueFd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
         return fail(std::strerror(errno));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
         if (errno != EINPROGRESS)
             return fail(std::strerror(errno));
         if (!WaitWritable(fd.get(), timeout))
@@ -118,6 +122,21 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, Millis timeout, std:
     int flags = ::fcntl(fd.get(), F_GETFL);
     ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+std::string IPv6Unavailable() {
+    static const std::string why = [] {
+        UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd)
+            return std::string("no IPv6 sockets here: ") + std::strerror(errno);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            return std::string("cannot bind ::1: ") + std::strerror(errno);
+        return std::string();
+    }();
+    return why;
 }
 
 UniqueFd ConnectLoopback(uint16_t port, Millis timeout) {

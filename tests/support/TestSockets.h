@@ -43,10 +43,12 @@ uint16_t LocalPort(int fd);
 // Whoever uses it must cope with losing a race for it (retry with another).
 uint16_t PickFreePort();
 
-// Connects to host:port (a dotted quad) within the timeout. Returns an invalid
+// Connects to host:port (a dotted quad or IPv6 text) within the timeout. Returns an invalid
 // fd on refusal or timeout; errno-style reason in *error when given.
 UniqueFd ConnectTcp(const std::string& host, uint16_t port, Millis timeout = Millis(5000),
                     std::string* error = nullptr);
+// Empty when ::1 can be bound here, else why not: IPv6 tests skip with it.
+std::string IPv6Unavailable();
 // Throws std::runtime_error when the connect fails.
 UniqueFd ConnectLoopback(uint16_t port, Millis timeout = Millis(5000));
 

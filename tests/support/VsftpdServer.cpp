@@ -49,9 +49,15 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) {
     auto build = [&](uint16_t port) {
         std::string conf;
         auto line = [&conf](const std::string& l) { conf += l + "\n"; };
-        line("listen=YES");
-        line("listen_ipv6=NO");
-        line("listen_address=127.0.0.1");
+        if (options.ipv6) {
+            line("listen=NO");
+            line("listen_ipv6=YES");
+            line("listen_address6=::1");
+        } else {
+            line("listen=YES");
+            line("listen_ipv6=NO");
+            line("listen_address=127.0.0.1");
+        }
         line("listen_port=" + std::to_string(port));
         line("background=NO");
         // The seccomp sandbox and the per-session namespaces fail in many
@@ -71,8 +77,10 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) {
         line("anon_world_readable_only=NO");
         line("anon_umask=022");
         line("pasv_enable=YES");
-        line("pasv_address=127.0.0.1");
-        line("pasv_addr_resolve=NO");
+        if (!options.ipv6) {
+            line("pasv_address=127.0.0.1");
+            line("pasv_addr_resolve=NO");
+        }
         line("port_enable=YES");
         line("connect_from_port_20=NO");
         line("secure_chroot_dir=" + (dir_ / "empty").string());
@@ -108,7 +116,8 @@ VsftpdServer::VsftpdServer(VsftpdOptions options) {
         plan.logFile = dir_ / "vsftpd.out";
         return plan;
     };
-    StartedServer started = StartServer("vsftpd", build);
+    host_ = options.ipv6 ? "::1" : "127.0.0.1";
+    StartedServer started = StartServer("vsftpd", build, std::chrono::seconds(20), 4, host_);
     process_ = std::move(started.process);
     port_ = started.port;
 }

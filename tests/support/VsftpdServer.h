@@ -22,6 +22,7 @@ namespace qtest {
 struct VsftpdOptions {
     std::string banner;                   // ftpd_banner; empty keeps vsftpd's own
     std::vector<std::string> extraConfig; // raw "key=value" lines appended last
+    bool ipv6 = false;                    // listen_ipv6=YES on ::1 instead of 127.0.0.1
     // TLS with the test certificates (anonymous sessions included).
     FtpTls tls = FtpTls::Off;
     bool tlsRequired = false;    // sign-in and data connections only over TLS

@@ -1,6 +1,6 @@
 """A private pyftpdlib server for the Quorvan FTP tests.
 
-Started by PyftpdlibServer with /usr/bin/python3; listens on 127.0.0.1 only.
+Started by PyftpdlibServer with /usr/bin/python3; listens on 127.0.0.1 or ::1.
 Readiness is detected by the caller connecting to the port, so nothing here
 waits on stdout or a pipe.
 """
@@ -25,6 +25,9 @@ def main():
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
     parser.add_argument("--tls-required", action="store_true")
+    parser.add_argument("--address", default="127.0.0.1")
+    # Commands answered "502 Command not implemented." (a server without them).
+    parser.add_argument("--refuse", action="append", default=[])
     args = parser.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -52,13 +55,17 @@ def main():
         Handler.tls_control_required = args.tls_required
         Handler.tls_data_required = args.tls_required
 
+    for verb in args.refuse:
+        setattr(Handler, "ftp_" + verb.upper(),
+                lambda self, *_, verb=verb: self.respond("502 %s not implemented." % verb))
+
     Handler.authorizer = authorizer
     # Wrong passwords must fail at once, not after pyftpdlib's default pause.
     Handler.auth_failed_timeout = 0
     if args.banner:
         Handler.banner = args.banner
 
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.address, args.port), Handler)
     server.max_cons = 256
     server.serve_forever(handle_exit=True)
 

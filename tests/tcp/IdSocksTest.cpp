@@ -201,6 +201,16 @@ TEST(SocksRequestLayout, SendsTheExactRequestBytes) {
          7,
          {Bytes({5, 2}), Bytes({1, 0}), Socks5Succeeded},
          Bytes({5, 1, 2, 1, 0, 0, 5, 1, 0, 3, 1}) + "h" + Bytes({0, 7})},
+        {"socks5 sends an IPv6 literal as its sixteen bytes",
+         svSocks5,
+         saNoAuthentication,
+         "",
+         "",
+         "[2001:db8::1]",
+         21,
+         {Socks5NoAuth, Socks5Succeeded},
+         Bytes({5, 1, 0}) +
+             Bytes({5, 1, 0, 4, 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 21})},
         {"no proxy sends nothing", svNoSocks, saNoAuthentication, "x", "y", "host", 21, {}, ""},
     };
     for (const Case& c : cases) {
@@ -295,6 +305,24 @@ TEST(SocksRefusal, Socks4ReplyCodes) {
          Is<EIdConnClosedGracefully>(),
          "Connection Closed Gracefully."},
     });
+}
+
+// Four address bytes cannot name an IPv6 host; nothing reaches the proxy.
+TEST(SocksRefusal, Socks4CannotCarryAnIPv6Target) {
+    for (const TSocksVersion version : {svSocks4, svSocks4A}) {
+        for (const char* host : {"::1", "[2001:db8::1]"}) {
+            SCOPED_TRACE(host);
+            ScriptedHandler handler;
+            TIdSocksInfo socks;
+            socks.Version = version;
+            socks.SetHandler(&handler);
+            const Outcome outcome = Negotiated(socks, host, 21);
+            ASSERT_TRUE(outcome.Raised);
+            EXPECT_EQ(outcome.Message, "SOCKS 4 cannot reach an IPv6 address.");
+            EXPECT_TRUE(Matches(outcome, Is<EIdSocksRequestFailed>()));
+            EXPECT_EQ(handler.Sent, "");
+        }
+    }
 }
 
 TEST(SocksRefusal, Socks5MethodAndAuthentication) {

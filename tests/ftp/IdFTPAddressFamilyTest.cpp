@@ -1,0 +1,144 @@
+// EPSV, its fallback to PASV and EPRT: against the scripted server for the
+// refusals and malformed replies, and against pyftpdlib and vsftpd on ::1 and
+// 127.0.0.1 in both modes (qvftp's tests check which command each mode sends).
+
+#include "FtpClientTest.h"
+#include "IdException.h"
+#include "PyftpdlibServer.h"
+#include "TempDir.h"
+#include "VsftpdServer.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class FtpEpsvTest : public qtest::FtpClientTest {
+protected:
+    FtpEpsvTest() {
+        ftp.UseEPSV = true;
+        server.setFile("f", "payload");
+    }
+    void Fetch() {
+        TIdMemoryStream stream;
+        ftp.Download("f", stream, false);
+        EXPECT_EQ(stream.DataString(), "payload");
+    }
+};
+
+TEST_F(FtpEpsvTest, ThePortComesFromThe229ReplyWhateverTheDelimiter) {
+    server.enqueue("EPSV", "229 Entering Extended Passive Mode (|||{port}|)\r\n");
+    server.enqueue("EPSV", "229 Entering Extended Passive Mode (!!!{port}!).\r\n");
+    Fetch();
+    Fetch();
+    EXPECT_EQ(Sent(), (Lines{"EPSV", "RETR f", "EPSV", "RETR f"}));
+}
+
+// A refusal is remembered for the session; a new session tries EPSV again.
+TEST_F(FtpEpsvTest, RefusedEpsvFallsBackToPasvForTheRestOfTheSession) {
+    for (const char* refusal : {"500 Unknown command.", "501 Not now.", "502 Not here."}) {
+        server.enqueue("EPSV", std::string(refusal) + "\r\n");
+        Fetch();
+        Fetch();
+        EXPECT_EQ(Sent(), (Lines{"EPSV", "PASV", "RETR f", "PASV", "RETR f"})) << refusal;
+        ftp.EndSession();
+        ftp.OpenSession();
+        sessionCommands = server.commands().size();
+    }
+}
+
+TEST_F(FtpEpsvTest, MalformedRepliesAreErrorsWithTheReplyText) {
+    for (const char* reply :
+         {"Extended Passive |||2121|", "(|||2121|", "(|!|2121|)", "(|||2121!)", "(   2121 )",
+          "(|||0|)", "(|||65536|)", "(|||4294969|)", "(|||99999999999999999999999|)", "(|||21x1|)",
+          "(|||-21|)", "(|||+21|)", "(||||)", "(|1|::1|2121|)", ""}) {
+        try {
+            TIdFTP::ExtendedPassivePort(reply);
+            ADD_FAILURE() << "accepted: " << reply;
+        } catch (const EIdException& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("Malformed EPSV reply: ") + reply);
+        }
+    }
+    EXPECT_EQ(TIdFTP::ExtendedPassivePort("Extended Passive (|||1|)"), 1);
+    EXPECT_EQ(TIdFTP::ExtendedPassivePort("(~~~65535~)"), 65535);
+    // Over the wire the transfer fails before its command; a 421 is no refusal.
+    server.enqueue("EPSV", "229 Entering Extended Passive Mode (|||65536|)\r\n");
+    server.enqueue("EPSV", "421 Too many users.\r\n");
+    TIdMemoryStream stream;
+    EXPECT_THROW(ftp.Download("f", stream, false), EIdException);
+    EXPECT_THROW(ftp.Download("f", stream, false), EIdProtocolReplyError);
+    EXPECT_EQ(Sent(), (Lines{"EPSV", "EPSV"}));
+}
+
+// ---------------------------------------------------------------------------
+
+struct FamilyRow {
+    const char* Label;
+    bool Vsftpd, IPv6, Passive, UseEpsv;
+};
+
+class FtpAddressFamilyTest : public ::testing::TestWithParam<FamilyRow> {
+protected:
+    void SetUp() override {
+        const FamilyRow& row = GetParam();
+        const std::string why = (row.Vsftpd ? qtest::VsftpdServer::Unavailable()
+                                            : qtest::PyftpdlibServer::Unavailable()) +
+                                (row.IPv6 ? qtest::IPv6Unavailable() : "");
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        if (row.Vsftpd) {
+            qtest::VsftpdOptions options;
+            options.ipv6 = row.IPv6;
+            server = std::make_unique<qtest::VsftpdServer>(options);
+        } else {
+            qtest::PyftpdlibOptions options;
+            options.address = row.IPv6 ? "::1" : "127.0.0.1";
+            server = std::make_unique<qtest::PyftpdlibServer>(options);
+        }
+        ftp.SetHost(row.IPv6 ? "[::1]" : server->host());
+        ftp.SetPort(server->port());
+        ftp.Username = server->user();
+        ftp.Password = server->password();
+        ftp.Passive = row.Passive;
+        ftp.UseEPSV = row.UseEpsv;
+        ftp.OpenSession();
+        ftp.ChangeDirectory(server->remoteWorkDir());
+    }
+
+    std::unique_ptr<qtest::RealFtpServer> server;
+    TIdFTP ftp;
+    qtest::TempDir local;
+};
+
+TEST_P(FtpAddressFamilyTest, ListDownloadAndUploadKeepEveryByte) {
+    EXPECT_EQ(ftp.IOHandler()->PeerAddress().Text(), server->host());
+    EXPECT_EQ(ftp.IOHandler()->LocalAddress().Text(), server->host());
+    const std::string down = qtest::RandomBytes(300000, 7);
+    server->writeFile("down load.bin", down);
+    ftp.ListDirectory(&ftp.ListLines);
+    ASSERT_EQ(ftp.ListItems().Count(), 1);
+    EXPECT_EQ(ftp.ListItems().ItemAt(0).Name, "down load.bin");
+    EXPECT_EQ(ftp.ListItems().ItemAt(0).FileSize, 300000);
+    TIdMemoryStream got;
+    ftp.Download("down load.bin", got, false);
+    EXPECT_EQ(got.DataString(), down) << server->log();
+    const std::string up = qtest::RandomBytes(200001, 8);
+    ftp.Upload(local.write("up.bin", up).string(), "up.bin");
+    EXPECT_EQ(server->readFile("up.bin"), up) << server->log();
+    ftp.EndSession();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpAddressFamilyTest,
+                         ::testing::Values(FamilyRow{"pyftpdlib4Epsv", false, false, true, true},
+                                           FamilyRow{"pyftpdlib4Pasv", false, false, true, false},
+                                           FamilyRow{"pyftpdlib4Port", false, false, false, true},
+                                           FamilyRow{"pyftpdlib6Epsv", false, true, true, true},
+                                           // Over IPv6 there is only EPSV, whatever UseEPSV says.
+                                           FamilyRow{"pyftpdlib6EpsvOnly", false, true, true,
+                                                     false},
+                                           FamilyRow{"pyftpdlib6Eprt", false, true, false, true},
+                                           FamilyRow{"vsftpd6Epsv", true, true, true, true},
+                                           FamilyRow{"vsftpd6Eprt", true, true, false, true}),
+                         [](const auto& info) { return std::string(info.param.Label); });
+
+} // namespace
