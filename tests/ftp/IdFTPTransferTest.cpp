@@ -574,6 +574,122 @@ TEST_F(FtpTransferTest, FailedListingKeepsThePreviousLines) {
     EXPECT_EQ(&ftp.ListItems(), before);
 }
 
+// --- FEAT and MLSD ---
+
+const std::string kFeatMlst = "211-Features:\r\n MLST type*;size*;modify*;\r\n UTF8\r\n"
+                              " SIZE\r\n211 End\r\n";
+
+std::vector<std::string> ListingVerbs(const std::vector<std::string>& ACommands) {
+    std::vector<std::string> verbs;
+    for (const std::string& c : ACommands) {
+        const std::string verb = c.substr(0, 4);
+        if (verb == "MLSD" || verb == "LIST") {
+            verbs.push_back(verb);
+        }
+    }
+    return verbs;
+}
+
+struct FeatCase {
+    const char* name;
+    std::string reply;
+    std::vector<std::string> features;
+    // What the session sends from FEAT on, and the command that lists first.
+    std::vector<std::string> tail;
+    std::string lists;
+};
+
+class FtpFeatTest : public FtpTransferTest, public ::testing::WithParamInterface<FeatCase> {
+protected:
+    void SetUp() override { server.setResponse("FEAT", GetParam().reply); }
+};
+
+TEST_P(FtpFeatTest, FeaturesDecideUtf8AndMlsd) {
+    const FeatCase& c = GetParam();
+    server.setResponse("OPTS", "501 Option not understood\r\n");
+    ftp.OpenSession();
+    EXPECT_EQ(ftp.Features(), c.features);
+    std::vector<std::string> sent = server.commands();
+    sent.erase(sent.begin(), std::find(sent.begin(), sent.end(), "FEAT"));
+    EXPECT_EQ(sent, c.tail);
+    ftp.ListDirectory(nullptr);
+    // The scripted server refuses MLSD, which LIST then stands in for.
+    EXPECT_EQ(ListingVerbs(server.commands()).front(), c.lists);
+    EXPECT_TRUE(ftp.IsConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FtpFeatTest,
+    ::testing::Values(FeatCase{"refused", "500 Unknown command.\r\n", {}, {"FEAT"}, "LIST"},
+                      FeatCase{"mlstAndUtf8",
+                               kFeatMlst,
+                               {"MLST type*;size*;modify*;", "UTF8", "SIZE"},
+                               {"FEAT", "OPTS UTF8 ON"},
+                               "MLSD"},
+                      FeatCase{"lowerCaseWithoutUtf8",
+                               "211-Extensions:\r\n mlst size*;\r\n211 END\r\n",
+                               {"mlst size*;"},
+                               {"FEAT"},
+                               "MLSD"},
+                      FeatCase{"mlstPrefixIsNoMlst",
+                               "211-Ext:\r\n MLSTX\r\n UTF8X\r\n211 END\r\n",
+                               {"MLSTX", "UTF8X"},
+                               {"FEAT"},
+                               "LIST"},
+                      FeatCase{"oneLine", "211 No features\r\n", {}, {"FEAT"}, "LIST"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class FtpMlsdTest : public FtpBothModesTest {
+protected:
+    void SetUp() override {
+        server.setResponse("FEAT", kFeatMlst);
+        server.setListing(kListing);
+        FtpBothModesTest::SetUp();
+    }
+};
+
+TEST_P(FtpMlsdTest, RefusedMlsdFallsBackToListForTheSession) {
+    ftp.ListDirectory(nullptr);
+    EXPECT_FALSE(ftp.ListedByMLSD());
+    EXPECT_EQ(ftp.ListItems().Count(), 2);
+    ftp.ListDirectory(nullptr);
+    ftp.EndSession();
+    ftp.OpenSession();
+    ftp.UseMLSD = false;
+    ftp.ListDirectory(nullptr);
+    ftp.UseMLSD = true;
+    ftp.ListDirectory(nullptr);
+    EXPECT_EQ(ListingVerbs(server.commands()),
+              (std::vector<std::string>{"MLSD", "LIST", "LIST", "LIST", "MLSD", "LIST"}));
+    EXPECT_TRUE(server.problems().empty()) << ::testing::PrintToString(server.problems());
+}
+
+TEST_P(FtpMlsdTest, MlsdEntriesKeepTheirWholeNames) {
+    const std::string lines = "type=cdir;sizd=4096; /pub\r\n"
+                              "type=pdir; ..\r\n"
+                              "Size=12;Type=file;Modify=20240305141516.250; a; b  c.txt\r\n"
+                              "type=dir;sizd=512; sub dir\r\n"
+                              "not an entry\r\n"
+                              "type=OS.unix=slink:a; ln\n";
+    server.enqueue("MLSD", {act::Reply("150 Here"), act::OpenData(),
+                            act::SendData(qtest::Payload::Bytes(lines)), act::CloseData(),
+                            act::Reply("226 Done")});
+    ftp.ListDirectory(nullptr, "pub");
+    EXPECT_EQ(Sent().back(), "MLSD pub");
+    EXPECT_TRUE(ftp.ListedByMLSD());
+    const TIdFTPListItems& items = ftp.ListItems();
+    EXPECT_EQ(items.ListingFormat(), flfMlsd);
+    ASSERT_EQ(items.Count(), 3);
+    EXPECT_EQ(items.ItemAt(0).Name, "a; b  c.txt");
+    EXPECT_EQ(items.ItemAt(0).FileSize, 12);
+    EXPECT_EQ(items.ItemAt(1).Name, "sub dir");
+    EXPECT_EQ(items.ItemAt(1).Kind, likDirectory);
+    EXPECT_EQ(items.ItemAt(2).Kind, likSymbolicLink);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FtpMlsdTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "passive" : "active"; });
+
 INSTANTIATE_TEST_SUITE_P(Modes, FtpBothModesTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "passive" : "active"; });
 
