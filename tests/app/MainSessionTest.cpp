@@ -395,6 +395,52 @@ struct TFakeFixture : TSessionFixture {
 
 using ScriptedServer = TFakeFixture;
 
+// The same entries listed by MLSD and by LIST make the same rows, also past
+// the first slice of a long listing, whose layout is no longer looked at.
+TEST_F(ScriptedServer, MlsdListingShowsLikeList) {
+    std::string mlsd = "type=cdir;sizd=4096; /\r\ntype=pdir; ..\r\n";
+    std::string list = "total 9\r\n";
+    const auto add = [&](const std::string& AName, bool ADir, int64_t ASize) {
+        mlsd += std::string(ADir ? "type=dir;sizd=" : "type=file;size=") + std::to_string(ASize) +
+                ";modify=20240305141516.5; " + AName + "\r\n";
+        list += std::string(ADir ? "d" : "-") + "rw-r--r-- 1 u g " + std::to_string(ASize) +
+                " Mar 05 14:15 " + AName + "\r\n";
+    };
+    for (int i = 0; i < 2100; ++i) {
+        add("f" + std::to_string(i), false, i);
+    }
+    add("a; b  c.txt", false, 4294967298);
+    add("gr\xc3\xbc\xc3\x9f dir", true, 512);
+    const auto rows = [this] {
+        std::vector<std::string> out;
+        for (int i = 0; i < Window->lvRemoteFiles.topLevelItemCount(); ++i) {
+            const QTreeWidgetItem& row = *Window->lvRemoteFiles.topLevelItem(i);
+            out.push_back((TFileListView::RowCaption(row) + "|" + row.text(1)).toStdString() + "|" +
+                          TFileListView::RowArgument(row));
+        }
+        return out;
+    };
+    Fake.setListing(list);
+    Connect(Good());
+    const std::vector<std::string> byList = rows();
+    Window->btnDisconnectClick();
+    ASSERT_TRUE(Fake.waitForSessionsEnded(1));
+    Fake.setResponse("FEAT", "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End\r\n");
+    Fake.setResponse("MLSD",
+                     {act::Reply("150 Here"), act::OpenData(), act::SendData(Payload::Bytes(mlsd)),
+                      act::CloseData(), act::Reply("226 Done")});
+    Connect(Good());
+    EXPECT_EQ(CountOf("MLSD"), 1u);
+    EXPECT_EQ(rows(), byList);
+    EXPECT_EQ(byList.size(), 2103u);
+    EXPECT_NE(
+        std::find(byList.begin(), byList.end(),
+                  (FileRowCaption(QStringLiteral("a; b  c.txt")) + "|" + FormatSize(4294967298))
+                          .toStdString() +
+                      "|a; b  c.txt"),
+        byList.end());
+}
+
 TEST_F(ScriptedServer, IncompleteSettingsDoNothingAndSendNothing) {
     struct TCase {
         const char* Why;
