@@ -4,6 +4,7 @@
 #include "IdGlobal.h"
 #include "IdResourceStrings.h"
 
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -180,7 +181,12 @@ void TIdFTP::NegotiateFeatures() {
         const std::vector<std::string>& lines = LastReplyLines();
         // The first and last lines carry the code; the features lie between.
         for (size_t i = 1; i + 1 < lines.size(); ++i) {
-            std::string feature = TrimControl(lines[i]);
+            std::string_view line = lines[i];
+            // A few servers repeat the code on every line ("211-MDTM").
+            if (line.starts_with("211-")) {
+                line.remove_prefix(4);
+            }
+            std::string feature = TrimControl(line);
             if (!feature.empty()) {
                 FFeatures.push_back(std::move(feature));
             }

@@ -133,6 +133,9 @@ void ParseMlsdLine(TIdFTPListItem& AItem) {
         const size_t end = facts.find(';');
         const std::string_view fact = facts.substr(0, end);
         facts.remove_prefix(end == std::string_view::npos ? facts.size() : end + 1);
+        if (fact.empty()) {
+            continue;
+        }
         const size_t equals = fact.find('=');
         if (equals == std::string_view::npos || equals == 0) {
             RaiseUnreadable();

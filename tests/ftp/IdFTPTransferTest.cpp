@@ -627,7 +627,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {"FEAT"},
                                "MLSD"},
                       FeatCase{"firstWordOnly",
-                               "211-Ext:\r\n MLSTX\r\n UTF8X\r\n211 END\r\n",
+                               "211-Ext:\r\n MLSTX\r\n211-UTF8X\r\n211 END\r\n",
                                {"MLSTX", "UTF8X"},
                                {"FEAT"},
                                "LIST"},

@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 {},
                 "||rwxr-s--t"},
-        MlsdRow{"unknownFacts", "x.frob=1;type=file;UNIX.owner=u;size=2; f", "f", likFile, 2},
+        MlsdRow{"unknownFacts", "x.frob=1;type=file;;UNIX.owner=u;size=2; f", "f", likFile, 2},
         MlsdRow{"fraction", "type=file;modify=20240229235959.5; f", "f", likFile, 0,
                 At(2024, 2, 29, 23, 59, 59, 500)},
         MlsdRow{"longFraction", "type=file;modify=19991231000000.123456; f", "f", likFile, 0,
