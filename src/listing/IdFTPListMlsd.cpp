@@ -146,6 +146,8 @@ void ParseMlsdLine(TIdFTPListItem& AItem) {
             if (SameLower(value, "cdir") || SameLower(value, "pdir")) {
                 RaiseUnreadable();
             }
+            // A repeated type fact replaces the earlier one, target and all.
+            linkTarget = std::string_view();
             if (SameLower(value, "dir")) {
                 kind = likDirectory;
             } else if (StartsWithLower(value, "os.unix=slink") ||

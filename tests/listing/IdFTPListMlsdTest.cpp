@@ -64,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 "/srv/a:b||?????????"},
         MlsdRow{"symlinkWithoutTarget", "type=os.unix=symlink; l", "l", likSymbolicLink},
+        MlsdRow{"lastTypeCounts", "type=OS.unix=slink:t;type=file; f", "f"},
         MlsdRow{"deviceIsAFile",
                 "type=OS.unix=chr-5/0;UNIX.mode=3751; tty",
                 "tty",
