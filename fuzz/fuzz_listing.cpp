@@ -71,12 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     // The client judges a listing by its first entry, past blank and total lines.
     const std::string& first = TIdFTPListItems::FirstEntryLine(lines);
     const TIdFTPListFormat detected = items.DetectFormat(first, true);
-    Check(detected <= flfCustom && detected != flfNone && detected != flfNoDetails &&
+    Check(detected <= flfMlsd && detected != flfNone && detected != flfNoDetails &&
           detected != flfCustom);
     Check(items.DetectFormat(first, false) == flfNoDetails);
 
-    for (const TIdFTPListFormat format :
-         {detected, flfNone, flfDos, flfUnix, flfVax, flfNoDetails, flfUnknown, flfCustom}) {
+    for (const TIdFTPListFormat format : {detected, flfNone, flfDos, flfUnix, flfVax, flfNoDetails,
+                                          flfUnknown, flfCustom, flfMlsd}) {
         items.SetListingFormat(format);
         items.LoadLines(lines);
         Check(static_cast<size_t>(items.Count()) <= nonBlank);

@@ -123,7 +123,8 @@ std::string UsageText() {
            "  --socks4a HOST:PORT       connect through a SOCKS 4A proxy\n"
            "  --socks5 HOST:PORT[,USER:PASSWORD]\n"
            "                            connect through a SOCKS 5 proxy\n"
-           "  -l                        ls: print the server's raw listing lines\n"
+           "  -l                        ls: long form: kind, size, date, name\n"
+           "  --no-mlsd                 list with LIST even where the server offers MLSD\n"
            "  --resume                  get: continue a partial DEST\n"
            "  -v                        show the command exchange on stderr\n"
            "  -q                        no progress line\n"
@@ -215,6 +216,8 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
             flag(options.Ascii);
         } else if (name == "--resume") {
             flag(options.Resume);
+        } else if (name == "--no-mlsd") {
+            flag(options.NoMlsd);
         } else if (name == "--password-stdin") {
             flag(options.PasswordStdin);
         } else if (name == "--user") {

@@ -33,6 +33,8 @@ struct TCliOptions {
     bool LongList = false;
     bool Resume = false;
     bool PasswordStdin = false;
+    // Long listings with LIST even where the server offers MLSD.
+    bool NoMlsd = false;
     std::optional<std::string> User;
     std::optional<std::string> Password;
     // Milliseconds; 0 means no limit.

@@ -12,6 +12,7 @@
 #include "LocalFile.h"
 #include "Progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -100,6 +101,36 @@ int64_t AnnouncedSize(const TIdRFCReply& AReply) {
         }
     }
     return -1;
+}
+
+// Days since 1970-01-01 of a calendar date.
+int64_t DayNumber(int32_t AYear, int32_t AMonth, int32_t ADay) {
+    const int64_t y = AMonth <= 2 ? AYear - 1 : AYear;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (AMonth + (AMonth > 2 ? -3 : 9)) + 2) / 5 + ADay - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+// As ls and Unix servers show it: the time of day for the last half year,
+// the year otherwise ("Mar  3 14:05", "Mar  3  2019").
+std::string ListingDate(const TIdDateTime& ADate, const TIdDateTime& ANow) {
+    if (ADate.IsZero()) {
+        return std::string(12, '-');
+    }
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const int64_t age =
+        DayNumber(ANow.Year, ANow.Month, ANow.Day) - DayNumber(ADate.Year, ADate.Month, ADate.Day);
+    char text[32];
+    if (age >= -1 && age < 183) {
+        std::snprintf(text, sizeof text, "%s %2d %02d:%02d", months[ADate.Month - 1], ADate.Day,
+                      ADate.Hour, ADate.Minute);
+    } else {
+        std::snprintf(text, sizeof text, "%s %2d  %4d", months[ADate.Month - 1], ADate.Day,
+                      ADate.Year);
+    }
+    return text;
 }
 
 class TCliSession;
@@ -256,6 +287,7 @@ void TCliSession::SetUpConnection() {
     FFtp.AddressFamily = FOptions.Family == 4   ? TIdAddressFamily::IPv4
                          : FOptions.Family == 6 ? TIdAddressFamily::IPv6
                                                 : TIdAddressFamily::None;
+    FFtp.UseMLSD = !FOptions.NoMlsd;
     FFtp.SetTransferType(FOptions.Ascii ? ftASCII : ftBinary);
     FFtp.RecvBufferSize = kBufferSize;
     FFtp.SendBufferSize = kBufferSize;
@@ -395,24 +427,43 @@ template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWha
 
 void TCliSession::List() {
     Step(TPhase::Operation, "list " + FOptions.Url.RawPath, [&] { FFtp.ListDirectory(nullptr); });
-    if (FOptions.LongList) {
-        for (const std::string& line : FFtp.ListLines) {
-            std::fwrite(line.data(), 1, line.size(), FOut);
-            std::fputc('\n', FOut);
-        }
-        return;
-    }
     TIdFTPListItems& items = FFtp.ListItems();
+    // Long lines come from the parsed entries, not the server's own lines,
+    // so they read the same whether LIST or MLSD listed.
+    size_t sizeWidth = 1;
+    for (int32_t i = 0; FOptions.LongList && i < items.Count(); ++i) {
+        sizeWidth = std::max(sizeWidth, std::to_string(items.ItemAt(i).FileSize).size());
+    }
+    // In name order: servers send MLSD entries in directory order but LIST
+    // sorted, and the output must not depend on which one listed.
+    std::vector<const TIdFTPListItem*> sorted;
     for (int32_t i = 0; i < items.Count(); ++i) {
-        const TIdFTPListItem& item = items.ItemAt(i);
+        sorted.push_back(&items.ItemAt(i));
+    }
+    std::stable_sort(
+        sorted.begin(), sorted.end(),
+        [](const TIdFTPListItem* a, const TIdFTPListItem* b) { return a->Name < b->Name; });
+    const TIdDateTime now = LocalNow();
+    for (const TIdFTPListItem* entry : sorted) {
+        const TIdFTPListItem& item = *entry;
         if (item.Name == "." || item.Name == "..") {
             continue;
         }
         const char kind = item.Kind == likDirectory      ? 'd'
                           : item.Kind == likSymbolicLink ? 'l'
                                                          : 'f';
-        std::fprintf(FOut, "%c\t%lld\t", kind, static_cast<long long>(item.FileSize));
+        if (FOptions.LongList) {
+            std::fprintf(FOut, "%c %*lld %s ", kind, static_cast<int>(sizeWidth),
+                         static_cast<long long>(item.FileSize),
+                         ListingDate(item.Modified, now).c_str());
+        } else {
+            std::fprintf(FOut, "%c\t%lld\t", kind, static_cast<long long>(item.FileSize));
+        }
         std::fwrite(item.Name.data(), 1, item.Name.size(), FOut);
+        if (FOptions.LongList && item.Kind == likSymbolicLink && !item.LinkTarget.empty()) {
+            std::fputs(" -> ", FOut);
+            std::fwrite(item.LinkTarget.data(), 1, item.LinkTarget.size(), FOut);
+        }
         std::fputc('\n', FOut);
     }
 }
@@ -433,6 +484,7 @@ void TCliSession::Connect() {
     Step(TPhase::Connect, where, [&] { FFtp.OpenSession(false, limit); });
     Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });
     Step(TPhase::Operation, "set the transfer type", [&] { FFtp.AnnounceTransferType(); });
+    Step(TPhase::Operation, "ask for the server's features", [&] { FFtp.NegotiateFeatures(); });
 }
 
 void TCliSession::Run() {

@@ -4,6 +4,7 @@
 #include "IdGlobal.h"
 #include "IdResourceStrings.h"
 
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -54,6 +55,8 @@ TIdFTP::~TIdFTP() = default;
 // Session
 
 void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
+    FFeatures.clear();
+    FMLSDRefused = false;
     try {
         const std::string savedHost = Host();
         const int32_t savedPort = Port();
@@ -87,6 +90,7 @@ void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
                 const auto& text = LastReply().Text();
                 FSystemDescription = text.empty() ? std::string() : text.front();
             }
+            NegotiateFeatures();
             ReportStatus(ftpReady, "Connection established");
         }
     } catch (...) {
@@ -171,6 +175,41 @@ void TIdFTP::AnnounceTransferType() {
     SendCommand(FTransferType == ftASCII ? "TYPE A" : "TYPE I", TIdReplyCodes{200});
 }
 
+void TIdFTP::NegotiateFeatures() {
+    FFeatures.clear();
+    // Any answer but 211 means the server has nothing to tell.
+    if (SendCommand("FEAT", -1) == 211) {
+        const std::vector<std::string>& lines = LastReplyLines();
+        // The first and last lines carry the code; the features lie between.
+        for (size_t i = 1; i + 1 < lines.size(); ++i) {
+            std::string_view line = lines[i];
+            // A few servers repeat the code on every line ("211-MDTM").
+            if (line.starts_with("211-")) {
+                line.remove_prefix(4);
+            }
+            std::string feature = TrimControl(line);
+            if (!feature.empty()) {
+                FFeatures.push_back(std::move(feature));
+            }
+        }
+    }
+    if (HasFeature("UTF8")) {
+        // Servers that list UTF8 may still refuse the option; names are bytes
+        // either way.
+        SendCommand("OPTS UTF8 ON", -1);
+    }
+}
+
+bool TIdFTP::HasFeature(const std::string& AName) const {
+    for (const std::string& feature : FFeatures) {
+        const std::string_view word = std::string_view(feature).substr(0, feature.find(' '));
+        if (SameTextAscii(word, AName)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void TIdFTP::EndSession() {
     TIdScopeExit close([this] { CloseConnection(); });
     if (IsConnected()) {
@@ -250,8 +289,27 @@ int16_t TIdFTP::RawCommand(const std::string& ACommand) {
 void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& AMask,
                            bool ALongForm) {
     TIdMemoryStream stream;
-    const std::string command = TrimControl((ALongForm ? "LIST " : "NLST ") + AMask);
-    ReceiveTransfer(command, stream, false);
+    bool mlsd = ALongForm && UseMLSD && !FMLSDRefused && HasFeature("MLST");
+    if (mlsd) {
+        bool accepted = false;
+        try {
+            ReceiveTransfer(TrimControl("MLSD " + AMask), stream, false,
+                            [&accepted] { accepted = true; });
+        } catch (const EIdProtocolReplyError& e) {
+            // Servers that list MLST without serving MLSD refuse it outright;
+            // LIST then serves for the rest of the session.
+            if (accepted || e.ReplyCode < 500 || e.ReplyCode > 599 || !IsConnected()) {
+                throw;
+            }
+            FMLSDRefused = true;
+            mlsd = false;
+        }
+    }
+    if (!mlsd) {
+        const std::string command = TrimControl((ALongForm ? "LIST " : "NLST ") + AMask);
+        ReceiveTransfer(command, stream, false);
+    }
+    FListedByMLSD = mlsd;
     FListItems.reset();
     std::vector<std::string> lines = SplitTextLines(stream.DataString());
     if (ADest != nullptr && ADest != &ListLines) {
@@ -279,7 +337,9 @@ TIdFTPListItems& TIdFTP::ListItems() {
     if (!ListLines.empty()) {
         const std::string& first = ListLines.front();
         TIdFTPListFormat format =
-            FListItems->DetectFormat(TIdFTPListItems::FirstEntryLine(ListLines), true);
+            FListedByMLSD
+                ? flfMlsd
+                : FListItems->DetectFormat(TIdFTPListItems::FirstEntryLine(ListLines), true);
         if (OnCheckListFormat) {
             OnCheckListFormat(this, first, format);
         }

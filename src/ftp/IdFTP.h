@@ -90,6 +90,9 @@ public:
     void SetProxySettings(const TIdFtpProxySettings& AValue) { FProxySettings->CopyFrom(AValue); }
     // Read when the session opens.
     TIdFtpTlsSettings TlsSettings;
+    // Long listings use MLSD when the server lists MLST; off for servers
+    // that advertise it but break it.
+    bool UseMLSD = true;
 
     TIdNotifyEvent OnAfterClientLogin;
     TIdCheckListFormat OnCheckListFormat;
@@ -104,6 +107,13 @@ public:
     std::vector<std::string> ListLines;
     const TIdRFCReply& LoginReply() const { return FLoginReply; }
     const std::string& SystemDescription() const { return FSystemDescription; }
+    // The server's FEAT lines ("MLST type*;size*;", "UTF8"), without the
+    // leading blank; empty when it refused FEAT or was not asked yet.
+    const std::vector<std::string>& Features() const { return FFeatures; }
+    // Whether a feature's first word is AName, in any letter case.
+    bool HasFeature(const std::string& AName) const;
+    // The last listing came from MLSD, so ListItems reads it as such.
+    bool ListedByMLSD() const { return FListedByMLSD; }
     // The control connection runs over TLS (and so does every data connection).
     bool Encrypted() const;
     // The server's certificate; empty fields when the session is not encrypted.
@@ -116,6 +126,9 @@ public:
     void SignIn();
     void ApplyTransferType(TIdFTPTransferType AValue);
     void AnnounceTransferType();
+    // FEAT, then OPTS UTF8 ON when the server lists UTF8; part of
+    // OpenSession's sign-in, public for callers that sign in step by step.
+    void NegotiateFeatures();
     void EndSession();
     // Ends the session from inside a wait on it: QUIT while the control
     // connection can still carry it (its answer is never awaited), then both
@@ -210,6 +223,10 @@ private:
     bool FRestartChecked = false;
     TIdRFCReply FLoginReply;
     std::string FSystemDescription;
+    std::vector<std::string> FFeatures;
+    // The server refused MLSD once this session; LIST serves until the next.
+    bool FMLSDRefused = false;
+    bool FListedByMLSD = false;
     TIdFTPTransferType FTransferType = ftBinary;
     TIdTCPConnection* FDataConnection = nullptr;
     // Set by AbortTransfer until the next transfer starts.

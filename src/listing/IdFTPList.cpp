@@ -1,6 +1,7 @@
 #include "IdFTPList.h"
 
 #include "IdException.h"
+#include "IdFTPListMlsd.h"
 #include "IdGlobal.h"
 #include "IdResourceStrings.h"
 
@@ -317,6 +318,9 @@ TIdFTPListFormat TIdFTPListItems::DetectFormat(const std::string& ALine, bool AD
     if (U.starts_with("TOTAL")) {
         return flfUnix;
     }
+    if (IsMlsdLine(ALine)) {
+        return flfMlsd;
+    }
     if (TextPos("DSK:", U) > 0) {
         return flfVax;
     }
@@ -371,6 +375,9 @@ void TIdFTPListItems::ParseLine(TIdFTPListFormat AFormat, TIdFTPListItem& AItem,
         break;
     case flfCustom:
         ParseCustomLine(AItem);
+        break;
+    case flfMlsd:
+        ParseMlsdLine(AItem);
         break;
     case flfUnknown:
     default:

@@ -23,6 +23,8 @@ enum TIdFTPListFormat : uint8_t {
     flfNoDetails = 4,
     flfUnknown = 5,
     flfCustom = 6,
+    // Machine-readable lines of MLSD ("type=file;size=5; name").
+    flfMlsd = 7,
 };
 
 // One entry of a directory listing. The question marks stand for "not listed".
@@ -40,6 +42,10 @@ public:
     TIdDateTime Modified;
     std::string LinkTarget;
     TIdListItemKind Kind = likFile;
+    // From MLSD only: what the server lets this user do ("perm", letters
+    // such as r, w, d, e, l), and its identity for the entry ("unique").
+    std::string Perm;
+    std::string Unique;
 };
 
 using TIdOnParseCustomListFormat = std::function<void(TIdFTPListItem& AItem)>;

@@ -130,6 +130,26 @@ TIdDateTime LocalNow() {
                        static_cast<int32_t>(millis)};
 }
 
+TIdDateTime UtcToLocal(const TIdDateTime& AUtc) {
+    std::tm utc{};
+    utc.tm_year = AUtc.Year - 1900;
+    utc.tm_mon = AUtc.Month - 1;
+    utc.tm_mday = AUtc.Day;
+    utc.tm_hour = AUtc.Hour;
+    utc.tm_min = AUtc.Minute;
+    utc.tm_sec = AUtc.Second;
+    const std::time_t seconds = timegm(&utc);
+    std::tm local{};
+    TIdDateTime result;
+    if (seconds == static_cast<std::time_t>(-1) || localtime_r(&seconds, &local) == nullptr ||
+        !TIdDateTime::TryEncode(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, local.tm_sec < 60 ? local.tm_sec : 59,
+                                AUtc.Millisecond, result)) {
+        return AUtc;
+    }
+    return result;
+}
+
 bool TryParseDosDateTime(std::string_view AText, int32_t ACurrentYear, TIdDateTime& AResult) {
     TScanner scan(AText);
     int32_t month = 0;

@@ -41,6 +41,11 @@ int32_t DaysInMonth(int32_t AYear, int32_t AMonth);
 // The local wall-clock time now.
 TIdDateTime LocalNow();
 
+// The local wall-clock time at the moment AUtc names in UTC. Listings in
+// other layouts carry local times, so machine-readable ones are brought
+// into the same frame. A moment the local zone cannot express stays as given.
+TIdDateTime UtcToLocal(const TIdDateTime& AUtc);
+
 // Where the parsers get "now" from; tests pin it, production reads the local clock.
 using TIdClock = std::function<TIdDateTime()>;
 

@@ -53,6 +53,10 @@ public:
 
     TIdRFCReply& GreetingReply() { return FGreetingReply; }
     TIdRFCReply& LastReply() { return FLastReply; }
+    // The last reply's lines as received. LastReply's text cuts four
+    // characters off every line, which loses the start of lines that carry
+    // no code (FEAT lists its features that way).
+    const std::vector<std::string>& LastReplyLines() const { return FLastReplyLines; }
     TIdManagedBuffer& ReceivedData() { return *FReceivedData; }
     TIdSimpleBuffer& RecvChunk() { return *FRecvChunk; }
 
@@ -178,6 +182,7 @@ private:
 
     TIdRFCReply FGreetingReply;
     TIdRFCReply FLastReply;
+    std::vector<std::string> FLastReplyLines;
     std::unique_ptr<TIdManagedBuffer> FReceivedData;
     std::unique_ptr<TIdSimpleBuffer> FRecvChunk;
     TIdIOHandler* FIOHandler = nullptr;

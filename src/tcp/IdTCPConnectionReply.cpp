@@ -25,6 +25,7 @@ void TIdTCPConnection::ReadReply() {
         }
     }
     FLastReply.ParseLines(lines);
+    FLastReplyLines = std::move(lines);
 }
 
 int16_t TIdTCPConnection::GetReply(const TIdReplyCodes& AAllowed) {

@@ -418,6 +418,49 @@ struct TFakeFixture : TSessionFixture {
 
 using ScriptedServer = TFakeFixture;
 
+// The same entries listed by MLSD and by LIST make the same rows, also past
+// the first slice of a long listing, whose layout is no longer looked at.
+TEST_F(ScriptedServer, MlsdListingShowsLikeList) {
+    std::string mlsd = "type=cdir;sizd=4096; /\r\ntype=pdir; ..\r\n";
+    std::string list = "total 9\r\n";
+    for (int i = 0; i <= 2100; ++i) {
+        const bool dir = i == 7;
+        const std::string name = i == 0 ? "a; b  c.txt"
+                                 : dir  ? "gr\xc3\xbc\xc3\x9f"
+                                        : "f" + std::to_string(i);
+        const std::string size = std::to_string(i == 0 ? 4294967298 : i);
+        mlsd += (dir ? "type=dir;sizd=" : "type=file;size=") + size + ";modify=20240305141516; " +
+                name + "\r\n";
+        list += (dir ? "d" : "-") + std::string("rw-r--r-- 1 u g ") + size + " Mar 05 14:15 " +
+                name + "\r\n";
+    }
+    const auto rows = [this] {
+        std::vector<std::string> out;
+        for (int i = 0; i < Window->lvRemoteFiles.topLevelItemCount(); ++i) {
+            const QTreeWidgetItem& row = *Window->lvRemoteFiles.topLevelItem(i);
+            out.push_back((TFileListView::RowCaption(row) + "|" + row.text(1)).toStdString() + "|" +
+                          TFileListView::RowArgument(row));
+        }
+        return out;
+    };
+    Fake.setListing(list);
+    Connect(Good());
+    const std::vector<std::string> byList = rows();
+    Window->btnDisconnectClick();
+    ASSERT_TRUE(Fake.waitForSessionsEnded(1));
+    Fake.setResponse("FEAT", "211-Features:\r\n MLST type*;size*;\r\n211 End\r\n");
+    Fake.setResponse("MLSD",
+                     {act::Reply("150 Here"), act::OpenData(), act::SendData(Payload::Bytes(mlsd)),
+                      act::CloseData(), act::Reply("226 Done")});
+    Connect(Good());
+    EXPECT_EQ(CountOf("MLSD"), 1u);
+    EXPECT_EQ(rows(), byList);
+    EXPECT_EQ(byList.size(), 2102u);
+    const QString big =
+        FileRowCaption(QStringLiteral("a; b  c.txt")) + "|" + FormatSize(4294967298);
+    EXPECT_EQ(std::count(byList.begin(), byList.end(), big.toStdString() + "|a; b  c.txt"), 1);
+}
+
 TEST_F(ScriptedServer, IncompleteSettingsDoNothingAndSendNothing) {
     struct TCase {
         const char* Why;

@@ -318,6 +318,27 @@ TEST_P(QvftpRealServerTest, EveryCommandMovesTheRightBytes) {
     EXPECT_FALSE(server->exists("new dir"));
 }
 
+TEST_P(QvftpRealServerTest, LsPrintsTheSameWhetherMlsdOrListListed) {
+    server->writeFile("a; b  c.txt", "12345");
+    server->makeDir("sub dir");
+    // Both servers give LIST times in UTC; MLSD times are shown in the local zone.
+    setenv("TZ", "UTC", 1);
+    const std::string verb = server->name() == "pyftpdlib" ? "> MLSD\n" : "> LIST\n";
+    for (const char* form : {"-l", "-q"}) {
+        SCOPED_TRACE(form);
+        const auto byDefault = Run({form, "ls", base + "/"});
+        const auto byList = Run({form, "--no-mlsd", "ls", base + "/"});
+        ASSERT_EQ(byDefault.exitCode, 0) << byDefault.err;
+        ASSERT_EQ(byList.exitCode, 0) << byList.err;
+        EXPECT_NE(byDefault.err.find(verb), std::string::npos) << byDefault.err;
+        EXPECT_EQ(byList.err.find("> MLSD"), std::string::npos) << byList.err;
+        EXPECT_EQ(byDefault.out, byList.out);
+        EXPECT_NE(byDefault.out.find(form == std::string("-l") ? " 5 " : "f\t5\ta; b  c.txt\n"),
+                  std::string::npos)
+            << byDefault.out;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, QvftpRealServerTest,
                          ::testing::Combine(::testing::Values(FtpServerKind::Vsftpd,
                                                               FtpServerKind::Pyftpdlib),

@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -188,6 +189,9 @@ TEST_P(FtpRealServerTest, SpecialEntriesFirstStillListEveryEntry) {
     ASSERT_EQ(::mkfifo((server->workDir() / "d-fifo").c_str(), 0644), 0);
     server->writeFile("e-plain.txt", "12345");
 
+    // The layout of LIST lines is what is judged here (pyftpdlib also sends
+    // MLSD entries unsorted).
+    ftp.UseMLSD = false;
     ftp.ListDirectory(&ftp.ListLines);
     TIdFTPListItems& items = ftp.ListItems();
     std::string listed;
@@ -199,6 +203,40 @@ TEST_P(FtpRealServerTest, SpecialEntriesFirstStillListEveryEntry) {
         expected += std::string(e.name) + "|" + std::to_string(e.kind) + " ";
     }
     EXPECT_EQ(listed, expected) << ftp.ListLines.front() << "\n" << server->log();
+}
+
+// pyftpdlib lists MLST and UTF8, so its listings come from MLSD; vsftpd
+// lists neither, so LIST serves. Either way the entries agree with LIST's.
+// (Not for links: pyftpdlib's MLSD follows them and lists the target's type.)
+TEST_P(FtpRealServerTest, MlsdListsWhatListLists) {
+    const bool mlsd = server->name() == "pyftpdlib";
+    EXPECT_EQ(ftp.HasFeature("mlst") && ftp.HasFeature("UTF8"), mlsd);
+    const std::string utf8 = "gr\xc3\xbc\xc3\x9f"
+                             "e; \xe2\x82\xac  x.txt";
+    server->makeDir("a dir");
+    TIdMemoryStream up;
+    up.Write("utf-8 named", 11);
+    up.SetPosition(0);
+    ftp.Upload(up, utf8, false);
+    const auto entries = [this](bool AUseMlsd) {
+        ftp.UseMLSD = AUseMlsd;
+        ftp.ListDirectory(&ftp.ListLines);
+        std::set<std::string> seen;
+        for (int32_t i = 0; i < ftp.ListItems().Count(); ++i) {
+            const TIdFTPListItem& item = ftp.ListItems().ItemAt(i);
+            seen.insert(item.Name + "|" + std::to_string(item.Kind) + "|" +
+                        (item.Kind == likFile ? std::to_string(item.FileSize) : ""));
+        }
+        return seen;
+    };
+    const std::set<std::string> byList = entries(false);
+    const std::set<std::string> byMlsd = entries(true);
+    EXPECT_EQ(ftp.ListedByMLSD(), mlsd);
+    EXPECT_EQ(byMlsd, byList);
+    EXPECT_EQ(byMlsd, (std::set<std::string>{"a dir|0|", utf8 + "|1|11"}));
+    TIdMemoryStream down;
+    ftp.Download(utf8, down, false);
+    EXPECT_EQ(down.DataString(), "utf-8 named");
 }
 
 TEST_P(FtpRealServerTest, MissingFileIsRefusedAndTheSessionGoesOn) {

@@ -42,7 +42,7 @@ TEST_F(FtpSessionTest, SignInAnnouncesTypeAndAsksSystem) {
     };
     server.setResponse("SYST", "215 UNIX Type: L8\r\n");
     ftp.OpenSession();
-    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE I", "SYST"}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE I", "SYST", "FEAT"}));
     EXPECT_EQ(afterLogin, 1);
     EXPECT_EQ(ftp.SystemDescription(), "UNIX Type: L8");
     EXPECT_EQ(ftp.LoginReply().NumericCode(), 230);
@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, FtpGreetingTest,
 TEST_F(FtpSessionTest, UserAnswered230SkipsPassword) {
     server.setResponse("USER", "230 No password needed\r\n");
     ftp.OpenSession();
-    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "TYPE I", "SYST"}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "TYPE I", "SYST", "FEAT"}));
     EXPECT_EQ(ftp.LoginReply().NumericCode(), 230);
     EXPECT_EQ(ftp.LoginReply().Text(), std::vector<std::string>{"No password needed"});
 }
@@ -174,6 +174,7 @@ TEST_P(FtpProxyTest, ControlGoesToProxyAndLoginFollowsTheType) {
     std::vector<std::string> expected = c.login;
     expected.push_back("TYPE I");
     expected.push_back("SYST");
+    expected.push_back("FEAT");
     EXPECT_EQ(Sent(), expected);
     EXPECT_EQ(ftp.Host(), "srv");
     EXPECT_EQ(ftp.Port(), 2121);
@@ -290,7 +291,8 @@ TEST_F(FtpSessionTest, TransferTypeIsAnnouncedOnlyWhenItChanges) {
     ftp.SetTransferType(ftASCII);
     ftp.SetTransferType(ftBinary);
     ftp.SetTransferType(ftBinary);
-    EXPECT_EQ(Sent(), (std::vector<std::string>{"USER u1", "PASS pw", "TYPE A", "SYST", "TYPE I"}));
+    EXPECT_EQ(Sent(),
+              (std::vector<std::string>{"USER u1", "PASS pw", "TYPE A", "SYST", "FEAT", "TYPE I"}));
 }
 
 TEST_F(FtpSessionTest, RefusedTypeFailsTheSession) {

@@ -574,6 +574,103 @@ TEST_F(FtpTransferTest, FailedListingKeepsThePreviousLines) {
     EXPECT_EQ(&ftp.ListItems(), before);
 }
 
+// --- FEAT and MLSD ---
+
+const std::string kFeatMlst = "211-Features:\r\n MLST type*;size*;\r\n UTF8\r\n211 End\r\n";
+
+std::vector<std::string> ListingVerbs(const std::vector<std::string>& ACommands) {
+    std::vector<std::string> verbs;
+    for (const std::string& c : ACommands) {
+        if (c.rfind("MLSD", 0) == 0 || c.rfind("LIST", 0) == 0) {
+            verbs.push_back(c.substr(0, 4));
+        }
+    }
+    return verbs;
+}
+
+struct FeatCase {
+    const char* name;
+    std::string reply;
+    std::vector<std::string> features;
+    // What the session sends from FEAT on; the command that lists first.
+    std::vector<std::string> tail;
+    std::string lists;
+};
+
+class FtpFeatTest : public FtpTransferTest, public ::testing::WithParamInterface<FeatCase> {};
+
+TEST_P(FtpFeatTest, FeaturesDecideUtf8AndMlsd) {
+    const FeatCase& c = GetParam();
+    server.setResponse("FEAT", c.reply);
+    server.setResponse("OPTS", "501 Option not understood\r\n");
+    ftp.EndSession();
+    ftp.OpenSession();
+    EXPECT_EQ(ftp.Features(), c.features);
+    const std::vector<std::string> sent = Sent();
+    EXPECT_EQ(std::vector<std::string>(std::find(sent.begin(), sent.end(), "FEAT"), sent.end()),
+              c.tail);
+    ftp.ListDirectory(nullptr);
+    EXPECT_EQ(ListingVerbs(server.commands()).front(), c.lists);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FtpFeatTest,
+    ::testing::Values(FeatCase{"refused", "500 Unknown command.\r\n", {}, {"FEAT"}, "LIST"},
+                      FeatCase{"mlstAndUtf8",
+                               kFeatMlst,
+                               {"MLST type*;size*;", "UTF8"},
+                               {"FEAT", "OPTS UTF8 ON"},
+                               "MLSD"},
+                      FeatCase{"lowerCase",
+                               "211-Ext:\r\n mlst size*;\r\n211 END\r\n",
+                               {"mlst size*;"},
+                               {"FEAT"},
+                               "MLSD"},
+                      FeatCase{"firstWordOnly",
+                               "211-Ext:\r\n MLSTX\r\n211-UTF8X\r\n211 END\r\n",
+                               {"MLSTX", "UTF8X"},
+                               {"FEAT"},
+                               "LIST"},
+                      FeatCase{"oneLine", "211 No features\r\n", {}, {"FEAT"}, "LIST"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// MLSD names keep blanks and semicolons; a refused MLSD falls back to LIST
+// for the rest of the session, and the next session tries MLSD again.
+TEST_P(FtpBothModesTest, MlsdThenRefusedMlsdFallsBackToListForTheSession) {
+    server.setResponse("FEAT", kFeatMlst);
+    server.setListing(kListing);
+    ftp.EndSession();
+    ftp.OpenSession();
+    const std::string lines = "type=cdir;sizd=4096; /pub\r\ntype=pdir; ..\r\n"
+                              "Size=12;Type=file; a; b  c.txt\r\nnot an entry\r\n"
+                              "type=dir;sizd=512; sub dir\n";
+    server.enqueue("MLSD", {act::Reply("150 Here"), act::OpenData(),
+                            act::SendData(qtest::Payload::Bytes(lines)), act::CloseData(),
+                            act::Reply("226 Done")});
+    ftp.ListDirectory(nullptr, "pub");
+    EXPECT_TRUE(ftp.ListedByMLSD());
+    const TIdFTPListItems& items = ftp.ListItems();
+    EXPECT_EQ(items.ListingFormat(), flfMlsd);
+    ASSERT_EQ(items.Count(), 2);
+    EXPECT_EQ(items.ItemAt(0).Name, "a; b  c.txt");
+    EXPECT_EQ(items.ItemAt(0).FileSize, 12);
+    EXPECT_EQ(items.ItemAt(1).Name + std::to_string(items.ItemAt(1).Kind), "sub dir0");
+
+    ftp.ListDirectory(nullptr);
+    EXPECT_FALSE(ftp.ListedByMLSD());
+    EXPECT_EQ(ftp.ListItems().Count(), 2);
+    ftp.ListDirectory(nullptr);
+    ftp.EndSession();
+    ftp.OpenSession();
+    ftp.UseMLSD = false;
+    ftp.ListDirectory(nullptr);
+    ftp.UseMLSD = true;
+    ftp.ListDirectory(nullptr);
+    EXPECT_EQ(ListingVerbs(server.commands()),
+              (std::vector<std::string>{"MLSD", "MLSD", "LIST", "LIST", "LIST", "MLSD", "LIST"}));
+    EXPECT_TRUE(server.problems().empty()) << ::testing::PrintToString(server.problems());
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, FtpBothModesTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "passive" : "active"; });
 

@@ -60,11 +60,12 @@ TEST(ListItem, StartsAsAnUnlistedFile) {
 TEST(ListItem, EnumerationsKeepTheirNumbersAndOneByte) {
     static_assert(sizeof(TIdListItemKind) == 1 && sizeof(TIdFTPListFormat) == 1);
     const int kinds[] = {likDirectory, likFile, likSymbolicLink};
-    const int formats[] = {flfNone, flfDos, flfUnix, flfVax, flfNoDetails, flfUnknown, flfCustom};
+    const int formats[] = {flfNone,      flfDos,     flfUnix,   flfVax,
+                           flfNoDetails, flfUnknown, flfCustom, flfMlsd};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(kinds[i], i);
     }
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(formats[i], i);
     }
 }
@@ -132,7 +133,14 @@ INSTANTIATE_TEST_SUITE_P(
         DetectRow{"10-15-98  10:30AM 5,x x", true, flfUnknown},
         DetectRow{"10-15", true, flfUnknown}, DetectRow{"", true, flfUnknown},
         DetectRow{"   ", true, flfUnknown},
-        DetectRow{"Directory listing not available", true, flfUnknown}));
+        DetectRow{"Directory listing not available", true, flfUnknown},
+        // Machine-readable lines, fed in by someone who did not say so.
+        DetectRow{"type=file;size=5;modify=20240101000000; a b", true, flfMlsd},
+        DetectRow{"Type=dir; d", true, flfMlsd},
+        DetectRow{"type=file;size=5; a", false, flfNoDetails},
+        DetectRow{"type=file;size=5 a", true, flfUnknown},
+        DetectRow{"type=file;size; a", true, flfUnknown}, DetectRow{"=file; a", true, flfUnknown},
+        DetectRow{"type=file;", true, flfUnknown}));
 
 struct LoadRow {
     const char* What;
