@@ -296,9 +296,13 @@ void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& A
             ReceiveTransfer(TrimControl("MLSD " + AMask), stream, false,
                             [&accepted] { accepted = true; });
         } catch (const EIdProtocolReplyError& e) {
-            // Servers that list MLST without serving MLSD refuse it outright;
-            // LIST then serves for the rest of the session.
-            if (accepted || e.ReplyCode < 500 || e.ReplyCode > 599 || !IsConnected()) {
+            // Servers that list MLST without serving MLSD refuse it as an
+            // unknown or unimplemented command; LIST then serves for the rest
+            // of the session. Any other failure (550 for a missing directory)
+            // is the listing's own and says nothing about MLSD.
+            const bool refused = e.ReplyCode == 500 || e.ReplyCode == 501 || e.ReplyCode == 502 ||
+                                 e.ReplyCode == 504;
+            if (accepted || !refused || !IsConnected()) {
                 throw;
             }
             FMLSDRefused = true;

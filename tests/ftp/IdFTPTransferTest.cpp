@@ -655,6 +655,9 @@ TEST_P(FtpBothModesTest, MlsdThenRefusedMlsdFallsBackToListForTheSession) {
     EXPECT_EQ(items.ItemAt(0).Name, "a; b  c.txt");
     EXPECT_EQ(items.ItemAt(0).FileSize, 12);
     EXPECT_EQ(items.ItemAt(1).Name + std::to_string(items.ItemAt(1).Kind), "sub dir0");
+    // A missing directory is the listing's failure, not a refusal of MLSD.
+    server.enqueue("MLSD", "550 No such directory.\r\n");
+    EXPECT_THROW(ftp.ListDirectory(nullptr, "gone"), EIdProtocolReplyError);
 
     ftp.ListDirectory(nullptr);
     EXPECT_FALSE(ftp.ListedByMLSD());
@@ -666,8 +669,9 @@ TEST_P(FtpBothModesTest, MlsdThenRefusedMlsdFallsBackToListForTheSession) {
     ftp.ListDirectory(nullptr);
     ftp.UseMLSD = true;
     ftp.ListDirectory(nullptr);
-    EXPECT_EQ(ListingVerbs(server.commands()),
-              (std::vector<std::string>{"MLSD", "MLSD", "LIST", "LIST", "LIST", "MLSD", "LIST"}));
+    EXPECT_EQ(
+        ListingVerbs(server.commands()),
+        (std::vector<std::string>{"MLSD", "MLSD", "MLSD", "LIST", "LIST", "LIST", "MLSD", "LIST"}));
     EXPECT_TRUE(server.problems().empty()) << ::testing::PrintToString(server.problems());
 }
 
