@@ -287,36 +287,46 @@ TEST(FtpTlsTruncation, ABareTcpCloseIsNeverTheEndOfTheData) {
     EXPECT_FALSE(ftp.IsConnected());
 }
 
-// ABOR over TLS: the data connection is dropped without a close_notify and
-// the session stays in step.
-TEST(FtpTlsAbort, AbortDuringADownloadKeepsTheSession) {
+// ABOR over TLS drops the data connection without a close_notify and the
+// session stays in step; an interrupt from inside the wait ends both
+// connections, and the waiting call fails instead of touching freed memory.
+TEST(FtpTlsAbort, AbortOrInterruptDuringADownload) {
     if (std::string why = Unavailable(kVsftpd); !why.empty())
         GTEST_SKIP() << why;
     auto server = StartServer(kVsftpd, FtpTls::Explicit, true);
     server->writeFile("big.bin", RandomBytes(64 << 20, 7));
     for (const bool passive : {true, false}) {
-        TIdFTP ftp;
-        Aim(ftp, *server, TMode::tmExplicitRequired);
-        ftp.Passive = passive;
-        ftp.OpenSession();
-        ftp.ChangeDirectory(server->remoteWorkDir());
-        bool aborted = false;
-        ftp.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) {
-            if (!aborted && count > 200000) {
-                aborted = true;
-                ftp.AbortTransfer();
+        for (const bool interrupt : {false, true}) {
+            TIdFTP ftp;
+            Aim(ftp, *server, TMode::tmExplicitRequired);
+            ftp.Passive = passive;
+            ftp.OpenSession();
+            ftp.ChangeDirectory(server->remoteWorkDir());
+            bool stopped = false;
+            ftp.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) {
+                if (!stopped && count > 200000) {
+                    stopped = true;
+                    interrupt ? ftp.Interrupt() : ftp.AbortTransfer();
+                }
+            };
+            TIdMemoryStream stream;
+            bool failed = false;
+            try {
+                ftp.Download("big.bin", stream, false);
+            } catch (const EIdException&) {
+                failed = true;
             }
-        };
-        TIdMemoryStream stream;
-        try {
-            ftp.Download("big.bin", stream, false);
-        } catch (const EIdException&) {
+            EXPECT_TRUE(stopped);
+            EXPECT_LT(stream.Size(), 64 << 20);
+            EXPECT_EQ(ftp.DataConnection(), nullptr);
+            if (interrupt) {
+                EXPECT_TRUE(failed);
+                EXPECT_FALSE(ftp.IsConnected());
+            } else {
+                EXPECT_EQ(ftp.RawCommand("NOOP"), 200) << server->log();
+            }
+            ftp.EndSession();
         }
-        EXPECT_TRUE(aborted);
-        EXPECT_LT(stream.Size(), 64 << 20);
-        EXPECT_EQ(ftp.DataConnection(), nullptr);
-        EXPECT_EQ(ftp.RawCommand("NOOP"), 200) << server->log();
-        ftp.EndSession();
     }
 }
 
