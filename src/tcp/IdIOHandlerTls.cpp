@@ -130,6 +130,8 @@ SSL_CTX* NewContext(const TIdIOHandlerTls& AHandler) {
     // Whole buffers per receive instead of a header and a body per record;
     // the waits look through OpenSSL's buffer, so nothing read ahead is missed.
     SSL_CTX_set_read_ahead(context, 1);
+    // Room for many records per receive from the socket, not one.
+    SSL_CTX_set_default_read_buffer_len(context, 256 * 1024);
     // The outcome of verification is judged after the handshake, so that a
     // failure can describe the certificate it refused.
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
@@ -291,7 +293,7 @@ struct TIdIOHandlerTls::TImpl {
         int error = SSL_ERROR_NONE;
         const int n = Run([&] { return SSL_read(Ssl, ABuffer, ALength); }, AMSec, error);
         if (n > 0) {
-            return n;
+            return n + ReadBuffered(static_cast<char*>(ABuffer) + n, ALength - n);
         }
         if (error == SSL_ERROR_ZERO_RETURN) {
             PeerClosedTls = true;
@@ -302,6 +304,24 @@ struct TIdIOHandlerTls::TImpl {
             return 0;
         }
         RaiseFailure(RSTlsFailure);
+    }
+
+    // One SSL_read gives one record (16 KiB at most); the records already
+    // received follow in the same call, so that a large buffer takes them
+    // all at once. Stops short of anything that would wait, and leaves an
+    // end or a failure for the next read to report.
+    int32_t ReadBuffered(char* ABuffer, int32_t ALength) {
+        int32_t total = 0;
+        while (total < ALength && (SSL_pending(Ssl) > 0 || SSL_has_pending(Ssl) == 1)) {
+            ERR_clear_error();
+            const int n = SSL_read(Ssl, ABuffer + total, ALength - total);
+            if (n <= 0 || Pending) {
+                ERR_clear_error();
+                break;
+            }
+            total += n;
+        }
+        return total;
     }
 
     void ReadPendingTickets() {
