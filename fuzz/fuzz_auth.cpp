@@ -1,7 +1,5 @@
-// Feeds arbitrary bytes as the server's side of a session that asks for TLS
-// (greeting, answers to AUTH, and whatever a handshake then reads) and checks
-// that nothing of the sign-in ever goes out in clear when TLS was required,
-// nor after the server accepted AUTH.
+// Arbitrary bytes as the server's side of a session that asks for TLS: the
+// sign-in never goes out in clear when TLS was required or had begun.
 #include "FuzzIOHandler.h"
 #include "IdException.h"
 #include "IdFTP.h"
@@ -30,13 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
         opened = true;
     } catch (const EIdException&) {
     }
-    // The fuzzer's bytes can never complete a handshake with a verified
-    // certificate, so a session that opened did so in clear.
+    // No fuzzer's bytes complete a verified handshake: a session that opened is plain.
     Check(!opened || !ftp.Encrypted());
     Check(!(opened && required));
     const std::string& sent = handler.Sent;
-    // Plain sign-in only follows a refused AUTH: a 234 (or 334) reply is
-    // followed by a handshake or nothing.
+    // A ClientHello (after 234 or 334) is never followed by a plain USER.
     const std::string::size_type user = sent.find("USER ");
     if (user != std::string::npos) {
         Check(!required);

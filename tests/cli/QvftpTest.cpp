@@ -383,19 +383,17 @@ TEST(QvftpTest, OverTls) {
             GTEST_SKIP() << why;
         }
         const qtest::TestCertificate& cert = C::Get().*c.presented;
-        std::unique_ptr<qtest::RealFtpServer> server;
-        if (c.kind == kV) {
-            qtest::VsftpdOptions options;
-            options.tls = c.tls;
-            options.tlsRequired = true;
-            options.tlsCertificate = &cert;
-            server = std::make_unique<qtest::VsftpdServer>(options);
-        } else {
-            qtest::PyftpdlibOptions options;
-            options.tls = c.tls;
-            options.tlsRequired = true;
-            server = std::make_unique<qtest::PyftpdlibServer>(options);
-        }
+        qtest::VsftpdOptions vsftpd;
+        vsftpd.tls = c.tls;
+        vsftpd.tlsRequired = true;
+        vsftpd.tlsCertificate = &cert;
+        qtest::PyftpdlibOptions pyftpdlib;
+        pyftpdlib.tls = c.tls;
+        pyftpdlib.tlsRequired = true;
+        const std::unique_ptr<qtest::RealFtpServer> server =
+            c.kind == kV ? std::unique_ptr<qtest::RealFtpServer>(
+                               std::make_unique<qtest::VsftpdServer>(vsftpd))
+                         : std::make_unique<qtest::PyftpdlibServer>(pyftpdlib);
         const std::string bytes = qtest::RandomBytes(2 << 20, 11);
         qtest::TempDir local;
         qtest::WriteFile(local / "up.bin", bytes);
