@@ -52,9 +52,13 @@ def main():
         # For the TLS tests: a download of "truncated.bin" and the control
         # connection after "SITE CUT" end with a bare TCP close, no close_notify.
         class TruncatingDTP(Handler.dtp_handler):
+            sent = 0
+
             def send(self, data):
                 n = super().send(data)
-                if os.path.basename(str(getattr(self.file_obj, "name", ""))) == "truncated.bin":
+                self.sent += max(n, 0)
+                name = os.path.basename(str(getattr(self.file_obj, "name", "")))
+                if name == "truncated.bin" and self.sent >= 65536:
                     self.socket.sock_shutdown(socket.SHUT_RDWR)
                 return n
 
