@@ -130,6 +130,8 @@ SSL_CTX* NewContext(const TIdIOHandlerTls& AHandler) {
     // Whole buffers per receive instead of a header and a body per record;
     // the waits look through OpenSSL's buffer, so nothing read ahead is missed.
     SSL_CTX_set_read_ahead(context, 1);
+    // Room for many records per receive from the socket, not one.
+    SSL_CTX_set_default_read_buffer_len(context, 256 * 1024);
     // The outcome of verification is judged after the handshake, so that a
     // failure can describe the certificate it refused.
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
@@ -265,6 +267,11 @@ struct TIdIOHandlerTls::TImpl {
             TheStack->RaiseSocketFailure(SocketError);
         }
         if (TransportEof) {
+            // A server that hangs up instead of answering the handshake
+            // (after saying yes to AUTH TLS) has not cut any data short.
+            if (!Established) {
+                throw EIdTlsHandshakeError(FormatMessage(RSTlsHandshakeFailed, RSTlsPeerClosed));
+            }
             throw EIdTlsTruncated(RSTlsTruncated);
         }
         const std::string text = FormatMessage(APattern, reason.c_str());
@@ -286,7 +293,7 @@ struct TIdIOHandlerTls::TImpl {
         int error = SSL_ERROR_NONE;
         const int n = Run([&] { return SSL_read(Ssl, ABuffer, ALength); }, AMSec, error);
         if (n > 0) {
-            return n;
+            return n + ReadBuffered(static_cast<char*>(ABuffer) + n, ALength - n);
         }
         if (error == SSL_ERROR_ZERO_RETURN) {
             PeerClosedTls = true;
@@ -297,6 +304,24 @@ struct TIdIOHandlerTls::TImpl {
             return 0;
         }
         RaiseFailure(RSTlsFailure);
+    }
+
+    // One SSL_read gives one record (16 KiB at most); the records already
+    // received follow in the same call, so that a large buffer takes them
+    // all at once. Stops short of anything that would wait, and leaves an
+    // end or a failure for the next read to report.
+    int32_t ReadBuffered(char* ABuffer, int32_t ALength) {
+        int32_t total = 0;
+        while (total < ALength && (SSL_pending(Ssl) > 0 || SSL_has_pending(Ssl) == 1)) {
+            ERR_clear_error();
+            const int n = SSL_read(Ssl, ABuffer + total, ALength - total);
+            if (n <= 0 || Pending) {
+                ERR_clear_error();
+                break;
+            }
+            total += n;
+        }
+        return total;
     }
 
     void ReadPendingTickets() {
@@ -545,6 +570,40 @@ void TIdIOHandlerTls::ResumeSession(std::shared_ptr<TIdTlsSession> ASession) {
     FImpl->Session = std::move(ASession);
 }
 
+void TIdIOHandlerTls::Abandon() {
+    FImpl->Fail();
+}
+
+void TIdIOHandlerTls::CloseNotify(int32_t AMSec) {
+    TImpl& impl = *FImpl;
+    if (!impl.Ssl || !impl.Established || impl.Failed || !impl.Transport ||
+        !impl.Transport->IsOpen()) {
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<int32_t>(AMSec, 0));
+    try {
+        if (!impl.ShutdownSent) {
+            impl.ShutdownSent = true;
+            int error = SSL_ERROR_NONE;
+            impl.Run([&] { return SSL_shutdown(impl.Ssl); }, 0, error);
+        }
+        char scratch[4096];
+        bool ready = true;
+        while (!impl.PeerClosedTls && ready) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0) {
+                break;
+            }
+            impl.Read(scratch, sizeof scratch, static_cast<int32_t>(left), ready);
+        }
+    } catch (...) {
+        // The data has gone out already; how the peer ends its side is its affair.
+    }
+}
+
 void TIdIOHandlerTls::Shut() {
     if (!FImpl) {
         return;
@@ -643,4 +702,20 @@ int32_t TIdIOHandlerTls::SendFrom(const void* ABuffer, int32_t ALength) {
         impl.RaiseFailure(RSTlsFailure);
     }
     return n;
+}
+
+TIdAddress TIdIOHandlerTls::LocalAddress() {
+    return FImpl->Transport ? FImpl->Transport->LocalAddress() : TIdAddress();
+}
+
+TIdAddress TIdIOHandlerTls::PeerAddress() {
+    return FImpl->Transport ? FImpl->Transport->PeerAddress() : TIdAddress();
+}
+
+TIdSocksInfo* TIdIOHandlerTls::SocksInfo() {
+    return FImpl->Transport ? FImpl->Transport->SocksInfo() : nullptr;
+}
+
+TIdSocketHandle* TIdIOHandlerTls::SocketHandle() {
+    return FImpl->Transport ? FImpl->Transport->SocketHandle() : nullptr;
 }

@@ -7,6 +7,8 @@ waits on stdout or a pipe.
 
 import argparse
 import logging
+import os
+import socket
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -50,6 +52,24 @@ def main():
         pass
 
     if args.tls_cert:
+        # For the TLS tests: a download of "truncated.bin" and the control
+        # connection after "SITE CUT" end with a bare TCP close, no close_notify.
+        class TruncatingDTP(Handler.dtp_handler):
+            sent = 0
+
+            def send(self, data):
+                n = super().send(data)
+                self.sent += max(n, 0)
+                name = os.path.basename(str(getattr(self.file_obj, "name", "")))
+                if name == "truncated.bin" and self.sent >= 65536:
+                    self.socket.sock_shutdown(socket.SHUT_RDWR)
+                return n
+
+        Handler.dtp_handler = TruncatingDTP
+        Handler.ftp_SITE_CUT = lambda self, line: self.socket.sock_shutdown(socket.SHUT_RDWR)
+        Handler.proto_cmds = dict(Handler.proto_cmds, **{"SITE CUT": dict(
+            perm=None, auth=True, arg=False, help="Syntax: SITE CUT")})
+
         Handler.certfile = args.tls_cert
         Handler.keyfile = args.tls_key
         Handler.tls_control_required = args.tls_required
