@@ -1,5 +1,6 @@
 #include "Connect.h"
 #include "AppTestSupport.h"
+#include "IniFile.h"
 #include "Main.h"
 
 #include <gtest/gtest.h>
@@ -74,7 +75,7 @@ TEST_F(ConnectDialog, FirstStartShowsDefaultsAndOkWritesSevenKeysInOrder) {
     EXPECT_EQ(Settings.ReadIni(),
               "[Main]\nRemoteHost=h\nPort=21\nPassive=0\nUsername=anonymous\nPassword=\n"
               "InitialRemoteDirectory=/\nInitialLocalDirectory=" +
-                  Home + "\n");
+                  Home + "\nEncryption=ExplicitIfAvailable\n");
 }
 
 // OK names the field it cannot go on without, keeps the dialog open, writes
@@ -149,7 +150,8 @@ TEST_F(ConnectDialog, OkWritesTypedFieldsAndEncodedPassword) {
     dlg.btnOK.click();
     EXPECT_EQ(Settings.ReadIni(), "[Main]\nRemoteHost=ftp.example.org\nPort=abc\nPassive=1\n"
                                   "Username=anna\nPassword=9E 9D 9C\nInitialRemoteDirectory=/pub\n"
-                                  "InitialLocalDirectory=/tmp/\xC3\xA5/\n");
+                                  "InitialLocalDirectory=/tmp/\xC3\xA5/\n"
+                                  "Encryption=ExplicitIfAvailable\n");
 
     // The next start loads exactly what was written.
     TfrmConnect again;
@@ -244,6 +246,84 @@ TEST_F(ConnectDialog, BrowsePreselectsOnlyExistingFoldersAndAddsTrailingSlash) {
     EXPECT_EQ(Answers.FolderTitles.back(), QStringLiteral("Choose directory:"));
 }
 
+// The encryption choice: an old file (no key) and a value the program does
+// not know both mean explicit TLS if available; OK writes the canonical value.
+TEST_F(ConnectDialog, EncryptionSettingRoundTrip) {
+    const struct {
+        const char* Ini;
+        int Shown;
+        const char* Written;
+    } cases[] = {
+        {"[Main]\nRemoteHost=h\n", 1, "ExplicitIfAvailable"},
+        {"[Main]\nEncryption=None\n", 0, "None"},
+        {"[Main]\nencryption = explicitifavailable \n", 1, "ExplicitIfAvailable"},
+        {"[Main]\nEncryption=ExplicitRequired\n", 2, "ExplicitRequired"},
+        {"[Main]\nEncryption=IMPLICIT\n", 3, "Implicit"},
+        {"[Main]\nEncryption=Quantum\n", 1, "ExplicitIfAvailable"},
+        {"[Main]\nEncryption=\n", 1, "ExplicitIfAvailable"},
+        {"[Other]\nEncryption=None\n", 1, "ExplicitIfAvailable"},
+    };
+    for (const auto& c : cases) {
+        Settings.WriteIni(c.Ini);
+        TfrmConnect dlg;
+        EXPECT_EQ(dlg.cbEncryption.currentIndex(), c.Shown) << c.Ini;
+        dlg.txtRemoteHost.setText(QStringLiteral("h"));
+        dlg.txtUsername.setText(QStringLiteral("anonymous"));
+        dlg.btnOK.click();
+        const TIniFile ini(Settings.IniPath);
+        EXPECT_EQ(ini.ReadString("Main", "Encryption", "-"), c.Written) << c.Ini;
+        EXPECT_EQ(static_cast<int>(EncryptionMode(c.Written)), c.Shown) << c.Ini;
+    }
+}
+
+TEST_F(ConnectDialog, EncryptionChoicesInBothLanguages) {
+    const char* const expected[][2] = {
+        {"Only plain FTP (insecure)", "Bara vanlig FTP (osäker)"},
+        {"Explicit TLS if available", "Explicit TLS om möjligt"},
+        {"Require explicit TLS", "Kräv explicit TLS"},
+        {"Require implicit TLS", "Kräv implicit TLS"},
+    };
+    for (const bool swedish : {false, true}) {
+        SetSwedish(swedish);
+        TfrmConnect dlg;
+        ASSERT_EQ(dlg.cbEncryption.count(), 4);
+        for (int i = 0; i < 4; ++i) {
+            const QString text = dlg.cbEncryption.itemText(i);
+            EXPECT_EQ(text, QString::fromUtf8(expected[i][swedish]));
+            // Every choice can be read whole in the closed box.
+            EXPECT_LE(dlg.cbEncryption.fontMetrics().horizontalAdvance(text),
+                      dlg.cbEncryption.width() - 24)
+                << text.toStdString();
+        }
+    }
+}
+
+// Implicit TLS has a port of its own: the usual port follows the choice, a
+// port the user typed is never changed.
+TEST_F(ConnectDialog, ImplicitTlsSuggestsItsPortOnlyInPlaceOfTheUsualOne) {
+    const struct {
+        const char* Port;
+        std::vector<int> Choices;
+        const char* After;
+    } cases[] = {
+        {"21", {3}, "990"},    {" 21 ", {3}, "990"}, {"2121", {3}, "2121"},   {"21", {3, 1}, "21"},
+        {"21", {3, 3}, "990"}, {"990", {0}, "990"},  {"21", {3, 2, 0}, "21"}, {"21", {2}, "21"},
+    };
+    for (const auto& c : cases) {
+        TfrmConnect dlg;
+        dlg.txtPort.setText(QString::fromUtf8(c.Port));
+        for (const int choice : c.Choices) {
+            dlg.cbEncryption.setCurrentIndex(choice);
+            emit dlg.cbEncryption.activated(choice);
+        }
+        EXPECT_EQ(dlg.txtPort.text().toStdString(), c.After) << c.Port << c.Choices.size();
+    }
+    // A settings file that already says implicit leaves its port alone.
+    Settings.WriteIni("[Main]\nPort=21\nEncryption=Implicit\n");
+    TfrmConnect loaded;
+    EXPECT_EQ(loaded.txtPort.text(), QStringLiteral("21"));
+}
+
 struct TControlCase {
     QWidget* Control;
     int Left, Top, Width, Height;
@@ -255,7 +335,7 @@ TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
     for (const bool swedish : {false, true}) {
         SetSwedish(swedish);
         TfrmConnect dlg;
-        EXPECT_EQ(dlg.size(), QSize(209, 337));
+        EXPECT_EQ(dlg.size(), QSize(209, 389));
         EXPECT_EQ(dlg.windowTitle(), swedish ? QStringLiteral("Anslut till FTP...")
                                              : QStringLiteral("Connect to FTP..."));
         EXPECT_EQ(dlg.txtPassword.echoMode(), QLineEdit::Password);
@@ -278,7 +358,9 @@ TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
              "Initial local directory:", "Lokal initialkatalog:"},
             {&dlg.txtInitialLocalDirectory, 16, 232, 177, 16, nullptr, nullptr},
             {&dlg.btnBrowse, 104, 256, 89, 25, "&Browse...", "&Bläddra..."},
-            {&dlg.btnOK, 16, 296, 177, 25, "OK", "OK"},
+            {&dlg.lblEncryption, 16, 296, -1, 13, "Encryption:", "Kryptering:"},
+            {&dlg.cbEncryption, 16, 312, 177, 21, nullptr, nullptr},
+            {&dlg.btnOK, 16, 348, 177, 25, "OK", "OK"},
         };
         for (const TControlCase& c : controls) {
             const QRect g = c.Control->geometry();
@@ -309,6 +391,7 @@ TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
                                   &dlg.txtInitialRemoteDirectory,
                                   &dlg.txtInitialLocalDirectory,
                                   &dlg.btnBrowse,
+                                  &dlg.cbEncryption,
                                   &dlg.btnOK};
         for (size_t i = 1; i < std::size(order); ++i) {
             EXPECT_EQ(NextTabStop(order[i - 1]), order[i]) << i;
