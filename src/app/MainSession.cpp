@@ -180,6 +180,11 @@ void TfrmMain::btnConnectClick() {
                 if (!remembered.empty()) {
                     tls.Verify = TIdTlsVerify::tvPin;
                     tls.PinnedSha256 = remembered;
+                    // This server has spoken TLS before: a refused AUTH now is
+                    // more likely someone in between than a server that forgot.
+                    if (tls.Mode == TIdFtpTlsMode::tmExplicitIfAvailable) {
+                        tls.Mode = TIdFtpTlsMode::tmExplicitRequired;
+                    }
                 }
             }
             sckFTP->OpenSession(true, ConnectLimit + BackstopMargin);

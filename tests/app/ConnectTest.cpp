@@ -1,5 +1,6 @@
 #include "Connect.h"
 #include "AppTestSupport.h"
+#include "Certificate.h"
 #include "IniFile.h"
 #include "Main.h"
 
@@ -322,6 +323,58 @@ TEST_F(ConnectDialog, ImplicitTlsSuggestsItsPortOnlyInPlaceOfTheUsualOne) {
     Settings.WriteIni("[Main]\nPort=21\nEncryption=Implicit\n");
     TfrmConnect loaded;
     EXPECT_EQ(loaded.txtPort.text(), QStringLiteral("21"));
+}
+
+// The toolkit's certificate prompt: what it shows in each language, and the
+// answer of each button. Escape and the close box cancel.
+TEST_F(ConnectDialog, CertificatePromptShowsTheCertificateAndAnswers) {
+    const TCertificateQuestion question{
+        QStringLiteral("127.0.0.1:2121"),
+        {"CN=localhost", "CN=Quorvan Test CA", "2026-01-01 00:00:00 UTC", "2027-01-01 00:00:00 UTC",
+         "AB:CD"},
+        QStringLiteral("self-signed certificate"),
+        true};
+    const struct {
+        bool Swedish;
+        const char* Button; // object name; empty: Escape
+        TTrustAnswer Answer;
+        const char* Title;
+        const char* Changed;
+    } cases[] = {
+        {false, "trust1", TTrustAnswer::taOnce, "Server certificate", "has changed"},
+        {false, "trust2", TTrustAnswer::taAlways, "Server certificate", "has changed"},
+        {true, "trust0", TTrustAnswer::taCancel, "Servercertifikat", "har ändrats"},
+        {true, "", TTrustAnswer::taCancel, "Servercertifikat", "har ändrats"},
+    };
+    for (const auto& c : cases) {
+        SetSwedish(c.Swedish);
+        TfrmCertificate dlg(question);
+        dlg.show();
+        EXPECT_EQ(dlg.windowTitle(), QString::fromUtf8(c.Title));
+        QStringList shown;
+        for (const QLabel* l : dlg.findChildren<QLabel*>()) {
+            shown << l->text();
+        }
+        const QString all = shown.join(QLatin1Char('|'));
+        for (const char* part : {"127.0.0.1:2121", "CN=localhost", "CN=Quorvan Test CA",
+                                 "2027-01-01 00:00:00 UTC", "AB:CD", "self-signed certificate"}) {
+            EXPECT_TRUE(shown.contains(QString::fromUtf8(part))) << part;
+        }
+        EXPECT_TRUE(all.contains(QString::fromUtf8(c.Changed))) << all.toStdString();
+        if (*c.Button) {
+            dlg.findChild<QPushButton*>(QString::fromUtf8(c.Button))->click();
+        } else {
+            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(&dlg, &esc);
+        }
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(dlg.Answer(), c.Answer) << c.Button;
+    }
+    std::string fingerprint;
+    for (int i = 0; i < 32; ++i) {
+        fingerprint += (i ? ":" : "") + std::to_string(10 + i);
+    }
+    EXPECT_EQ(FingerprintLines(fingerprint).split(QLatin1Char('\n')).size(), 2);
 }
 
 struct TControlCase {
