@@ -1,14 +1,17 @@
 // qvftp against a private vsftpd on loopback, passive mode, beside curl on the
 // same file from the same server in the same run: a download to a file, a
-// download to /dev/null and an upload.
+// download to /dev/null and an upload. With --tls both run over explicit
+// TLS (vsftpd requiring it, data connections resuming the session), trusting
+// the same test CA: qvftp --tls beside curl --ssl-reqd.
 //
-//   bench_qvftp_transfer [size in MiB, default 1024]
+//   bench_qvftp_transfer [--tls] [size in MiB, default 1024]
 //
 // Each figure is the best of three runs, the two programs taking turns going
 // first, so a neighbour's burst on a shared machine does not decide the result.
 
 #include "BytePattern.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 #include "VsftpdServer.h"
 
 #include <algorithm>
@@ -40,21 +43,39 @@ double TimedShell(const std::string& command) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool tls = argc > 1 && std::string(argv[1]) == "--tls";
+    if (tls) {
+        --argc;
+        ++argv;
+    }
     const int64_t mib = argc > 1 ? std::atoll(argv[1]) : 1024;
     const int64_t size = mib << 20;
-    const std::string why = qtest::VsftpdServer::Unavailable();
+    std::string why = qtest::VsftpdServer::Unavailable();
+    if (why.empty() && tls) {
+        why = qtest::TestCertificates::Unavailable();
+    }
     if (!why.empty()) {
         std::fprintf(stderr, "vsftpd unavailable: %s\n", why.c_str());
         return 1;
     }
-    qtest::VsftpdServer server;
+    qtest::VsftpdOptions options;
+    std::string qTls;
+    std::string curlTls;
+    if (tls) {
+        options.tls = qtest::FtpTls::Explicit;
+        options.tlsRequired = true;
+        const std::string ca = qtest::TestCertificates::Get().caFile.string();
+        qTls = "--tls --cacert '" + ca + "' ";
+        curlTls = "--ssl-reqd --cacert '" + ca + "' ";
+    }
+    qtest::VsftpdServer server(options);
     qtest::TempDir local("quorvan-bench");
     qtest::WritePatternFile(server.writeFile("bench.bin", ""), size);
     const std::string upSource = (local / "source.bin").string();
     qtest::WritePatternFile(upSource, size);
     const std::string downTarget = (local / "down.bin").string();
-    const std::string q = std::string("'") + QVFTP_PATH + "' -q ";
-    const std::string curl = "curl -sS --fail --ftp-pasv ";
+    const std::string q = std::string("'") + QVFTP_PATH + "' -q " + qTls;
+    const std::string curl = "curl -sS --fail --ftp-pasv " + curlTls;
     const std::string from = "'" + server.url("bench.bin") + "'";
     const std::string to = "'" + server.url("up.bin") + "'";
 
@@ -86,8 +107,8 @@ int main(int argc, char** argv) {
     }
 
     const double mb = static_cast<double>(size) / 1e6;
-    std::printf("qvftp vs curl, vsftpd on loopback, passive, %lld MiB, best of 3 (MB = 10^6 B)\n",
-                static_cast<long long>(mib));
+    std::printf("qvftp vs curl, vsftpd on loopback, passive%s, %lld MiB, best of 3 (MB = 10^6 B)\n",
+                tls ? ", explicit TLS" : "", static_cast<long long>(mib));
     std::printf("%-18s %10s %11s %7s\n", "transfer", "curl MB/s", "qvftp MB/s", "ratio");
     for (const Row& r : rows) {
         const double c = mb / r.theirsBest;

@@ -2,6 +2,7 @@
 
 #include "Errors.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -74,6 +75,13 @@ TSocksOption ParseSocks(int AVersion, const std::string& AOption, const std::str
     return socks;
 }
 
+void SetTls(TCliOptions& AOptions, TCliTls AValue) {
+    if (AOptions.Tls != TCliTls::Plain && AOptions.Tls != AValue) {
+        throw EUsage("--tls and --tls-if-available exclude each other");
+    }
+    AOptions.Tls = AValue;
+}
+
 TCliCommand CommandByName(const std::string& AName) {
     if (AName == "ls") {
         return TCliCommand::Ls;
@@ -98,6 +106,25 @@ TCliCommand CommandByName(const std::string& AName) {
 
 } // namespace
 
+std::string ParsePin(const std::string& AText) {
+    std::string digits;
+    for (const char c : AText) {
+        if (c == ':') {
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            digits.clear();
+            break;
+        }
+        digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (digits.size() != 64) {
+        throw EUsage("bad --pin '" + AText +
+                     "': expected a SHA-256 fingerprint, 64 hex digits (colons allowed)");
+    }
+    return digits;
+}
+
 std::string UsageText() {
     return "Usage:\n"
            "  qvftp [OPTIONS] ls    URL            list a directory\n"
@@ -108,6 +135,7 @@ std::string UsageText() {
            "\n"
            "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH (percent-encoded; the path is\n"
            "relative to the login directory, a leading %2F makes it absolute).\n"
+           "ftps:// is TLS from the first byte (implicit TLS, default port 990).\n"
            "\n"
            "Options:\n"
            "  --active                  active mode (PORT); passive is the default\n"
@@ -120,6 +148,12 @@ std::string UsageText() {
            "  --socks4a HOST:PORT       connect through a SOCKS 4A proxy\n"
            "  --socks5 HOST:PORT[,USER:PASSWORD]\n"
            "                            connect through a SOCKS 5 proxy\n"
+           "  --tls                     require TLS (AUTH TLS); fail if the server refuses\n"
+           "  --tls-if-available        TLS when the server offers it, plain FTP otherwise\n"
+           "  --cacert FILE             trust the CAs in this PEM file, not the system's\n"
+           "  --pin SHA256              trust only the certificate with this SHA-256\n"
+           "                            fingerprint (hex, colons allowed)\n"
+           "  --insecure                do not verify the server's certificate\n"
            "  -l                        ls: print the server's raw listing lines\n"
            "  --resume                  get: continue a partial DEST\n"
            "  -v                        show the command exchange on stderr\n"
@@ -224,6 +258,23 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
             if (login.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
                 throw EUsage("bad --user: it contains a NUL, CR or LF byte");
             }
+        } else if (name == "--tls") {
+            bool tls = false;
+            flag(tls);
+            SetTls(options, TCliTls::Required);
+        } else if (name == "--tls-if-available") {
+            bool tls = false;
+            flag(tls);
+            SetTls(options, TCliTls::IfAvailable);
+        } else if (name == "--cacert") {
+            options.CAFile = value();
+            if (options.CAFile.empty()) {
+                throw EUsage("bad --cacert: empty file name");
+            }
+        } else if (name == "--pin") {
+            options.Pin = ParsePin(value());
+        } else if (name == "--insecure") {
+            flag(options.Insecure);
         } else if (name == "--timeout") {
             options.TimeoutMs = ParseTimeout(value());
         } else if (name == "--socks4" || name == "--socks4a" || name == "--socks5") {
@@ -276,6 +327,19 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
         throw EUsage("--resume applies to get only");
     }
     options.Url = ParseFtpUrl(options.UrlText);
+    if (options.Url.Implicit) {
+        if (options.Tls == TCliTls::IfAvailable) {
+            throw EUsage("--tls-if-available does not apply to ftps://, which is TLS throughout");
+        }
+        options.Tls = TCliTls::Implicit;
+    }
+    const int trust = !options.CAFile.empty() + !options.Pin.empty() + options.Insecure;
+    if (trust > 1) {
+        throw EUsage("--cacert, --pin and --insecure exclude each other");
+    }
+    if (trust > 0 && options.Tls == TCliTls::Plain) {
+        throw EUsage("--cacert, --pin and --insecure need --tls, --tls-if-available or ftps://");
+    }
 
     const bool hasName = !options.Url.Name.empty();
     switch (options.Command) {

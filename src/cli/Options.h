@@ -18,6 +18,9 @@ struct TSocksOption {
     std::string Password;
 };
 
+// How the session is protected: --tls-if-available, --tls, ftps://.
+enum class TCliTls { Plain, IfAvailable, Required, Implicit };
+
 struct TCliOptions {
     TCliCommand Command = TCliCommand::None;
     TFtpUrl Url;
@@ -39,7 +42,16 @@ struct TCliOptions {
     TSocksOption Socks;
     // 0 either, 4 or 6.
     int Family = 0;
+    TCliTls Tls = TCliTls::Plain;
+    // PEM file of the CAs to trust instead of the system's.
+    std::string CAFile;
+    // The server certificate's SHA-256 as 64 hex digits, upper case, no colons.
+    std::string Pin;
+    bool Insecure = false;
 };
+
+// "AB:cd:..." or "abcd..." -> 64 upper-case hex digits; EUsage otherwise.
+std::string ParsePin(const std::string& AText);
 
 // Raises EUsage with a one-line message for anything malformed.
 TCliOptions ParseCommandLine(int argc, const char* const* argv);

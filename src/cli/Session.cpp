@@ -282,6 +282,27 @@ void TCliSession::SetUpConnection() {
     }
     FFtp.SetOwnedIOHandler(std::move(handler));
 
+    TIdFtpTlsSettings& tls = FFtp.TlsSettings;
+    switch (FOptions.Tls) {
+    case TCliTls::Plain:
+        tls.Mode = TIdFtpTlsMode::tmNone;
+        break;
+    case TCliTls::IfAvailable:
+        tls.Mode = TIdFtpTlsMode::tmExplicitIfAvailable;
+        break;
+    case TCliTls::Required:
+        tls.Mode = TIdFtpTlsMode::tmExplicitRequired;
+        break;
+    case TCliTls::Implicit:
+        tls.Mode = TIdFtpTlsMode::tmImplicit;
+        break;
+    }
+    tls.CAFile = FOptions.CAFile;
+    tls.PinnedSha256 = FOptions.Pin;
+    tls.Verify = FOptions.Insecure       ? TIdTlsVerify::tvNone
+                 : !FOptions.Pin.empty() ? TIdTlsVerify::tvPin
+                                         : TIdTlsVerify::tvChain;
+
     // Sees every byte of the control connection: the -v exchange, and the
     // activity the time limit counts from.
     FLog.OnSend = [this](TIdConnectionIntercept*, TIdStream& AStream) {
@@ -379,6 +400,13 @@ template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWha
         throw;
     } catch (const ELocalFile& e) {
         throw ECliFailure(ecLocalFile, e.what());
+    } catch (const EIdTlsTruncated& e) {
+        throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e));
+    } catch (const EIdTlsHandshakeError& e) {
+        // Verification failures say why and name the certificate's fingerprint.
+        throw ECliFailure(ecTls, AWhat + ": " + Reason(e));
+    } catch (const EIdTlsError& e) {
+        throw ECliFailure(APhase == TPhase::Operation ? ecLost : ecTls, AWhat + ": " + Reason(e));
     } catch (const EIdProtocolReplyError& e) {
         const TExitCode code = APhase == TPhase::Connect  ? ecConnect
                                : APhase == TPhase::SignIn ? ecSignIn
@@ -431,6 +459,11 @@ void TCliSession::Connect() {
         throw ECliFailure(ecConnect, where + ": IPv6 is not supported yet");
     }
     const int32_t limit = FOptions.TimeoutMs > 0 ? FOptions.TimeoutMs : -2;
+    if (FOptions.Insecure) {
+        std::fprintf(FErr, "qvftp: warning: --insecure: the server's certificate is not "
+                           "verified; anyone between here and the server can read the session\n");
+        std::fflush(FErr);
+    }
     Step(TPhase::Connect, where, [&] { FFtp.OpenSession(false, limit); });
     Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });
     Step(TPhase::Operation, "set the transfer type", [&] { FFtp.AnnounceTransferType(); });

@@ -85,14 +85,15 @@ TFtpUrl ParseFtpUrl(const std::string& AText) {
             throw EUsage("bad URL: it contains a control character");
         }
     }
-    if (StartsWithNoCase(AText, "ftps://")) {
-        throw ECliFailure(ecUsage, AText + ": implicit TLS (ftps://) is not supported yet");
-    }
-    if (!StartsWithNoCase(AText, "ftp://")) {
+    TFtpUrl url;
+    url.Implicit = StartsWithNoCase(AText, "ftps://");
+    if (!url.Implicit && !StartsWithNoCase(AText, "ftp://")) {
         throw EUsage("bad URL '" + AText + "': expected ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH");
     }
-    TFtpUrl url;
-    const std::string rest = AText.substr(6);
+    if (url.Implicit) {
+        url.Port = 990;
+    }
+    const std::string rest = AText.substr(url.Implicit ? 7 : 6);
     const size_t slash = rest.find('/');
     const std::string authority = rest.substr(0, slash);
     url.RawPath = slash == std::string::npos ? std::string("/") : rest.substr(slash);

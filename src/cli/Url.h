@@ -10,6 +10,8 @@ struct TFtpUrl {
     std::string Host;
     // Written in brackets in the address: an IPv6 literal.
     bool HostIsIPv6 = false;
+    // ftps://: TLS from the first byte, port 990 unless another is given.
+    bool Implicit = false;
     int32_t Port = 21;
     bool HasUser = false;
     std::string User;
@@ -24,8 +26,8 @@ struct TFtpUrl {
     std::string RawPath;
 };
 
-// Raises EUsage for anything that is not a well-formed ftp:// address, and
-// for ftps://, which waits for TLS.
+// Raises EUsage for anything that is not a well-formed ftp:// or ftps://
+// address.
 TFtpUrl ParseFtpUrl(const std::string& AText);
 
 // Decodes %XX escapes; raises EUsage for a broken escape, and for a NUL, CR or

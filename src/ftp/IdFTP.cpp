@@ -10,6 +10,19 @@ namespace {
 
 constexpr int16_t kUserLoggedIn = 230;
 constexpr int16_t kNeedPassword = 331;
+constexpr int16_t kSecurityExchangeDone = 234;
+// Some servers of the AUTH SSL era answer it with "334" instead.
+constexpr int16_t kSecurityDataAccepted = 334;
+
+// The reply as one line for a message: its code and its text lines.
+std::string ReplyLine(const TIdRFCReply& AReply) {
+    std::string line = AReply.TextCode();
+    for (const std::string& text : AReply.Text()) {
+        line += ' ';
+        line += text;
+    }
+    return line;
+}
 
 // The lines of a received text; CR LF, LF and CR each end a line, and a final
 // line without an ending still counts.
@@ -54,8 +67,12 @@ TIdFTP::~TIdFTP() = default;
 // Session
 
 void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
+    FDataProtected = false;
     try {
         const std::string savedHost = Host();
+        // Through an FTP proxy the certificate still has to be the server's
+        // the user asked for.
+        FTlsHost = savedHost;
         const int32_t savedPort = Port();
         if (FProxySettings->ProxyType != fpcmNone && !FProxySettings->Host.empty()) {
             SetHost(FProxySettings->Host);
@@ -72,8 +89,15 @@ void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
         SetHost(savedHost);
         SetPort(savedPort);
 
+        if (TlsSettings.Mode == TIdFtpTlsMode::tmImplicit) {
+            WrapIOHandler(NewTlsHandler());
+        }
         GetReply(TIdReplyCodes{220});
         GreetingReply().CopyFrom(LastReply());
+        if (TlsSettings.Mode == TIdFtpTlsMode::tmExplicitIfAvailable ||
+            TlsSettings.Mode == TIdFtpTlsMode::tmExplicitRequired) {
+            NegotiateTls();
+        }
         if (AWithSignIn) {
             SignIn();
             if (OnAfterClientLogin) {
@@ -154,6 +178,48 @@ void TIdFTP::SignIn() {
         throw EIdException(IdResourceStrings::RSFTPCommandNotSupported);
     }
     FLoginReply.CopyFrom(LastReply());
+    if (Encrypted()) {
+        // Before these the server would still expect the data in clear.
+        SendCommand("PBSZ 0", TIdReplyCodes{200});
+        SendCommand("PROT P", TIdReplyCodes{200});
+        FDataProtected = true;
+    }
+}
+
+void TIdFTP::NegotiateTls() {
+    int16_t code = SendCommand("AUTH TLS", -1);
+    // 500/502: a server that does not know the command by this name; the
+    // older one may still work.
+    if (code == 500 || code == 502) {
+        code = SendCommand("AUTH SSL", -1);
+    }
+    if (code == kSecurityExchangeDone || code == kSecurityDataAccepted) {
+        // From here on a failure ends the session; it is never taken for a
+        // refusal and continued in clear.
+        WrapIOHandler(NewTlsHandler());
+        return;
+    }
+    if (TlsSettings.Mode == TIdFtpTlsMode::tmExplicitRequired) {
+        throw EIdTlsError(
+            FormatMessage(IdResourceStrings::RSFTPTlsRefused, ReplyLine(LastReply()).c_str()));
+    }
+}
+
+std::unique_ptr<TIdIOHandlerTls> TIdFTP::NewTlsHandler() const {
+    auto tls = std::make_unique<TIdIOHandlerTls>();
+    tls->HostName = FTlsHost;
+    tls->Verify = TlsSettings.Verify;
+    tls->CAFile = TlsSettings.CAFile;
+    tls->PinnedSha256 = TlsSettings.PinnedSha256;
+    // A server that stalls in the handshake is a server that stalls a reply.
+    if (ReadTimeout > 0) {
+        tls->HandshakeTimeout = ReadTimeout;
+    }
+    return tls;
+}
+
+TIdIOHandlerTls* TIdFTP::ControlTls() const {
+    return dynamic_cast<TIdIOHandlerTls*>(IOHandler());
 }
 
 void TIdFTP::ApplyTransferType(TIdFTPTransferType AValue) {
@@ -300,9 +366,11 @@ void TIdFTP::SetOnParseCustomListFormat(TIdOnParseCustomListFormat AValue) {
 // TLS
 
 bool TIdFTP::Encrypted() const {
-    return false;
+    TIdIOHandlerTls* tls = ControlTls();
+    return tls != nullptr && tls->Encrypted() && tls->IsOpen();
 }
 
 TIdCertificateInfo TIdFTP::PeerCertificate() const {
-    return {};
+    const TIdIOHandlerTls* tls = ControlTls();
+    return tls != nullptr ? tls->PeerCertificate() : TIdCertificateInfo();
 }

@@ -172,6 +172,13 @@ private:
 
     void PlainLogin();
     void ProxyLogin();
+    // A TLS handler set up from TlsSettings, for the control connection or a
+    // data connection.
+    std::unique_ptr<TIdIOHandlerTls> NewTlsHandler() const;
+    // The control connection's TLS handler; none on a plain session.
+    TIdIOHandlerTls* ControlTls() const;
+    // AUTH TLS (AUTH SSL for servers that know only that) and the handshake.
+    void NegotiateTls();
     void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                       const std::function<void()>& AOnAccepted);
     // Every transfer: data channel, command, replies and data, one way or the other.
@@ -205,4 +212,8 @@ private:
     std::unique_ptr<TIdFtpProxySettings> FProxySettings;
     // The host the control connection actually went to (the proxy's, when one is used).
     std::string FConnectedHost;
+    // The host the user named: the one its certificate must be for.
+    std::string FTlsHost;
+    // PROT P was accepted: every data connection runs TLS.
+    bool FDataProtected = false;
 };

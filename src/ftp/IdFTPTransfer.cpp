@@ -3,6 +3,7 @@
 #include "IdException.h"
 #include "IdGlobal.h"
 #include "IdIOHandlerSocket.h"
+#include "IdIOHandlerTls.h"
 #include "IdResourceStrings.h"
 #include "IdSimpleServer.h"
 #include "IdSocketHandle.h"
@@ -41,6 +42,11 @@ public:
         : FClient(AClient), FConnection(std::move(AConnection)) {}
     virtual ~TDataChannel() {
         FClient.FDataConnection = nullptr;
+        // A transfer that did not finish must not end with a close_notify:
+        // the server would take a cut-off upload for a complete one.
+        if (auto* tls = dynamic_cast<TIdIOHandlerTls*>(FConnection->IOHandler())) {
+            tls->Abandon();
+        }
         try {
             FConnection->CloseConnection();
         } catch (...) {
@@ -51,6 +57,28 @@ public:
     TDataChannel& operator=(const TDataChannel&) = delete;
 
     TIdTCPConnection& Connection() { return *FConnection; }
+    // TLS over the open connection, resuming the control connection's
+    // session (servers refuse data connections that do not). The server
+    // starts its side only once it has answered the transfer command, so
+    // this comes after the preliminary reply.
+    void Secure() {
+        std::unique_ptr<TIdIOHandlerTls> tls = FClient.NewTlsHandler();
+        if (TIdIOHandlerTls* control = FClient.ControlTls()) {
+            tls->ResumeSession(control->Session());
+        }
+        if (FConnection->ReadTimeout > 0) {
+            tls->HandshakeTimeout = FConnection->ReadTimeout;
+        }
+        FConnection->WrapIOHandler(std::move(tls));
+    }
+    // The data ended as it should: a close_notify tells the server so
+    // (servers check it on uploads), then the connection is closed.
+    void Finish() {
+        if (auto* tls = dynamic_cast<TIdIOHandlerTls*>(FConnection->IOHandler())) {
+            tls->CloseNotify(FClient.SettleTimeout);
+        }
+        FConnection->CloseConnection();
+    }
     // Tells the server where the data connection is made.
     virtual void Announce() = 0;
     // Connects to the server, or takes the connection the server made.
@@ -266,12 +294,15 @@ void TIdFTP::Transfer(const std::string& ACommand, TIdStream& AStream, TDirectio
         if (!early) {
             channel->Open();
         }
+        if (FDataProtected && Encrypted()) {
+            channel->Secure();
+        }
         if (receive) {
             channel->Connection().ReceiveStream(AStream, -1, true);
         } else {
             channel->SendStream(AStream);
         }
-        channel->Connection().CloseConnection();
+        channel->Finish();
     } catch (...) {
         failure = std::current_exception();
     }
@@ -442,6 +473,10 @@ void TIdFTP::AbortTransfer() {
 
 void TIdFTP::CloseDataChannel() {
     if (FDataConnection != nullptr) {
+        // An aborted upload must not look complete to the server.
+        if (auto* tls = dynamic_cast<TIdIOHandlerTls*>(FDataConnection->IOHandler())) {
+            tls->Abandon();
+        }
         FDataConnection->DropSocket();
     }
 }

@@ -73,5 +73,7 @@ inline constexpr const char* RSTlsNoCertificate = "the server sent no certificat
 inline constexpr const char* RSTlsNoHostName =
     "there is no host name to check the certificate against";
 inline constexpr const char* RSTlsCAFile = "the CA file could not be read";
+inline constexpr const char* RSTlsPeerClosed = "the server closed the connection";
+inline constexpr const char* RSFTPTlsRefused = "The server refused TLS: %s";
 
 } // namespace IdResourceStrings

@@ -265,6 +265,11 @@ struct TIdIOHandlerTls::TImpl {
             TheStack->RaiseSocketFailure(SocketError);
         }
         if (TransportEof) {
+            // A server that hangs up instead of answering the handshake
+            // (after saying yes to AUTH TLS) has not cut any data short.
+            if (!Established) {
+                throw EIdTlsHandshakeError(FormatMessage(RSTlsHandshakeFailed, RSTlsPeerClosed));
+            }
             throw EIdTlsTruncated(RSTlsTruncated);
         }
         const std::string text = FormatMessage(APattern, reason.c_str());
@@ -545,6 +550,40 @@ void TIdIOHandlerTls::ResumeSession(std::shared_ptr<TIdTlsSession> ASession) {
     FImpl->Session = std::move(ASession);
 }
 
+void TIdIOHandlerTls::Abandon() {
+    FImpl->Fail();
+}
+
+void TIdIOHandlerTls::CloseNotify(int32_t AMSec) {
+    TImpl& impl = *FImpl;
+    if (!impl.Ssl || !impl.Established || impl.Failed || !impl.Transport ||
+        !impl.Transport->IsOpen()) {
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<int32_t>(AMSec, 0));
+    try {
+        if (!impl.ShutdownSent) {
+            impl.ShutdownSent = true;
+            int error = SSL_ERROR_NONE;
+            impl.Run([&] { return SSL_shutdown(impl.Ssl); }, 0, error);
+        }
+        char scratch[4096];
+        bool ready = true;
+        while (!impl.PeerClosedTls && ready) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0) {
+                break;
+            }
+            impl.Read(scratch, sizeof scratch, static_cast<int32_t>(left), ready);
+        }
+    } catch (...) {
+        // The data has gone out already; how the peer ends its side is its affair.
+    }
+}
+
 void TIdIOHandlerTls::Shut() {
     if (!FImpl) {
         return;
@@ -643,4 +682,20 @@ int32_t TIdIOHandlerTls::SendFrom(const void* ABuffer, int32_t ALength) {
         impl.RaiseFailure(RSTlsFailure);
     }
     return n;
+}
+
+TIdAddress TIdIOHandlerTls::LocalAddress() {
+    return FImpl->Transport ? FImpl->Transport->LocalAddress() : TIdAddress();
+}
+
+TIdAddress TIdIOHandlerTls::PeerAddress() {
+    return FImpl->Transport ? FImpl->Transport->PeerAddress() : TIdAddress();
+}
+
+TIdSocksInfo* TIdIOHandlerTls::SocksInfo() {
+    return FImpl->Transport ? FImpl->Transport->SocksInfo() : nullptr;
+}
+
+TIdSocketHandle* TIdIOHandlerTls::SocketHandle() {
+    return FImpl->Transport ? FImpl->Transport->SocketHandle() : nullptr;
 }

@@ -66,6 +66,17 @@ public:
     // the control connection's), with the CA store of the session's origin.
     void ResumeSession(std::shared_ptr<TIdTlsSession> ASession);
 
+    // Closes the transport without a close_notify: what was sent did not end
+    // deliberately (an aborted or failed upload), and the peer must not take
+    // it for complete.
+    void Abandon();
+    // Ends the TLS stream deliberately: sends the close_notify and reads
+    // (discarding it) until the peer's own close_notify, for at most AMSec.
+    // Every record the peer sent is then processed (TLS 1.3 tickets a later
+    // resumption needs among them) and no unread byte turns the close into
+    // a reset. Failures are swallowed; the transport stays open.
+    void CloseNotify(int32_t AMSec);
+
     void Shut() override;
     void ConnectPeer(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
                      int32_t ABoundPort, int32_t ABoundPortLow, int32_t ABoundPortHigh,
@@ -81,6 +92,10 @@ public:
     int32_t ReceiveInto(void* ABuffer, int32_t ALength) override;
     bool ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) override;
     int32_t SendFrom(const void* ABuffer, int32_t ALength) override;
+    TIdAddress LocalAddress() override;
+    TIdAddress PeerAddress() override;
+    TIdSocksInfo* SocksInfo() override;
+    TIdSocketHandle* SocketHandle() override;
 
     struct TImpl;
 

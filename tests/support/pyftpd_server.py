@@ -7,6 +7,8 @@ waits on stdout or a pipe.
 
 import argparse
 import logging
+import os
+import socket
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -47,6 +49,30 @@ def main():
         pass
 
     if args.tls_cert:
+        # Hostile behaviour for the TLS tests: a download of a file named
+        # "truncated.bin" and the control connection after "SITE CUT" end
+        # with a bare TCP close, without TLS's close_notify.
+        class TruncatingDTP(Handler.dtp_handler):
+            sent = 0
+
+            def send(self, data):
+                n = super().send(data)
+                name = getattr(self.file_obj, "name", "")
+                if os.path.basename(str(name)) == "truncated.bin":
+                    self.sent += n
+                    if self.sent >= 65536:
+                        self.socket.sock_shutdown(socket.SHUT_RDWR)
+                return n
+
+        def ftp_SITE_CUT(self, line):
+            self.socket.sock_shutdown(socket.SHUT_RDWR)
+
+        Handler.dtp_handler = TruncatingDTP
+        Handler.ftp_SITE_CUT = ftp_SITE_CUT
+        Handler.proto_cmds = dict(Handler.proto_cmds)
+        Handler.proto_cmds["SITE CUT"] = dict(
+            perm=None, auth=True, arg=False, help="Syntax: SITE CUT")
+
         Handler.certfile = args.tls_cert
         Handler.keyfile = args.tls_key
         Handler.tls_control_required = args.tls_required
