@@ -30,6 +30,9 @@ void RememberCertificate(const std::string& AHost, int32_t APort, const std::str
     ini.UpdateFile();
 }
 
+namespace {
+
+// Thirty-two colon-joined pairs read better as two lines of sixteen.
 QString FingerprintLines(const std::string& ASha256) {
     const QStringList pairs = QString::fromStdString(ASha256).split(QLatin1Char(':'));
     if (pairs.size() != 32) {
@@ -38,8 +41,6 @@ QString FingerprintLines(const std::string& ASha256) {
     return pairs.mid(0, 16).join(QLatin1Char(':')) + QLatin1Char('\n') +
            pairs.mid(16).join(QLatin1Char(':'));
 }
-
-namespace {
 
 QLabel* ValueLabel(QWidget* AParent, const QString& AText) {
     auto* label = new QLabel(AText, AParent); // owned by AParent

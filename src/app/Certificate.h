@@ -29,6 +29,3 @@ public:
 private:
     TTrustAnswer FAnswer = TTrustAnswer::taCancel;
 };
-
-// Thirty-two colon-joined pairs read better as two lines of sixteen.
-QString FingerprintLines(const std::string& ASha256);
