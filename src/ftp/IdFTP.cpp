@@ -253,9 +253,7 @@ void TIdFTP::Interrupt() {
     } catch (...) {
     }
     // The waiting call may be on the data connection rather than the control one.
-    if (FDataConnection) {
-        FDataConnection->DropSocket();
-    }
+    CloseDataChannel();
     DropSocket();
 }
 

@@ -66,9 +66,6 @@ public:
         if (TIdIOHandlerTls* control = FClient.ControlTls()) {
             tls->ResumeSession(control->Session());
         }
-        if (FConnection->ReadTimeout > 0) {
-            tls->HandshakeTimeout = FConnection->ReadTimeout;
-        }
         FConnection->WrapIOHandler(std::move(tls));
     }
     // The data ended as it should: a close_notify tells the server so

@@ -99,6 +99,9 @@ void TIdTCPConnection::WrapIOHandler(std::unique_ptr<TIdIOHandlerTls> ATls) {
     if (FReceivedData->Size() != 0) {
         throw EIdTlsHandshakeError(IdResourceStrings::RSTlsUnreadData);
     }
+    // The handshake waits like a read: a handler run meanwhile that closes
+    // the connection must not free the handlers under it.
+    const THandlerInUse inUse(*this);
     TIdIOHandler* transport = FIOHandler;
     if (FOwnedIOHandler) {
         ATls->SetTransport(std::move(FOwnedIOHandler));

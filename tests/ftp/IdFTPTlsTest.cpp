@@ -3,6 +3,7 @@
 
 #include "BytePattern.h"
 #include "FtpClientTest.h"
+#include "IdAntiFreeze.h"
 #include "IdException.h"
 #include "IdFTP.h"
 #include "PyftpdlibServer.h"
@@ -327,6 +328,32 @@ TEST(FtpTlsAbort, AbortOrInterruptDuringADownload) {
             }
             ftp.EndSession();
         }
+    }
+}
+
+// A window handler that closes the connection while the handshake waits
+// (implicit from the first byte, or after AUTH TLS): the wait finds a closed
+// connection, and nothing it uses is freed under it.
+TEST(FtpTlsReentrancy, ClosingDuringTheHandshakeWait) {
+    for (const TMode mode : {TMode::tmImplicit, TMode::tmExplicitRequired}) {
+        FakeFtpServer server;
+        if (mode == TMode::tmImplicit)
+            server.withholdGreeting();
+        server.enqueue("AUTH", {act::Reply("234 Go"), act::Delay(Millis(30000))});
+        TIdFTP ftp;
+        ftp.SetHost(server.host());
+        ftp.SetPort(server.port());
+        ftp.ReadTimeout = 10000;
+        ftp.TlsSettings.Mode = mode;
+        TIdAntiFreeze antiFreeze;
+        int closes = 0;
+        TIdAntiFreeze::InstallPump([&] { closes++ == 0 ? ftp.CloseConnection() : void(); },
+                                   nullptr);
+        EXPECT_THROW(ftp.OpenSession(), EIdException);
+        TIdAntiFreeze::InstallPump(nullptr, nullptr);
+        EXPECT_GT(closes, 0);
+        EXPECT_FALSE(ftp.IsConnected());
+        EXPECT_FALSE(ftp.Encrypted());
     }
 }
 
