@@ -622,6 +622,11 @@ TEST_F(ScriptedServer, ConnectToASilentServerEndsAtItsLimit) {
     } const cases[] = {
         {"no greeting", [](FakeFtpServer& F) { F.withholdGreeting(); }},
         {"no answer to PASS", [](FakeFtpServer& F) { F.setResponse("PASS", FtpScript{}); }},
+        {"no handshake after AUTH",
+         [](FakeFtpServer& F) {
+             F.setResponse("AUTH",
+                           FtpScript{act::Reply("234 Go ahead."), act::Delay(Millis(3000))});
+         }},
         {"first listing never ends",
          [](FakeFtpServer& F) {
              F.setResponse("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData()});
