@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "FileRows.h"
+#include "IdFTP.h"
 #include "IniFile.h"
 #include "Main.h"
 #include "Pictures.h"
@@ -103,6 +104,30 @@ std::string DecodePassword(const std::string& AValue) {
     return out;
 }
 
+namespace {
+
+const char* const EncryptionValues[] = {"None", "ExplicitIfAvailable", "ExplicitRequired",
+                                        "Implicit"};
+constexpr TIdFtpTlsMode DefaultEncryption = TIdFtpTlsMode::tmExplicitIfAvailable;
+const char* const PlainPort = "21";
+const char* const ImplicitPort = "990";
+
+} // namespace
+
+std::string EncryptionValue(TIdFtpTlsMode AMode) {
+    return EncryptionValues[static_cast<size_t>(AMode)];
+}
+
+TIdFtpTlsMode EncryptionMode(const std::string& AValue) {
+    for (size_t i = 0; i < std::size(EncryptionValues); ++i) {
+        if (QString::fromStdString(AValue).compare(QLatin1String(EncryptionValues[i]),
+                                                   Qt::CaseInsensitive) == 0) {
+            return static_cast<TIdFtpTlsMode>(i);
+        }
+    }
+    return DefaultEncryption;
+}
+
 bool IsAnonymousUser(const std::string& AUser) {
     return QString::fromStdString(AUser).compare(QStringLiteral("anonymous"),
                                                  Qt::CaseInsensitive) == 0;
@@ -139,7 +164,8 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
     : QDialog(AParent), lblRemoteHost(this), lblPort(this), txtRemoteHost(this), txtPort(this),
       cbPassive(this), lblUsername(this), txtUsername(this), lblPassword(this), txtPassword(this),
       lblInitialRemoteDirectory(this), txtInitialRemoteDirectory(this),
-      lblInitialLocalDirectory(this), txtInitialLocalDirectory(this), btnBrowse(this), btnOK(this) {
+      lblInitialLocalDirectory(this), txtInitialLocalDirectory(this), btnBrowse(this),
+      lblEncryption(this), cbEncryption(this), btnOK(this) {
     if (!frmConnect) {
         frmConnect = this;
     }
@@ -148,7 +174,7 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
                    Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Connect to FTP..."));
     setWindowIcon(GlobeIcon());
-    setFixedSize(209, 337);
+    setFixedSize(209, 389);
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Button);
     setFont(ProgramFont());
@@ -178,11 +204,21 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
     btnBrowse.setIconSize(QSize(PictureSize, PictureSize));
     btnBrowse.setAutoDefault(false);
     btnBrowse.setGeometry(104, 256, 89, 25);
+    // The encryption row is a group of its own above OK; everything above it
+    // stays where it was.
+    SetUpLabel(lblEncryption, PickText(TWindowText::wtEncryption), 16, 296, 56, 13);
+    for (const TWindowText item :
+         {TWindowText::wtTlsNone, TWindowText::wtTlsExplicitIfAvailable,
+          TWindowText::wtTlsExplicitRequired, TWindowText::wtTlsImplicit}) {
+        cbEncryption.addItem(PickText(item));
+    }
+    cbEncryption.setGeometry(16, 312, 177, 21);
+    SetEncryption(DefaultEncryption);
     btnOK.setText(QStringLiteral("OK"));
     btnOK.setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
     btnOK.setIconSize(QSize(PictureSize, PictureSize));
     btnOK.setDefault(true);
-    btnOK.setGeometry(16, 296, 177, 25);
+    btnOK.setGeometry(16, 348, 177, 25);
 
     QWidget* const tabOrder[] = {&txtRemoteHost,
                                  &txtPort,
@@ -192,6 +228,7 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
                                  &txtInitialRemoteDirectory,
                                  &txtInitialLocalDirectory,
                                  &btnBrowse,
+                                 &cbEncryption,
                                  &btnOK};
     for (size_t i = 1; i < std::size(tabOrder); ++i) {
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
@@ -200,6 +237,8 @@ TfrmConnect::TfrmConnect(QWidget* AParent)
 
     connect(&btnBrowse, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnBrowseClick(); }); });
+    connect(&cbEncryption, &QComboBox::activated, this,
+            [this] { RunGuarded([this] { cbEncryptionChange(); }); });
     connect(&btnOK, &QPushButton::clicked, this, [this] {
         RunGuarded([this] {
             if (!FieldsUsable()) {
@@ -241,6 +280,7 @@ void TfrmConnect::FormCreate() {
     txtInitialRemoteDirectory.setText(Text(ini.ReadString(Section, "InitialRemoteDirectory", "/")));
     txtInitialLocalDirectory.setText(
         Text(ini.ReadString(Section, "InitialLocalDirectory", Bytes(DefaultLocalDirectory()))));
+    SetEncryption(EncryptionMode(ini.ReadString(Section, EncryptionKey, "")));
 
     if (IsSwedish()) {
         setWindowTitle(QStringLiteral("Anslut till FTP..."));
@@ -264,6 +304,7 @@ void TfrmConnect::btnOKClick() {
     ini.WriteString(Section, "Password", EncodePassword(Bytes(txtPassword.text())));
     ini.WriteString(Section, "InitialRemoteDirectory", Bytes(txtInitialRemoteDirectory.text()));
     ini.WriteString(Section, "InitialLocalDirectory", Bytes(txtInitialLocalDirectory.text()));
+    ini.WriteString(Section, EncryptionKey, EncryptionValue(Encryption()));
     ini.UpdateFile();
 }
 
@@ -302,6 +343,30 @@ bool TfrmConnect::FieldsUsable() {
     return false;
 }
 
+TIdFtpTlsMode TfrmConnect::Encryption() const {
+    return static_cast<TIdFtpTlsMode>(cbEncryption.currentIndex());
+}
+
+void TfrmConnect::SetEncryption(TIdFtpTlsMode AMode) {
+    cbEncryption.setCurrentIndex(static_cast<int>(AMode));
+    FShownEncryption = cbEncryption.currentIndex();
+}
+
+void TfrmConnect::cbEncryptionChange() {
+    // Implicit TLS has a port of its own: the usual ports follow the choice,
+    // but a port the user typed stays as typed.
+    const auto previous = static_cast<TIdFtpTlsMode>(FShownEncryption);
+    FShownEncryption = cbEncryption.currentIndex();
+    const bool implicit = Encryption() == TIdFtpTlsMode::tmImplicit;
+    const bool wasImplicit = previous == TIdFtpTlsMode::tmImplicit;
+    const QString port = txtPort.text().trimmed();
+    if (implicit && !wasImplicit && port == QLatin1String(PlainPort)) {
+        txtPort.setText(QLatin1String(ImplicitPort));
+    } else if (!implicit && wasImplicit && port == QLatin1String(ImplicitPort)) {
+        txtPort.setText(QLatin1String(PlainPort));
+    }
+}
+
 void TfrmConnect::btnBrowseClick() {
     QString start = WithTrailingSeparator(txtInitialLocalDirectory.text());
     if (BrowseForFolder(PickText(TWindowText::wtChooseDirectory), start) && !start.isEmpty()) {
@@ -322,6 +387,7 @@ void TfrmConnect::FormPaint(QPainter& APainter) {
     PaintSeparator(APainter, *this, 16, 80, 192);
     PaintSeparator(APainter, *this, 16, 168, 192);
     PaintSeparator(APainter, *this, 16, 288, 192);
+    PaintSeparator(APainter, *this, 16, 340, 192);
 }
 
 void TfrmConnect::paintEvent(QPaintEvent*) {

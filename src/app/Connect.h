@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,6 +9,8 @@
 #include <QPushButton>
 
 #include <string>
+
+enum class TIdFtpTlsMode; // IdFTP.h
 
 // Each byte b of the text becomes 255 - b as two upper-case hexadecimal
 // digits; the pairs are joined by one space. It only keeps the password from
@@ -19,6 +22,13 @@ std::string DecodePassword(const std::string& AValue);
 
 // The user name under which servers let anyone in, whatever its case.
 bool IsAnonymousUser(const std::string& AUser);
+
+// The settings key of the encryption choice in section "Main", and its values
+// in the order of TIdFtpTlsMode. A missing or unknown value is
+// tmExplicitIfAvailable: an old settings file gets TLS where the server has it.
+inline constexpr const char* EncryptionKey = "Encryption";
+std::string EncryptionValue(TIdFtpTlsMode AMode);
+TIdFtpTlsMode EncryptionMode(const std::string& AValue);
 
 // The folder dialog: ADirectory is preselected when it names an existing
 // folder and emptied otherwise; on true it holds the chosen folder.
@@ -60,13 +70,24 @@ public:
     QLabel lblInitialLocalDirectory;
     QLineEdit txtInitialLocalDirectory;
     QPushButton btnBrowse;
+    QLabel lblEncryption;
+    // Its items are in the order of TIdFtpTlsMode.
+    QComboBox cbEncryption;
     QPushButton btnOK;
+
+    TIdFtpTlsMode Encryption() const;
+    void SetEncryption(TIdFtpTlsMode AMode);
+    void cbEncryptionChange();
 
 protected:
     void paintEvent(QPaintEvent* AEvent) override;
     // The dialog has no cancel button, so Escape does nothing; only the close
     // box ends it without OK.
     void keyPressEvent(QKeyEvent* AEvent) override;
+
+private:
+    // The choice the port field last followed.
+    int FShownEncryption = 1;
 };
 
 extern TfrmConnect* frmConnect;

@@ -1,5 +1,7 @@
 #include "Dialogs.h"
 
+#include "Certificate.h"
+
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -46,6 +48,12 @@ public:
         }
         ADirectory = dialog.selectedFiles().constFirst();
         return true;
+    }
+
+    TTrustAnswer TrustCertificate(QWidget* AOwner, const TCertificateQuestion& AQuestion) override {
+        TfrmCertificate dialog(AQuestion, AOwner);
+        dialog.exec();
+        return dialog.Answer();
     }
 };
 

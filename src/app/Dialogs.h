@@ -1,5 +1,7 @@
 #pragma once
 
+#include "IdException.h"
+
 #include <QString>
 
 class QWidget;
@@ -9,6 +11,16 @@ class QWidget;
 enum class TMsgIcon { miError, miQuestion };
 enum class TMsgButtons { mbOK, mbYesNo };
 enum class TMsgResult { mrOK, mrYes, mrNo };
+
+// A server certificate the client could not verify, put to the user.
+struct TCertificateQuestion {
+    QString Server; // "host:port"
+    TIdCertificateInfo Certificate;
+    QString Reason;
+    // A certificate the user chose to always trust was replaced by this one.
+    bool Changed = false;
+};
+enum class TTrustAnswer { taCancel, taOnce, taAlways };
 
 class TDialogs {
 public:
@@ -21,6 +33,8 @@ public:
                              const QString& ADefault) = 0;
     // ADirectory is preselected when not empty; on true it holds the chosen folder.
     virtual bool SelectFolder(QWidget* AOwner, const QString& ATitle, QString& ADirectory) = 0;
+    virtual TTrustAnswer TrustCertificate(QWidget* AOwner,
+                                          const TCertificateQuestion& AQuestion) = 0;
 };
 
 // The dialogs in force: the toolkit's own unless a test installed others.

@@ -91,8 +91,33 @@ constexpr const char* WindowTexts[][2] = {
     {"Några poster kunde inte tas bort:", "Some entries could not be deleted:"},
     {"Välj katalog:", "Choose directory:"},
     {"Porten måste vara ett tal från 1 till 65535.", "The port must be a number from 1 to 65535."},
+    {"Kryptering:", "Encryption:"},
+    {"Bara vanlig FTP (osäker)", "Only plain FTP (insecure)"},
+    {"Explicit TLS om möjligt", "Explicit TLS if available"},
+    {"Kräv explicit TLS", "Require explicit TLS"},
+    {"Kräv implicit TLS", "Require implicit TLS"},
+    {"krypterad", "encrypted"},
+    {"Servercertifikat", "Server certificate"},
+    {"Serverns certifikat kunde inte verifieras. Lita bara på det om du känner igen "
+     "fingeravtrycket.",
+     "The server's certificate could not be verified. Trust it only if you recognise its "
+     "fingerprint."},
+    {"Serverns certifikat har ändrats sedan du valde att alltid lita på det. Lita bara på "
+     "det nya om du vet varför det ändrades.",
+     "The server's certificate has changed since you chose to always trust it. Trust the new "
+     "one only if you know why it changed."},
+    {"Server:", "Server:"},
+    {"Utfärdat för:", "Subject:"},
+    {"Utfärdat av:", "Issuer:"},
+    {"Giltigt från:", "Valid from:"},
+    {"Giltigt till:", "Valid until:"},
+    {"SHA-256:", "SHA-256:"},
+    {"Orsak:", "Reason:"},
+    {"Lita på &en gång", "Trust &once"},
+    {"Lita &alltid", "&Always trust"},
+    {"Avbryt", "Cancel"},
 };
-static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtPortRange) + 1);
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtCancel) + 1);
 
 } // namespace
 

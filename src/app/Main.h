@@ -63,6 +63,28 @@ enum class TWindowText {
     wtEntriesNotDeleted,
     wtChooseDirectory,
     wtPortRange,
+    // The encryption row of the connect dialog, in the order of TIdFtpTlsMode.
+    wtEncryption,
+    wtTlsNone,
+    wtTlsExplicitIfAvailable,
+    wtTlsExplicitRequired,
+    wtTlsImplicit,
+    // The remote pane's label while the session runs over TLS.
+    wtEncrypted,
+    // The certificate prompt.
+    wtCertificateTitle,
+    wtCertificateUnverified,
+    wtCertificateChanged,
+    wtCertificateServer,
+    wtCertificateSubject,
+    wtCertificateIssuer,
+    wtCertificateValidFrom,
+    wtCertificateValidUntil,
+    wtCertificateFingerprint,
+    wtCertificateReason,
+    wtTrustOnce,
+    wtTrustAlways,
+    wtCancel,
 };
 QString PickText(TWindowText AText);
 
@@ -269,6 +291,11 @@ private:
     bool NetworkStep(const TNetworkScope& AScope, const std::function<void()>& ACall,
                      const std::function<void(const std::exception_ptr&)>& AFailed = {});
     bool FConnectTimedOut = false;
+    // "Always trust": kept in the settings; a file that cannot be written
+    // is reported and the connect goes on.
+    void RememberTrusted(const std::string& AHost, int32_t APort, const std::string& ASha256);
+    // The remote pane's label for ADir, saying whether the session is encrypted.
+    QString RemoteFilesText(const QString& ADir) const;
     // A single command the server refused: %1 in the texts is ASubject.
     void ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
                             const QString& ASubject, const std::exception_ptr& AError);

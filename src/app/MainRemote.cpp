@@ -68,8 +68,7 @@ void TfrmMain::btnRemoteRefreshClick() {
     if (scope.Interrupted()) {
         return;
     }
-    SetFittedText(lblRemoteFiles, PickText(TWindowText::wtRemoteFiles) + QStringLiteral(" (") +
-                                      CurrentRemoteDir + QStringLiteral(")"));
+    SetFittedText(lblRemoteFiles, RemoteFilesText(CurrentRemoteDir));
 }
 
 void TfrmMain::lvRemoteFilesDblClick() {

@@ -1,5 +1,6 @@
 // Session control: Connect, Disconnect, the transfer type, and how the window
 // shows the batch loop and a session that ended.
+#include "Certificate.h"
 #include "Connect.h"
 #include "Dialogs.h"
 #include "FileRows.h"
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -159,36 +161,83 @@ void TfrmMain::btnConnectClick() {
         return true;
     };
 
-    try {
-        sckFTP->SetHost(host);
-        sckFTP->SetPort(PortFromText(port));
-        sckFTP->Username = user;
-        sckFTP->Password = password;
-        sckFTP->Passive = passive;
-        sckFTP->OpenSession(true, ConnectLimit + BackstopMargin);
-    } catch (...) {
-        const std::exception_ptr error = std::current_exception();
-        // The library's own limits are the same as the window's.
+    int32_t portNumber = 0;
+    TIdFtpTlsSettings& tls = sckFTP->TlsSettings;
+    tls = TIdFtpTlsSettings{};
+    tls.Mode = EncryptionMode(ini.ReadString(Section, EncryptionKey, ""));
+    // A certificate the user chose to always trust is the only one accepted.
+    std::string remembered;
+    for (;;) {
         try {
-            throw;
-        } catch (const EIdReadTimeout&) {
-            FConnectTimedOut = true;
-        } catch (const EIdConnectTimeout&) {
-            FConnectTimedOut = true;
+            sckFTP->SetHost(host);
+            portNumber = PortFromText(port);
+            sckFTP->SetPort(portNumber);
+            sckFTP->Username = user;
+            sckFTP->Password = password;
+            sckFTP->Passive = passive;
+            if (tls.Mode != TIdFtpTlsMode::tmNone && tls.PinnedSha256.empty()) {
+                remembered = RememberedCertificate(host, portNumber);
+                if (!remembered.empty()) {
+                    tls.Verify = TIdTlsVerify::tvPin;
+                    tls.PinnedSha256 = remembered;
+                    // This server has spoken TLS before: a refused AUTH now is
+                    // more likely someone in between than a server that forgot.
+                    if (tls.Mode == TIdFtpTlsMode::tmExplicitIfAvailable) {
+                        tls.Mode = TIdFtpTlsMode::tmExplicitRequired;
+                    }
+                }
+            }
+            sckFTP->OpenSession(true, ConnectLimit + BackstopMargin);
+            break;
         } catch (...) {
-        }
-        if (FConnectTimedOut) {
+            const std::exception_ptr error = std::current_exception();
+            // The library's own limits are the same as the window's.
+            std::optional<TCertificateQuestion> question;
+            try {
+                throw;
+            } catch (const EIdReadTimeout&) {
+                FConnectTimedOut = true;
+            } catch (const EIdConnectTimeout&) {
+                FConnectTimedOut = true;
+            } catch (const EIdTlsVerifyError& e) {
+                question =
+                    TCertificateQuestion{QString::fromStdString(CertificateKey(host, portNumber)),
+                                         e.Certificate, OneLine(e.Reason), !remembered.empty()};
+            } catch (...) {
+            }
+            if (FConnectTimedOut) {
+                ShowDisconnectedLayout();
+                timedOut();
+                return;
+            }
+            // Disconnect, or closing the window, ended the attempt on purpose.
+            if (scope.Interrupted() || FWindowClosed) {
+                return;
+            }
+            if (question) {
+                // The user reads the certificate for as long as it takes; the
+                // limit is for the network, and starts again for the new attempt.
+                limit.stop();
+                const TTrustAnswer answer = Dialogs().TrustCertificate(this, *question);
+                if (scope.Interrupted() || FWindowClosed) {
+                    return;
+                }
+                if (answer != TTrustAnswer::taCancel) {
+                    const std::string& sha256 = question->Certificate.Sha256;
+                    if (answer == TTrustAnswer::taAlways) {
+                        RememberTrusted(host, portNumber, sha256);
+                    }
+                    tls.Verify = TIdTlsVerify::tvPin;
+                    tls.PinnedSha256 = sha256;
+                    remembered.clear();
+                    limit.start(ConnectLimit);
+                    continue;
+                }
+            }
             ShowDisconnectedLayout();
-            timedOut();
+            ShowConnectionFailed(FailureReason(error));
             return;
         }
-        // Disconnect, or closing the window, ended the attempt on purpose.
-        if (scope.Interrupted() || FWindowClosed) {
-            return;
-        }
-        ShowDisconnectedLayout();
-        ShowConnectionFailed(FailureReason(error));
-        return;
     }
     if (timedOut() || scope.Interrupted()) {
         return;
@@ -213,6 +262,29 @@ void TfrmMain::btnConnectClick() {
     btnConnect.setEnabled(false);
     btnDisconnect.setEnabled(true);
     SetPaneControlsEnabled(true);
+}
+
+void TfrmMain::RememberTrusted(const std::string& AHost, int32_t APort,
+                               const std::string& ASha256) {
+    try {
+        RememberCertificate(AHost, APort, ASha256);
+    } catch (...) {
+        // The session can still go ahead trusting it once; only the next
+        // connect will ask again.
+        Dialogs().MessageBox(this, PickText(TWindowText::wtError),
+                             FailureReason(std::current_exception()), TMsgIcon::miError,
+                             TMsgButtons::mbOK);
+    }
+}
+
+QString TfrmMain::RemoteFilesText(const QString& ADir) const {
+    QString text =
+        PickText(TWindowText::wtRemoteFiles) + QStringLiteral(" (") + ADir + QLatin1Char(')');
+    if (sckFTP->Encrypted()) {
+        text += QStringLiteral(" \u2014 ") + PickText(TWindowText::wtEncrypted) +
+                QStringLiteral(" (TLS)");
+    }
+    return text;
 }
 
 void TfrmMain::btnDisconnectClick() {

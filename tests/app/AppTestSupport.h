@@ -50,6 +50,15 @@ public:
         InputPrompts.push_back(APrompt);
         return InputAnswer ? *InputAnswer : ADefault;
     }
+    // The certificate questions asked, and the answers to give in turn
+    // (Cancel once they run out).
+    std::vector<TCertificateQuestion> Certificates;
+    std::vector<TTrustAnswer> TrustAnswers;
+    TTrustAnswer TrustCertificate(QWidget*, const TCertificateQuestion& AQuestion) override {
+        Certificates.push_back(AQuestion);
+        return Certificates.size() <= TrustAnswers.size() ? TrustAnswers[Certificates.size() - 1]
+                                                          : TTrustAnswer::taCancel;
+    }
     bool SelectFolder(QWidget*, const QString& ATitle, QString& ADirectory) override {
         FolderTitles.push_back(ATitle);
         FolderPreselected.push_back(ADirectory);

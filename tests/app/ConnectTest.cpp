@@ -1,5 +1,7 @@
 #include "Connect.h"
 #include "AppTestSupport.h"
+#include "Certificate.h"
+#include "IniFile.h"
 #include "Main.h"
 
 #include <gtest/gtest.h>
@@ -74,7 +76,7 @@ TEST_F(ConnectDialog, FirstStartShowsDefaultsAndOkWritesSevenKeysInOrder) {
     EXPECT_EQ(Settings.ReadIni(),
               "[Main]\nRemoteHost=h\nPort=21\nPassive=0\nUsername=anonymous\nPassword=\n"
               "InitialRemoteDirectory=/\nInitialLocalDirectory=" +
-                  Home + "\n");
+                  Home + "\nEncryption=ExplicitIfAvailable\n");
 }
 
 // OK names the field it cannot go on without, keeps the dialog open, writes
@@ -149,7 +151,8 @@ TEST_F(ConnectDialog, OkWritesTypedFieldsAndEncodedPassword) {
     dlg.btnOK.click();
     EXPECT_EQ(Settings.ReadIni(), "[Main]\nRemoteHost=ftp.example.org\nPort=abc\nPassive=1\n"
                                   "Username=anna\nPassword=9E 9D 9C\nInitialRemoteDirectory=/pub\n"
-                                  "InitialLocalDirectory=/tmp/\xC3\xA5/\n");
+                                  "InitialLocalDirectory=/tmp/\xC3\xA5/\n"
+                                  "Encryption=ExplicitIfAvailable\n");
 
     // The next start loads exactly what was written.
     TfrmConnect again;
@@ -244,6 +247,103 @@ TEST_F(ConnectDialog, BrowsePreselectsOnlyExistingFoldersAndAddsTrailingSlash) {
     EXPECT_EQ(Answers.FolderTitles.back(), QStringLiteral("Choose directory:"));
 }
 
+// The encryption choice: an old file (no key) and a value the program does
+// not know both mean explicit TLS if available; OK writes the canonical value.
+TEST_F(ConnectDialog, EncryptionSettingRoundTrip) {
+    const struct {
+        const char* Ini;
+        int Shown;
+        const char* Written;
+    } cases[] = {
+        {"[Main]\nRemoteHost=h\n", 1, "ExplicitIfAvailable"},
+        {"[Main]\nEncryption=None\n", 0, "None"},
+        {"[Main]\nencryption = explicitifavailable \n", 1, "ExplicitIfAvailable"},
+        {"[Main]\nEncryption=ExplicitRequired\n", 2, "ExplicitRequired"},
+        {"[Main]\nEncryption=IMPLICIT\n", 3, "Implicit"},
+        {"[Main]\nEncryption=Quantum\n", 1, "ExplicitIfAvailable"},
+        {"[Main]\nEncryption=\n", 1, "ExplicitIfAvailable"},
+        {"[Other]\nEncryption=None\n", 1, "ExplicitIfAvailable"},
+    };
+    for (const auto& c : cases) {
+        Settings.WriteIni(c.Ini);
+        TfrmConnect dlg;
+        EXPECT_EQ(dlg.cbEncryption.currentIndex(), c.Shown) << c.Ini;
+        dlg.txtRemoteHost.setText(QStringLiteral("h"));
+        dlg.txtUsername.setText(QStringLiteral("anonymous"));
+        dlg.btnOK.click();
+        const TIniFile ini(Settings.IniPath);
+        EXPECT_EQ(ini.ReadString("Main", "Encryption", "-"), c.Written) << c.Ini;
+    }
+}
+
+// Implicit TLS has a port of its own: the usual port follows the choice, a
+// port the user typed is never changed.
+TEST_F(ConnectDialog, ImplicitTlsSuggestsItsPortOnlyInPlaceOfTheUsualOne) {
+    const struct {
+        const char* Port;
+        std::vector<int> Choices;
+        const char* After;
+    } cases[] = {
+        {"21", {3}, "990"},    {" 21 ", {3}, "990"}, {"2121", {3}, "2121"},   {"21", {3, 1}, "21"},
+        {"21", {3, 3}, "990"}, {"990", {0}, "990"},  {"21", {3, 2, 0}, "21"}, {"21", {2}, "21"},
+    };
+    for (const auto& c : cases) {
+        TfrmConnect dlg;
+        dlg.txtPort.setText(QString::fromUtf8(c.Port));
+        for (const int choice : c.Choices) {
+            dlg.cbEncryption.setCurrentIndex(choice);
+            emit dlg.cbEncryption.activated(choice);
+        }
+        EXPECT_EQ(dlg.txtPort.text().toStdString(), c.After) << c.Port << c.Choices.size();
+    }
+}
+
+// The toolkit's certificate prompt: what it shows in each language, and the
+// answer of each button. Escape and the close box cancel.
+TEST_F(ConnectDialog, CertificatePromptShowsTheCertificateAndAnswers) {
+    const TCertificateQuestion question{QStringLiteral("127.0.0.1:2121"),
+                                        {"CN=localhost", "CN=Quorvan Test CA",
+                                         "2026-01-01 00:00:00 UTC", "2027-01-01 00:00:00 UTC",
+                                         "AB:CD"},
+                                        QStringLiteral("self-signed certificate"),
+                                        true};
+    const struct {
+        bool Swedish;
+        const char* Button; // object name; empty: Escape
+        TTrustAnswer Answer;
+        const char* Title;
+        const char* Changed;
+    } cases[] = {
+        {false, "trust1", TTrustAnswer::taOnce, "Server certificate", "has changed"},
+        {false, "trust2", TTrustAnswer::taAlways, "Server certificate", "has changed"},
+        {true, "trust0", TTrustAnswer::taCancel, "Servercertifikat", "har ändrats"},
+        {true, "", TTrustAnswer::taCancel, "Servercertifikat", "har ändrats"},
+    };
+    for (const auto& c : cases) {
+        SetSwedish(c.Swedish);
+        TfrmCertificate dlg(question);
+        dlg.show();
+        EXPECT_EQ(dlg.windowTitle(), QString::fromUtf8(c.Title));
+        QStringList shown;
+        for (const QLabel* l : dlg.findChildren<QLabel*>()) {
+            shown << l->text();
+        }
+        for (const char* part : {"127.0.0.1:2121", "CN=localhost", "CN=Quorvan Test CA",
+                                 "2027-01-01 00:00:00 UTC", "AB:CD", "self-signed certificate"}) {
+            EXPECT_TRUE(shown.contains(QString::fromUtf8(part))) << part;
+        }
+        EXPECT_TRUE(shown.join('|').contains(QString::fromUtf8(c.Changed)));
+        if (*c.Button) {
+            dlg.findChild<QPushButton*>(QString::fromUtf8(c.Button))->click();
+        } else {
+            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(&dlg, &esc);
+        }
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(dlg.Answer(), c.Answer) << c.Button;
+    }
+}
+
 struct TControlCase {
     QWidget* Control;
     int Left, Top, Width, Height;
@@ -255,7 +355,7 @@ TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
     for (const bool swedish : {false, true}) {
         SetSwedish(swedish);
         TfrmConnect dlg;
-        EXPECT_EQ(dlg.size(), QSize(209, 337));
+        EXPECT_EQ(dlg.size(), QSize(209, 389));
         EXPECT_EQ(dlg.windowTitle(), swedish ? QStringLiteral("Anslut till FTP...")
                                              : QStringLiteral("Connect to FTP..."));
         EXPECT_EQ(dlg.txtPassword.echoMode(), QLineEdit::Password);
@@ -278,7 +378,9 @@ TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
              "Initial local directory:", "Lokal initialkatalog:"},
             {&dlg.txtInitialLocalDirectory, 16, 232, 177, 16, nullptr, nullptr},
             {&dlg.btnBrowse, 104, 256, 89, 25, "&Browse...", "&Bläddra..."},
-            {&dlg.btnOK, 16, 296, 177, 25, "OK", "OK"},
+            {&dlg.lblEncryption, 16, 296, -1, 13, "Encryption:", "Kryptering:"},
+            {&dlg.cbEncryption, 16, 312, 177, 21, nullptr, nullptr},
+            {&dlg.btnOK, 16, 348, 177, 25, "OK", "OK"},
         };
         for (const TControlCase& c : controls) {
             const QRect g = c.Control->geometry();
@@ -309,9 +411,23 @@ TEST_F(ConnectDialog, ControlsAndCaptionsInBothLanguages) {
                                   &dlg.txtInitialRemoteDirectory,
                                   &dlg.txtInitialLocalDirectory,
                                   &dlg.btnBrowse,
+                                  &dlg.cbEncryption,
                                   &dlg.btnOK};
         for (size_t i = 1; i < std::size(order); ++i) {
             EXPECT_EQ(NextTabStop(order[i - 1]), order[i]) << i;
+        }
+        const char* const choices[][2] = {
+            {"Only plain FTP (insecure)", "Bara vanlig FTP (osäker)"},
+            {"Explicit TLS if available", "Explicit TLS om möjligt"},
+            {"Require explicit TLS", "Kräv explicit TLS"},
+            {"Require implicit TLS", "Kräv implicit TLS"},
+        };
+        ASSERT_EQ(dlg.cbEncryption.count(), 4);
+        for (int i = 0; i < 4; ++i) {
+            const QString text = dlg.cbEncryption.itemText(i);
+            EXPECT_EQ(text, QString::fromUtf8(choices[i][swedish]));
+            // Every choice can be read whole in the closed box.
+            EXPECT_LE(dlg.fontMetrics().horizontalAdvance(text), dlg.cbEncryption.width() - 24);
         }
     }
 }

@@ -10,6 +10,7 @@
 #include "PyftpdlibServer.h"
 #include "TempDir.h"
 #include "TestSockets.h"
+#include "TestCertificates.h"
 #include "VsftpdServer.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,7 @@ struct TSettings {
     std::string RemoteDir;
     std::string LocalDir;
     bool WithPassive = true;
+    std::string Encryption = {}; // empty: no such line, as in an older file
 };
 
 std::string SettingsText(const TSettings& S) {
@@ -49,6 +51,9 @@ std::string SettingsText(const TSettings& S) {
     text += "Username=" + S.User + "\nPassword=" + EncodePassword(S.Password) +
             "\nInitialRemoteDirectory=" + S.RemoteDir + "\nInitialLocalDirectory=" + S.LocalDir +
             "\n";
+    if (!S.Encryption.empty()) {
+        text += "Encryption=" + S.Encryption + "\n";
+    }
     return text;
 }
 
@@ -401,6 +406,105 @@ TEST_F(PasswordServer, AnIPv6LiteralConnectsInBothModes) {
     }
 }
 
+// ---- A certificate nobody vouches for ----------------------------------------------------
+
+// vsftpd with a self-signed certificate: the window asks, and the answer
+// decides. Each row connects once to the same server, in order.
+TEST_F(TSessionFixture, UnverifiedCertificateIsPutToTheUser) {
+    for (const std::string& why : {VsftpdServer::Unavailable(), TestCertificates::Unavailable()}) {
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+    }
+    const TestCertificates& certs = TestCertificates::Get();
+    VsftpdOptions options;
+    options.tls = FtpTls::Explicit;
+    options.tlsRequired = true;
+    options.tlsCertificate = &certs.selfSigned;
+    VsftpdServer server(options);
+    server.writeFile("secret.txt", "s");
+    // The same server under another name has a certificate the user once
+    // trusted for it, but that one has been replaced since.
+    VsftpdServer renewed(options);
+    const auto settings = [&](const VsftpdServer& AServer) {
+        return TSettings{AServer.host(),     std::to_string(AServer.port()), AServer.user(),
+                         AServer.password(), AServer.remoteWorkDir(),        LocalDir()};
+    };
+    const std::string key = "127.0.0.1:" + std::to_string(server.port());
+    const std::string renewedKey = "127.0.0.1:" + std::to_string(renewed.port());
+    const std::string stale = std::string(certs.server.sha256);
+    const struct {
+        const char* Name;
+        const VsftpdServer& Server;
+        std::vector<TTrustAnswer> Answers;
+        std::string Remembered; // [Certificates] line written before; empty: none
+        size_t Asked;
+        bool Changed;
+        bool Connected;
+        std::string Stored; // the line's value afterwards
+    } cases[] = {
+        {"cancel", server, {TTrustAnswer::taCancel}, "", 1, false, false, ""},
+        {"trust once", server, {TTrustAnswer::taOnce}, "", 1, false, true, ""},
+        {"always", server, {TTrustAnswer::taAlways}, "", 1, false, true, certs.selfSigned.sha256},
+        {"remembered", server, {}, "-", 0, false, true, certs.selfSigned.sha256},
+        {"changed, cancel", renewed, {TTrustAnswer::taCancel}, stale, 1, true, false, stale},
+        {"changed, always",
+         renewed,
+         {TTrustAnswer::taAlways},
+         stale,
+         1,
+         true,
+         true,
+         certs.selfSigned.sha256},
+    };
+    std::string certificates; // what "always" left in the file
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const bool own = &c.Server == &renewed;
+        Answers.Messages.clear();
+        Answers.Certificates.clear();
+        Answers.TrustAnswers = c.Answers;
+        std::string text = SettingsText(settings(c.Server));
+        if (c.Remembered == "-") {
+            text += certificates;
+        } else if (!c.Remembered.empty()) {
+            text += "[Certificates]\n" + renewedKey + "=" + c.Remembered + "\n";
+        }
+        ConnectWith(text);
+        ASSERT_EQ(Answers.Certificates.size(), c.Asked);
+        if (c.Asked) {
+            const TCertificateQuestion& q = Answers.Certificates[0];
+            EXPECT_EQ(q.Server.toStdString(), own ? renewedKey : key);
+            EXPECT_EQ(q.Certificate.Sha256, certs.selfSigned.sha256);
+            EXPECT_NE(q.Certificate.Subject.find("selfsigned.quorvan.test"), std::string::npos);
+            EXPECT_FALSE(q.Reason.isEmpty());
+            EXPECT_EQ(q.Changed, c.Changed);
+        }
+        EXPECT_EQ(ConnectedLayout(), c.Connected);
+        const TIniFile ini(Settings.IniPath);
+        EXPECT_EQ(ini.ReadString("Certificates", own ? renewedKey : key, ""), c.Stored);
+        if (!c.Connected) {
+            // Cancel: the usual failure, with the reason beneath it.
+            ASSERT_EQ(Answers.Messages.size(), 1u);
+            EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
+                      "The connection failed!\nThe server's certificate could not be verified: " +
+                          Answers.Certificates[0].Reason.toStdString() + " (SHA-256 fingerprint " +
+                          certs.selfSigned.sha256 + ")");
+            EXPECT_TRUE(DisconnectedLayout());
+            continue;
+        }
+        EXPECT_TRUE(Answers.Messages.empty());
+        EXPECT_TRUE(Window->sckFTP->Encrypted());
+        EXPECT_EQ(Window->lblRemoteFiles.text().toStdString(),
+                  "Remote files: (/upload) \u2014 encrypted (TLS)");
+        EXPECT_EQ(Contains(Captions(Window->lvRemoteFiles), QStringLiteral("secret.txt")), !own);
+        if (!c.Stored.empty() && !own) {
+            certificates = "[Certificates]\n" + key + "=" + c.Stored + "\n";
+        }
+        Window->btnDisconnectClick();
+    }
+}
+
 // ---- Against the scripted server ------------------------------------------------------
 
 struct TFakeFixture : TSessionFixture {
@@ -535,6 +639,46 @@ TEST_F(ScriptedServer, FailedConnectsSayWhy) {
     EXPECT_EQ(Commands().back(), "PASS anonymous@");
 }
 
+// A server without TLS: "if available" signs in plain, unless a certificate
+// was once trusted for it (a refused AUTH is then someone in between);
+// "plain only" never asks.
+TEST_F(ScriptedServer, RefusedAuthFallsBackOnlyWhereNoCertificateIsTrusted) {
+    const struct {
+        const char* Encryption;
+        bool Remembered;
+        bool AuthSent;
+        bool SignedIn;
+    } cases[] = {
+        {"", false, true, true},
+        {"None", true, false, true},
+        {"", true, true, false},
+        {"ExplicitRequired", false, true, false},
+    };
+    for (const auto& c : cases) {
+        FakeFtpServer server;
+        server.setListing("");
+        TSettings s = Good();
+        s.Port = std::to_string(server.port());
+        s.Encryption = c.Encryption;
+        std::string text = SettingsText(s);
+        if (c.Remembered) {
+            text += "[Certificates]\n127.0.0.1:" + s.Port + "=AB:CD\n";
+        }
+        Answers.Messages.clear();
+        ConnectWith(text);
+        const auto sent = server.commands();
+        const auto has = [&](const std::string& ALine) {
+            return std::find(sent.begin(), sent.end(), ALine) != sent.end();
+        };
+        EXPECT_EQ(has("AUTH TLS"), c.AuthSent) << c.Encryption << c.Remembered;
+        EXPECT_EQ(has("USER user"), c.SignedIn) << c.Encryption << c.Remembered;
+        EXPECT_EQ(ConnectedLayout(), c.SignedIn) << c.Encryption << c.Remembered;
+        EXPECT_EQ(Answers.Messages.size(), c.SignedIn ? 0u : 1u);
+        EXPECT_TRUE(Answers.Certificates.empty());
+        Window->btnDisconnectClick();
+    }
+}
+
 // A server that accepts and then says nothing is given up after the
 // connect's limit, whichever part of the connect it stops in.
 TEST_F(ScriptedServer, ConnectToASilentServerEndsAtItsLimit) {
@@ -544,6 +688,11 @@ TEST_F(ScriptedServer, ConnectToASilentServerEndsAtItsLimit) {
     } const cases[] = {
         {"no greeting", [](FakeFtpServer& F) { F.withholdGreeting(); }},
         {"no answer to PASS", [](FakeFtpServer& F) { F.setResponse("PASS", FtpScript{}); }},
+        {"no handshake after AUTH",
+         [](FakeFtpServer& F) {
+             F.setResponse("AUTH",
+                           FtpScript{act::Reply("234 Go ahead."), act::Delay(Millis(3000))});
+         }},
         {"first listing never ends",
          [](FakeFtpServer& F) {
              F.setResponse("LIST", FtpScript{act::Reply("150 Here it comes."), act::OpenData()});
