@@ -9,8 +9,8 @@
 #include "Main.h"
 #include "PyftpdlibServer.h"
 #include "TempDir.h"
-#include "TestSockets.h"
 #include "TestCertificates.h"
+#include "TestSockets.h"
 #include "VsftpdServer.h"
 
 #include <gtest/gtest.h>
