@@ -83,6 +83,7 @@ void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
         }
         FConnectedHost = Host();
         FEpsvRefused = false;
+        FPortRefused = false;
         try {
             OpenConnection(ATimeout);
         } catch (...) {

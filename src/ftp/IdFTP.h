@@ -225,6 +225,8 @@ private:
     bool FAbortSent = false;
 
     // The server refused EPSV in this session.
+    // PORT was refused on IPv4 and EPRT took its place.
+    bool FPortRefused = false;
     bool FEpsvRefused = false;
     bool FRestartAllowed = false;
     bool FRestartChecked = false;

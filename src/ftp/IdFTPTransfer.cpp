@@ -280,8 +280,19 @@ void TIdFTP::AnnouncePort(TIdSocketHandle& AHandle) {
             c = ',';
         }
     }
-    SendCommand("PORT " + address + "," + std::to_string(AHandle.Port / 256) + "," +
-                    std::to_string(AHandle.Port % 256),
+    const std::string port = "PORT " + address + "," + std::to_string(AHandle.Port / 256) + "," +
+                             std::to_string(AHandle.Port % 256);
+    if (!HasFeature("EPRT")) {
+        SendCommand(port, TIdReplyCodes{200});
+        return;
+    }
+    // Some servers (and the NAT helpers in front of them) refuse PORT but
+    // take the same address as EPRT; that holds for the rest of the session.
+    if (!FPortRefused && SendCommand(port, TIdReplyCodes{200, 500, 501, 502}) == 200) {
+        return;
+    }
+    FPortRefused = true;
+    SendCommand("EPRT |1|" + AHandle.IP + "|" + std::to_string(AHandle.Port) + "|",
                 TIdReplyCodes{200});
 }
 

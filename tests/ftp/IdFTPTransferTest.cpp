@@ -574,6 +574,38 @@ TEST_F(FtpTransferTest, FailedListingKeepsThePreviousLines) {
     EXPECT_EQ(&ftp.ListItems(), before);
 }
 
+// A server listing EPRT that refuses PORT gets EPRT for the rest of the
+// session; one that does not list it keeps PORT's refusal as the error.
+TEST_F(FtpTransferTest, RefusedPortFallsBackToEprtWhenListed) {
+    ftp.Passive = false;
+    server.setFile("f", "eprt");
+    for (const bool listed : {true, false}) {
+        SCOPED_TRACE(listed ? "EPRT listed" : "EPRT not listed");
+        server.setResponse("FEAT", listed ? "211-Ext:\r\n EPRT\r\n211 End\r\n" : "500 No.\r\n");
+        server.setResponse("PORT", "500 Illegal PORT command.\r\n");
+        ftp.EndSession();
+        ftp.OpenSession();
+        const size_t before = server.commands().size();
+        for (int i = 0; i < 2; ++i) {
+            TIdMemoryStream stream;
+            if (!listed) {
+                EXPECT_THROW(ftp.Download("f", stream, false), EIdProtocolReplyError);
+                continue;
+            }
+            ftp.Download("f", stream, false);
+            EXPECT_EQ(Contents(stream), "eprt");
+        }
+        std::vector<std::string> verbs;
+        for (size_t i = before; i < server.commands().size(); ++i) {
+            verbs.push_back(server.commands()[i].substr(0, 4));
+        }
+        const std::vector<std::string> expected =
+            listed ? std::vector<std::string>{"PORT", "EPRT", "RETR", "EPRT", "RETR"}
+                   : std::vector<std::string>{"PORT", "PORT"};
+        EXPECT_EQ(verbs, expected);
+    }
+}
+
 // --- FEAT and MLSD ---
 
 const std::string kFeatMlst = "211-Features:\r\n MLST type*;size*;\r\n UTF8\r\n211 End\r\n";

@@ -27,6 +27,29 @@ bool IsTransferVerb(const std::string& verb) {
 }
 
 // "h1,h2,h3,h4,p1,p2" -> address and port; false when malformed.
+// "|1|127.0.0.1|port|" with any delimiter; IPv4 only, as the server listens there.
+bool ParseExtendedPort(const std::string& text, std::string& host, uint16_t& port) {
+    if (text.size() < 2 || text.back() != text.front())
+        return false;
+    std::vector<std::string> fields;
+    std::string field;
+    for (size_t i = 1; i < text.size(); ++i) {
+        if (text[i] == text.front()) {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += text[i];
+        }
+    }
+    if (fields.size() != 3 || fields[0] != "1" || fields[2].empty() || fields[2].size() > 5 ||
+        fields[2].find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int value = std::stoi(fields[2]);
+    host = fields[1];
+    port = static_cast<uint16_t>(value);
+    return value > 0 && value < 65536;
+}
+
 bool ParseHostPort(const std::string& text, std::string& host, uint16_t& port) {
     std::vector<int> fields;
     std::string field;
@@ -440,9 +463,10 @@ void FakeFtpServer::handle(Session& s, const std::string& line) {
     if (verb == "PASV" || verb == "EPSV") {
         s.pasvListener = ListenLoopback(0, 1);
         s.portPort = 0;
-    } else if (verb == "PORT") {
+    } else if (verb == "PORT" || verb == "EPRT") {
         s.pasvListener.reset();
-        if (!ParseHostPort(s.arg, s.portHost, s.portPort))
+        if (!(verb == "PORT" ? ParseHostPort(s.arg, s.portHost, s.portPort)
+                             : ParseExtendedPort(s.arg, s.portHost, s.portPort)))
             s.portPort = 0;
     } else if (verb == "REST") {
         try {
@@ -513,9 +537,9 @@ FtpScript FakeFtpServer::defaultScript(Session& s, const std::string& verb,
         return {Reply("350 Restart position accepted (" + std::to_string(s.restOffset) + ").")};
     if (verb == "PASV")
         return {Reply("227 Entering Passive Mode ({h},{p1},{p2}).")};
-    if (verb == "PORT")
-        return {
-            Reply(s.portPort != 0 ? "200 PORT command successful." : "501 Illegal PORT command.")};
+    if (verb == "PORT" || verb == "EPRT")
+        return {Reply(s.portPort != 0 ? "200 " + verb + " command successful."
+                                      : "501 Illegal " + verb + " command.")};
     if (verb == "ABOR")
         return {Reply("226 Abort successful.")};
     if (verb == "QUIT")
