@@ -12,20 +12,6 @@ namespace {
     throw EIdInvalidFTPListingFormat(IdResourceStrings::RSInvalidFTPListingFormat);
 }
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameLower(std::string_view AText, std::string_view ALower) {
-    return AText.size() == ALower.size() &&
-           std::equal(AText.begin(), AText.end(), ALower.begin(),
-                      [](char a, char b) { return LowerAscii(a) == b; });
-}
-
-bool StartsWithLower(std::string_view AText, std::string_view ALower) {
-    return SameLower(AText.substr(0, ALower.size()), ALower);
-}
-
 bool IsDigits(std::string_view AText) {
     return !AText.empty() &&
            std::all_of(AText.begin(), AText.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -142,16 +128,16 @@ void ParseMlsdLine(TIdFTPListItem& AItem) {
         }
         const std::string_view name = fact.substr(0, equals);
         const std::string_view value = fact.substr(equals + 1);
-        if (SameLower(name, "type")) {
-            if (SameLower(value, "cdir") || SameLower(value, "pdir")) {
+        if (SameTextAscii(name, "type")) {
+            if (SameTextAscii(value, "cdir") || SameTextAscii(value, "pdir")) {
                 RaiseUnreadable();
             }
             // A repeated type fact replaces the earlier one, target and all.
             linkTarget = std::string_view();
-            if (SameLower(value, "dir")) {
+            if (SameTextAscii(value, "dir")) {
                 kind = likDirectory;
-            } else if (StartsWithLower(value, "os.unix=slink") ||
-                       StartsWithLower(value, "os.unix=symlink")) {
+            } else if (StartsWithText(value, "os.unix=slink") ||
+                       StartsWithText(value, "os.unix=symlink")) {
                 kind = likSymbolicLink;
                 const size_t colon = value.find(':');
                 linkTarget =
@@ -161,20 +147,20 @@ void ParseMlsdLine(TIdFTPListItem& AItem) {
                 // pipes), which LIST shows as files too.
                 kind = likFile;
             }
-        } else if (SameLower(name, "size")) {
+        } else if (SameTextAscii(name, "size")) {
             size = value;
-        } else if (SameLower(name, "sizd")) {
+        } else if (SameTextAscii(name, "sizd")) {
             dirSize = value;
-        } else if (SameLower(name, "modify")) {
+        } else if (SameTextAscii(name, "modify")) {
             // A date that does not read leaves the entry undated, as DOS lines do.
             if (!TryParseModify(value, modified)) {
                 modified = TIdDateTime{};
             }
-        } else if (SameLower(name, "perm")) {
+        } else if (SameTextAscii(name, "perm")) {
             perm = value;
-        } else if (SameLower(name, "unique")) {
+        } else if (SameTextAscii(name, "unique")) {
             unique = value;
-        } else if (SameLower(name, "unix.mode")) {
+        } else if (SameTextAscii(name, "unix.mode")) {
             mode = value;
         }
     }
