@@ -11,7 +11,6 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
 #include <ctime>
@@ -113,10 +112,11 @@ std::string HexDigits(const std::string& AText) {
     return result;
 }
 
-bool IsAddress(const std::string& AHost) {
-    unsigned char address[16];
-    return ::inet_pton(AF_INET, AHost.c_str(), address) == 1 ||
-           ::inet_pton(AF_INET6, AHost.c_str(), address) == 1;
+// The address a host text names, without brackets or zone ("[::1]" and
+// "fe80::1%eth0" are addresses too); empty for a host name.
+std::string AddressOf(const std::string& AHost) {
+    TIdAddress address;
+    return TIdAddress::Parse(AHost, 0, address) ? address.WireText() : std::string();
 }
 
 int OnNewSession(SSL* ASsl, SSL_SESSION* ASession);
@@ -481,8 +481,10 @@ void TIdIOHandlerTls::StartTls() {
         BIO_set_data(bio, &impl);
         SSL_set_bio(impl.Ssl, bio, bio);
         SSL_set_app_data(impl.Ssl, &impl);
-        if (IsAddress(host)) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(impl.Ssl), host.c_str());
+        // An address is checked against the certificate's IP entries and is
+        // never sent as SNI, which carries names only.
+        if (const std::string address = AddressOf(host); !address.empty()) {
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(impl.Ssl), address.c_str());
         } else if (!host.empty()) {
             SSL_set_tlsext_host_name(impl.Ssl, host.c_str());
             SSL_set1_host(impl.Ssl, host.c_str());

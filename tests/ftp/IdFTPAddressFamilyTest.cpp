@@ -6,6 +6,7 @@
 #include "IdException.h"
 #include "PyftpdlibServer.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 #include "VsftpdServer.h"
 
 namespace {
@@ -74,6 +75,8 @@ TEST_F(FtpEpsvTest, MalformedRepliesAreErrorsWithTheReplyText) {
 struct FamilyRow {
     const char* Label;
     bool Vsftpd, IPv6, Passive, UseEpsv;
+    // Explicit TLS required, data connections included.
+    bool Tls = false;
 };
 
 class FtpAddressFamilyTest : public ::testing::TestWithParam<FamilyRow> {
@@ -82,17 +85,22 @@ protected:
         const FamilyRow& row = GetParam();
         const std::string why = (row.Vsftpd ? qtest::VsftpdServer::Unavailable()
                                             : qtest::PyftpdlibServer::Unavailable()) +
-                                (row.IPv6 ? qtest::IPv6Unavailable() : "");
+                                (row.IPv6 ? qtest::IPv6Unavailable() : "") +
+                                (row.Tls ? qtest::TestCertificates::Unavailable() : "");
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
         if (row.Vsftpd) {
             qtest::VsftpdOptions options;
             options.ipv6 = row.IPv6;
+            options.tls = row.Tls ? qtest::FtpTls::Explicit : qtest::FtpTls::Off;
+            options.tlsRequired = row.Tls;
             server = std::make_unique<qtest::VsftpdServer>(options);
         } else {
             qtest::PyftpdlibOptions options;
             options.address = row.IPv6 ? "::1" : "127.0.0.1";
+            options.tls = row.Tls ? qtest::FtpTls::Explicit : qtest::FtpTls::Off;
+            options.tlsRequired = row.Tls;
             server = std::make_unique<qtest::PyftpdlibServer>(options);
         }
         ftp.SetHost(row.IPv6 ? "[::1]" : server->host());
@@ -101,7 +109,12 @@ protected:
         ftp.Password = server->password();
         ftp.Passive = row.Passive;
         ftp.UseEPSV = row.UseEpsv;
+        if (row.Tls) {
+            ftp.TlsSettings.Mode = TIdFtpTlsMode::tmExplicitRequired;
+            ftp.TlsSettings.CAFile = qtest::TestCertificates::Get().caFile.string();
+        }
         ftp.OpenSession();
+        EXPECT_EQ(ftp.Encrypted(), row.Tls);
         ftp.ChangeDirectory(server->remoteWorkDir());
     }
 
@@ -128,17 +141,20 @@ TEST_P(FtpAddressFamilyTest, ListDownloadAndUploadKeepEveryByte) {
     ftp.EndSession();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpAddressFamilyTest,
-                         ::testing::Values(FamilyRow{"pyftpdlib4Epsv", false, false, true, true},
-                                           FamilyRow{"pyftpdlib4Pasv", false, false, true, false},
-                                           FamilyRow{"pyftpdlib4Port", false, false, false, true},
-                                           FamilyRow{"pyftpdlib6Epsv", false, true, true, true},
-                                           // Over IPv6 there is only EPSV, whatever UseEPSV says.
-                                           FamilyRow{"pyftpdlib6EpsvOnly", false, true, true,
-                                                     false},
-                                           FamilyRow{"pyftpdlib6Eprt", false, true, false, true},
-                                           FamilyRow{"vsftpd6Epsv", true, true, true, true},
-                                           FamilyRow{"vsftpd6Eprt", true, true, false, true}),
-                         [](const auto& info) { return std::string(info.param.Label); });
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FtpAddressFamilyTest,
+    ::testing::Values(FamilyRow{"pyftpdlib4Epsv", false, false, true, true},
+                      FamilyRow{"pyftpdlib4Pasv", false, false, true, false},
+                      FamilyRow{"pyftpdlib4Port", false, false, false, true},
+                      FamilyRow{"pyftpdlib6Epsv", false, true, true, true},
+                      // Over IPv6 there is only EPSV, whatever UseEPSV says.
+                      FamilyRow{"pyftpdlib6EpsvOnly", false, true, true, false},
+                      FamilyRow{"pyftpdlib6Eprt", false, true, false, true},
+                      FamilyRow{"vsftpd6Epsv", true, true, true, true},
+                      FamilyRow{"vsftpd6Eprt", true, true, false, true},
+                      FamilyRow{"vsftpd6EpsvTls", true, true, true, true, true},
+                      FamilyRow{"vsftpd6EprtTls", true, true, false, true, true},
+                      FamilyRow{"pyftpdlib6EprtTls", false, true, false, true, true}),
+    [](const auto& info) { return std::string(info.param.Label); });
 
 } // namespace

@@ -48,7 +48,7 @@ TestCertificates::TestCertificates() {
                                    "-days",   "2"};
     ca.insert(ca.begin() + 2, kNewKey.begin(), kNewKey.end());
     Openssl(ca);
-    const std::string local = "DNS:localhost,IP:127.0.0.1";
+    const std::string local = "DNS:localhost,IP:127.0.0.1,IP:::1";
     server = Make("server", local, 2, false);
     otherName = Make("other", "DNS:other.example,IP:10.9.9.9", 2, false);
     // A negative validity ends before it begins: expired from the start.
