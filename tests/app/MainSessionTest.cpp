@@ -657,15 +657,13 @@ TEST_F(ScriptedServer, RefusedAuthFallsBackOnlyWhereNoCertificateIsTrusted) {
         if (c.Remembered) {
             text += "[Certificates]\n127.0.0.1:" + s.Port + "=AB:CD\n";
         }
+        SCOPED_TRACE(c.Encryption + std::to_string(c.Remembered));
         Answers.Messages.clear();
         ConnectWith(text);
         const auto sent = server.commands();
-        const auto has = [&](const std::string& ALine) {
-            return std::find(sent.begin(), sent.end(), ALine) != sent.end();
-        };
-        EXPECT_EQ(has("AUTH TLS"), c.AuthSent) << c.Encryption << c.Remembered;
-        EXPECT_EQ(has("USER user"), c.SignedIn) << c.Encryption << c.Remembered;
-        EXPECT_EQ(ConnectedLayout(), c.SignedIn) << c.Encryption << c.Remembered;
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "AUTH TLS") > 0, c.AuthSent);
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), "USER user") > 0, c.SignedIn);
+        EXPECT_EQ(ConnectedLayout(), c.SignedIn);
         EXPECT_EQ(Answers.Messages.size(), c.SignedIn ? 0u : 1u);
         EXPECT_TRUE(Answers.Certificates.empty());
         Window->btnDisconnectClick();
