@@ -20,10 +20,8 @@ constexpr auto kPyftpdlib = FtpServerKind::Pyftpdlib;
 namespace {
 
 std::string Unavailable(FtpServerKind AKind) {
-    const std::string why = TestCertificates::Unavailable();
-    return !why.empty()       ? why
-           : AKind == kVsftpd ? VsftpdServer::Unavailable()
-                              : PyftpdlibServer::Unavailable();
+    return TestCertificates::Unavailable() +
+           (AKind == kVsftpd ? VsftpdServer::Unavailable() : PyftpdlibServer::Unavailable());
 }
 
 template <class Server, class Options>
