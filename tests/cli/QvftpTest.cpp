@@ -445,16 +445,8 @@ TEST(QvftpTest, OverTls) {
             GTEST_SKIP() << why;
         }
         const TestCertificate& cert = C::Get().*c.presented;
-        VsftpdOptions vsftpd;
-        vsftpd.tls = c.tls;
-        vsftpd.tlsRequired = true;
-        vsftpd.tlsCertificate = &cert;
-        PyftpdlibOptions pyftpdlib;
-        pyftpdlib.tls = c.tls;
-        pyftpdlib.tlsRequired = true;
         const std::unique_ptr<RealFtpServer> server =
-            c.kind == kV ? std::unique_ptr<RealFtpServer>(std::make_unique<VsftpdServer>(vsftpd))
-                         : std::make_unique<PyftpdlibServer>(pyftpdlib);
+            StartFtpServer(c.kind, c.tls, true, false, c.kind == kV ? &cert : nullptr);
         const std::string bytes = RandomBytes(2 << 20, 11);
         TempDir local;
         WriteFile(local / "up.bin", bytes);

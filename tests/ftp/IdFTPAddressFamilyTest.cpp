@@ -91,19 +91,8 @@ protected:
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
-        if (row.Vsftpd) {
-            VsftpdOptions options;
-            options.ipv6 = row.IPv6;
-            options.tls = row.Tls ? FtpTls::Explicit : FtpTls::Off;
-            options.tlsRequired = row.Tls;
-            server = std::make_unique<VsftpdServer>(options);
-        } else {
-            PyftpdlibOptions options;
-            options.address = row.IPv6 ? "::1" : "127.0.0.1";
-            options.tls = row.Tls ? FtpTls::Explicit : FtpTls::Off;
-            options.tlsRequired = row.Tls;
-            server = std::make_unique<PyftpdlibServer>(options);
-        }
+        server = StartFtpServer(row.Vsftpd ? FtpServerKind::Vsftpd : FtpServerKind::Pyftpdlib,
+                                row.Tls ? FtpTls::Explicit : FtpTls::Off, row.Tls, row.IPv6);
         ftp.SetHost(row.IPv6 ? "[::1]" : server->host());
         ftp.SetPort(server->port());
         ftp.Username = server->user();

@@ -24,19 +24,6 @@ std::string Unavailable(FtpServerKind AKind) {
            (AKind == kVsftpd ? VsftpdServer::Unavailable() : PyftpdlibServer::Unavailable());
 }
 
-template <class Server, class Options>
-std::unique_ptr<RealFtpServer> Start(FtpTls ATls, bool ARequired) {
-    Options options;
-    options.tls = ATls;
-    options.tlsRequired = ARequired;
-    return std::make_unique<Server>(options);
-}
-
-std::unique_ptr<RealFtpServer> StartServer(FtpServerKind AKind, FtpTls ATls, bool ARequired) {
-    return AKind == kVsftpd ? Start<VsftpdServer, VsftpdOptions>(ATls, ARequired)
-                            : Start<PyftpdlibServer, PyftpdlibOptions>(ATls, ARequired);
-}
-
 void Aim(TIdFTP& AFtp, const std::string& AHost, int APort, TMode AMode) {
     AFtp.SetHost(AHost);
     AFtp.SetPort(APort);
@@ -69,7 +56,7 @@ TEST_P(FtpTlsSessionTest, ListsDownloadsAndUploadsEveryByte) {
     const SessionCase& c = GetParam();
     if (std::string why = Unavailable(c.kind); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartServer(c.kind, c.serverTls, c.required);
+    auto server = StartFtpServer(c.kind, c.serverTls, c.required);
     const std::string bytes = RandomBytes(3 << 20, 18);
     server->writeFile("down.bin", bytes);
     TIdFTP ftp;
@@ -160,7 +147,7 @@ TEST(FtpTlsRefusal, GoesOnInClearOnlyWhenAllowedAndRefused) {
 TEST(FtpTlsTruncation, ABareTcpCloseIsNeverTheEndOfTheData) {
     if (std::string why = Unavailable(kPyftpdlib); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartServer(kPyftpdlib, FtpTls::Explicit, true);
+    auto server = StartFtpServer(kPyftpdlib, FtpTls::Explicit, true);
     server->writeFile("truncated.bin", RandomBytes(8 << 20, 5));
     TIdFTP ftp;
     Aim(ftp, *server, TMode::tmExplicitRequired);
@@ -180,7 +167,7 @@ TEST(FtpTlsTruncation, ABareTcpCloseIsNeverTheEndOfTheData) {
 TEST(FtpTlsAbort, AbortOrInterruptDuringADownload) {
     if (std::string why = Unavailable(kVsftpd); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartServer(kVsftpd, FtpTls::Explicit, true);
+    auto server = StartFtpServer(kVsftpd, FtpTls::Explicit, true);
     server->writeFile("big.bin", RandomBytes(64 << 20, 7));
     for (const int run : {0, 1, 2, 3}) {
         const bool interrupt = run & 1;
