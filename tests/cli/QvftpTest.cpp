@@ -364,8 +364,8 @@ INSTANTIATE_TEST_SUITE_P(Servers, QvftpRealServerTest,
 
 // Servers: 0 pyftpdlib on 127.0.0.1, 1 on ::1, 2 on ::1 refusing EPSV.
 TEST(QvftpTest, AddressFamiliesAndExtendedModes) {
-    if (const std::string why = qtest::PyftpdlibServer::Unavailable() + qtest::IPv6Unavailable();
-        !why.empty()) {
+    using namespace qtest;
+    if (const std::string why = PyftpdlibServer::Unavailable() + IPv6Unavailable(); !why.empty()) {
         GTEST_SKIP() << why;
     }
     const struct {
@@ -386,23 +386,23 @@ TEST(QvftpTest, AddressFamiliesAndExtendedModes) {
         {0, {"-6"}, "localhost", 2, "connect to localhost:", "> USER"},
         {2, {}, "[::1]", 5, "PASV cannot reach a server over IPv6: 502 EPSV", "> PASV"},
     };
-    std::unique_ptr<qtest::PyftpdlibServer> servers[3];
+    std::unique_ptr<PyftpdlibServer> servers[3];
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.empty() ? c.host : c.args[0] + " " + c.host);
         if (!servers[c.server]) {
-            qtest::PyftpdlibOptions options;
+            PyftpdlibOptions options;
             options.address = c.server == 0 ? "127.0.0.1" : "::1";
             options.anonymous = true;
             if (c.server == 2) {
                 options.extraArgs = {"--refuse", "EPSV"};
             }
-            servers[c.server] = std::make_unique<qtest::PyftpdlibServer>(options);
+            servers[c.server] = std::make_unique<PyftpdlibServer>(options);
             servers[c.server]->writeFile("f.txt", "family");
         }
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "-v");
-        args.push_back("ls");
-        args.push_back("ftp://" + c.host + ":" + std::to_string(servers[c.server]->port()) + "/");
+        std::vector<std::string> args = {"-v"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"ls", "ftp://" + c.host + ":" +
+                                           std::to_string(servers[c.server]->port()) + "/"});
         const auto r = Qvftp(args);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
         EXPECT_EQ(r.out, c.code == 0 ? "f\t6\tf.txt\n" : "");
@@ -411,63 +411,46 @@ TEST(QvftpTest, AddressFamiliesAndExtendedModes) {
     }
 }
 
-struct TlsCase {
-    const char* label;
-    FtpServerKind kind;
-    qtest::FtpTls tls;
-    const qtest::TestCertificate qtest::TestCertificates::*presented;
-    std::vector<std::string> args;
-    int code;
-    std::string part; // of stderr
-};
-
 // ftps:// and --tls against real servers, with every way of trusting the
 // certificate; a refused certificate is exit code 4 naming its fingerprint.
 TEST(QvftpTest, OverTls) {
-    using C = qtest::TestCertificates;
-    constexpr auto kV = FtpServerKind::Vsftpd;
+    using namespace qtest;
+    using C = TestCertificates;
+    using enum FtpTls;
+    constexpr auto kV = FtpServerKind::Vsftpd, kP = FtpServerKind::Pyftpdlib;
     const std::string ca =
-        std::string("--cacert=") +
-        (qtest::TestCertificates::Unavailable().empty() ? C::Get().caFile.string() : "");
-    const std::vector<TlsCase> cases = {
-        {"explicit", kV, qtest::FtpTls::Explicit, &C::server, {ca, "--tls"}, 0, ""},
-        {"implicit", kV, qtest::FtpTls::Implicit, &C::server, {ca}, 0, ""},
-        {"implicitActive", kV, qtest::FtpTls::Implicit, &C::server, {ca, "--active"}, 0, ""},
-        {"pyftpdlib",
-         FtpServerKind::Pyftpdlib,
-         qtest::FtpTls::Explicit,
-         &C::server,
-         {ca, "--tls", "--active"},
-         0,
-         ""},
-        {"pinned", kV, qtest::FtpTls::Explicit, &C::selfSigned, {"--tls", "--pin=PIN"}, 0, ""},
-        {"insecure", kV, qtest::FtpTls::Implicit, &C::expired, {"--insecure"}, 0, "--insecure"},
-        {"selfSigned", kV, qtest::FtpTls::Explicit, &C::selfSigned, {ca, "--tls"}, 4, "SHA"},
-        {"expired", kV, qtest::FtpTls::Implicit, &C::expired, {ca}, 4, "expired"},
-        {"otherName", kV, qtest::FtpTls::Explicit, &C::otherName, {ca, "--tls"}, 4, "mismatch"},
+        std::string("--cacert=") + (C::Unavailable().empty() ? C::Get().caFile.string() : "");
+    const struct {
+        const char* label;
+        FtpServerKind kind;
+        FtpTls tls;
+        const TestCertificate C::*presented;
+        std::vector<std::string> args;
+        int code;
+        std::string part; // of stderr
+    } cases[] = {
+        {"explicit", kV, Explicit, &C::server, {ca, "--tls"}, 0, ""},
+        {"implicit", kV, Implicit, &C::server, {ca}, 0, ""},
+        {"implicitActive", kV, Implicit, &C::server, {ca, "--active"}, 0, ""},
+        {"pyftpdlib", kP, Explicit, &C::server, {ca, "--tls", "--active"}, 0, ""},
+        {"pinned", kV, Explicit, &C::selfSigned, {"--tls", "--pin=PIN"}, 0, ""},
+        {"insecure", kV, Implicit, &C::expired, {"--insecure"}, 0, "--insecure"},
+        {"selfSigned", kV, Explicit, &C::selfSigned, {ca, "--tls"}, 4, "SHA"},
+        {"expired", kV, Implicit, &C::expired, {ca}, 4, "expired"},
+        {"otherName", kV, Explicit, &C::otherName, {ca, "--tls"}, 4, "mismatch"},
     };
-    for (const TlsCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        if (std::string why = qtest::TestCertificates::Unavailable() + Unavailable(c.kind);
-            !why.empty()) {
+        if (std::string why = C::Unavailable() + Unavailable(c.kind); !why.empty()) {
             GTEST_SKIP() << why;
         }
-        const qtest::TestCertificate& cert = C::Get().*c.presented;
-        qtest::VsftpdOptions vsftpd;
-        vsftpd.tls = c.tls;
-        vsftpd.tlsRequired = true;
-        vsftpd.tlsCertificate = &cert;
-        qtest::PyftpdlibOptions pyftpdlib;
-        pyftpdlib.tls = c.tls;
-        pyftpdlib.tlsRequired = true;
-        const std::unique_ptr<qtest::RealFtpServer> server =
-            c.kind == kV ? std::unique_ptr<qtest::RealFtpServer>(
-                               std::make_unique<qtest::VsftpdServer>(vsftpd))
-                         : std::make_unique<qtest::PyftpdlibServer>(pyftpdlib);
-        const std::string bytes = qtest::RandomBytes(2 << 20, 11);
-        qtest::TempDir local;
-        qtest::WriteFile(local / "up.bin", bytes);
-        const std::string base = std::string(c.tls == qtest::FtpTls::Implicit ? "ftps" : "ftp") +
+        const TestCertificate& cert = C::Get().*c.presented;
+        const std::unique_ptr<RealFtpServer> server =
+            StartFtpServer(c.kind, c.tls, true, false, c.kind == kV ? &cert : nullptr);
+        const std::string bytes = RandomBytes(2 << 20, 11);
+        TempDir local;
+        WriteFile(local / "up.bin", bytes);
+        const std::string base = std::string(c.tls == Implicit ? "ftps" : "ftp") +
                                  "://127.0.0.1:" + std::to_string(server->port()) +
                                  (server->remoteWorkDir() == "/" ? "" : server->remoteWorkDir());
         const std::string input = server->password() + "\n";
@@ -493,7 +476,7 @@ TEST(QvftpTest, OverTls) {
             << r.out << r.err;
         r = run({"get", base + "/up.bin", (local / "down.bin").string()});
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(qtest::ReadFile(local / "down.bin"), bytes);
+        EXPECT_EQ(ReadFile(local / "down.bin"), bytes);
     }
 }
 

@@ -9,11 +9,13 @@
 #include "TestCertificates.h"
 #include "VsftpdServer.h"
 
+using namespace qtest;
+
 namespace {
 
 using Lines = std::vector<std::string>;
 
-class FtpEpsvTest : public qtest::FtpClientTest {
+class FtpEpsvTest : public FtpClientTest {
 protected:
     FtpEpsvTest() {
         ftp.UseEPSV = true;
@@ -83,26 +85,14 @@ class FtpAddressFamilyTest : public ::testing::TestWithParam<FamilyRow> {
 protected:
     void SetUp() override {
         const FamilyRow& row = GetParam();
-        const std::string why = (row.Vsftpd ? qtest::VsftpdServer::Unavailable()
-                                            : qtest::PyftpdlibServer::Unavailable()) +
-                                (row.IPv6 ? qtest::IPv6Unavailable() : "") +
-                                (row.Tls ? qtest::TestCertificates::Unavailable() : "");
+        const std::string why =
+            (row.Vsftpd ? VsftpdServer::Unavailable() : PyftpdlibServer::Unavailable()) +
+            (row.IPv6 ? IPv6Unavailable() : "") + (row.Tls ? TestCertificates::Unavailable() : "");
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
-        if (row.Vsftpd) {
-            qtest::VsftpdOptions options;
-            options.ipv6 = row.IPv6;
-            options.tls = row.Tls ? qtest::FtpTls::Explicit : qtest::FtpTls::Off;
-            options.tlsRequired = row.Tls;
-            server = std::make_unique<qtest::VsftpdServer>(options);
-        } else {
-            qtest::PyftpdlibOptions options;
-            options.address = row.IPv6 ? "::1" : "127.0.0.1";
-            options.tls = row.Tls ? qtest::FtpTls::Explicit : qtest::FtpTls::Off;
-            options.tlsRequired = row.Tls;
-            server = std::make_unique<qtest::PyftpdlibServer>(options);
-        }
+        server = StartFtpServer(row.Vsftpd ? FtpServerKind::Vsftpd : FtpServerKind::Pyftpdlib,
+                                row.Tls ? FtpTls::Explicit : FtpTls::Off, row.Tls, row.IPv6);
         ftp.SetHost(row.IPv6 ? "[::1]" : server->host());
         ftp.SetPort(server->port());
         ftp.Username = server->user();
@@ -111,22 +101,22 @@ protected:
         ftp.UseEPSV = row.UseEpsv;
         if (row.Tls) {
             ftp.TlsSettings.Mode = TIdFtpTlsMode::tmExplicitRequired;
-            ftp.TlsSettings.CAFile = qtest::TestCertificates::Get().caFile.string();
+            ftp.TlsSettings.CAFile = TestCertificates::Get().caFile.string();
         }
         ftp.OpenSession();
         EXPECT_EQ(ftp.Encrypted(), row.Tls);
         ftp.ChangeDirectory(server->remoteWorkDir());
     }
 
-    std::unique_ptr<qtest::RealFtpServer> server;
+    std::unique_ptr<RealFtpServer> server;
     TIdFTP ftp;
-    qtest::TempDir local;
+    TempDir local;
 };
 
 TEST_P(FtpAddressFamilyTest, ListDownloadAndUploadKeepEveryByte) {
     EXPECT_EQ(ftp.IOHandler()->PeerAddress().Text(), server->host());
     EXPECT_EQ(ftp.IOHandler()->LocalAddress().Text(), server->host());
-    const std::string down = qtest::RandomBytes(300000, 7);
+    const std::string down = RandomBytes(300000, 7);
     server->writeFile("down load.bin", down);
     ftp.ListDirectory(&ftp.ListLines);
     ASSERT_EQ(ftp.ListItems().Count(), 1);
@@ -135,26 +125,25 @@ TEST_P(FtpAddressFamilyTest, ListDownloadAndUploadKeepEveryByte) {
     TIdMemoryStream got;
     ftp.Download("down load.bin", got, false);
     EXPECT_EQ(got.DataString(), down) << server->log();
-    const std::string up = qtest::RandomBytes(200001, 8);
+    const std::string up = RandomBytes(200001, 8);
     ftp.Upload(local.write("up.bin", up).string(), "up.bin");
     EXPECT_EQ(server->readFile("up.bin"), up) << server->log();
     ftp.EndSession();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FtpAddressFamilyTest,
-    ::testing::Values(FamilyRow{"pyftpdlib4Epsv", false, false, true, true},
-                      FamilyRow{"pyftpdlib4Pasv", false, false, true, false},
-                      FamilyRow{"pyftpdlib4Port", false, false, false, true},
-                      FamilyRow{"pyftpdlib6Epsv", false, true, true, true},
-                      // Over IPv6 there is only EPSV, whatever UseEPSV says.
-                      FamilyRow{"pyftpdlib6EpsvOnly", false, true, true, false},
-                      FamilyRow{"pyftpdlib6Eprt", false, true, false, true},
-                      FamilyRow{"vsftpd6Epsv", true, true, true, true},
-                      FamilyRow{"vsftpd6Eprt", true, true, false, true},
-                      FamilyRow{"vsftpd6EpsvTls", true, true, true, true, true},
-                      FamilyRow{"vsftpd6EprtTls", true, true, false, true, true},
-                      FamilyRow{"pyftpdlib6EprtTls", false, true, false, true, true}),
-    [](const auto& info) { return std::string(info.param.Label); });
+const FamilyRow kFamilyRows[] = {{"pyftpdlib4Epsv", false, false, true, true},
+                                 {"pyftpdlib4Pasv", false, false, true, false},
+                                 {"pyftpdlib4Port", false, false, false, true},
+                                 {"pyftpdlib6Epsv", false, true, true, true},
+                                 // Over IPv6 there is only EPSV, whatever UseEPSV says.
+                                 {"pyftpdlib6EpsvOnly", false, true, true, false},
+                                 {"pyftpdlib6Eprt", false, true, false, true},
+                                 {"vsftpd6Epsv", true, true, true, true},
+                                 {"vsftpd6Eprt", true, true, false, true},
+                                 {"vsftpd6EpsvTls", true, true, true, true, true},
+                                 {"vsftpd6EprtTls", true, true, false, true, true},
+                                 {"pyftpdlib6EprtTls", false, true, false, true, true}};
+INSTANTIATE_TEST_SUITE_P(Servers, FtpAddressFamilyTest, ::testing::ValuesIn(kFamilyRows),
+                         [](const auto& info) { return std::string(info.param.Label); });
 
 } // namespace

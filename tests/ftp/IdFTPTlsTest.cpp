@@ -20,23 +20,8 @@ constexpr auto kPyftpdlib = FtpServerKind::Pyftpdlib;
 namespace {
 
 std::string Unavailable(FtpServerKind AKind) {
-    const std::string why = TestCertificates::Unavailable();
-    return !why.empty()       ? why
-           : AKind == kVsftpd ? VsftpdServer::Unavailable()
-                              : PyftpdlibServer::Unavailable();
-}
-
-std::unique_ptr<RealFtpServer> StartServer(FtpServerKind AKind, FtpTls ATls, bool ARequired) {
-    if (AKind == kVsftpd) {
-        VsftpdOptions options;
-        options.tls = ATls;
-        options.tlsRequired = ARequired;
-        return std::make_unique<VsftpdServer>(options);
-    }
-    PyftpdlibOptions options;
-    options.tls = ATls;
-    options.tlsRequired = ARequired;
-    return std::make_unique<PyftpdlibServer>(options);
+    return TestCertificates::Unavailable() +
+           (AKind == kVsftpd ? VsftpdServer::Unavailable() : PyftpdlibServer::Unavailable());
 }
 
 void Aim(TIdFTP& AFtp, const std::string& AHost, int APort, TMode AMode) {
@@ -71,7 +56,7 @@ TEST_P(FtpTlsSessionTest, ListsDownloadsAndUploadsEveryByte) {
     const SessionCase& c = GetParam();
     if (std::string why = Unavailable(c.kind); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartServer(c.kind, c.serverTls, c.required);
+    auto server = StartFtpServer(c.kind, c.serverTls, c.required);
     const std::string bytes = RandomBytes(3 << 20, 18);
     server->writeFile("down.bin", bytes);
     TIdFTP ftp;
@@ -96,23 +81,18 @@ TEST_P(FtpTlsSessionTest, ListsDownloadsAndUploadsEveryByte) {
     ftp.EndSession();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FtpTlsSessionTest,
-    ::testing::Values(SessionCase{"VsftpdExplicit", kVsftpd, FtpTls::Explicit, false,
-                                  TMode::tmExplicitRequired, true},
-                      SessionCase{"VsftpdRequiredActive", kVsftpd, FtpTls::Explicit, true,
-                                  TMode::tmExplicitIfAvailable, false},
-                      SessionCase{"VsftpdImplicit", kVsftpd, FtpTls::Implicit, true,
-                                  TMode::tmImplicit, true},
-                      SessionCase{"VsftpdImplicitActive", kVsftpd, FtpTls::Implicit, true,
-                                  TMode::tmImplicit, false},
-                      SessionCase{"VsftpdPlainIfAvailable", kVsftpd, FtpTls::Off, false,
-                                  TMode::tmExplicitIfAvailable, true},
-                      SessionCase{"PyftpdlibExplicit", kPyftpdlib, FtpTls::Explicit, false,
-                                  TMode::tmExplicitRequired, true},
-                      SessionCase{"PyftpdlibRequiredActive", kPyftpdlib, FtpTls::Explicit, true,
-                                  TMode::tmExplicitRequired, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+using enum TIdFtpTlsMode;
+constexpr auto kExplicit = FtpTls::Explicit, kImplicit = FtpTls::Implicit;
+const SessionCase kSessions[] = {
+    {"VsftpdExplicit", kVsftpd, kExplicit, false, tmExplicitRequired, true},
+    {"VsftpdRequiredActive", kVsftpd, kExplicit, true, tmExplicitIfAvailable, false},
+    {"VsftpdImplicit", kVsftpd, kImplicit, true, tmImplicit, true},
+    {"VsftpdImplicitActive", kVsftpd, kImplicit, true, tmImplicit, false},
+    {"VsftpdPlainIfAvailable", kVsftpd, FtpTls::Off, false, tmExplicitIfAvailable, true},
+    {"PyftpdlibExplicit", kPyftpdlib, kExplicit, false, tmExplicitRequired, true},
+    {"PyftpdlibRequiredActive", kPyftpdlib, kExplicit, true, tmExplicitRequired, false}};
+INSTANTIATE_TEST_SUITE_P(Servers, FtpTlsSessionTest, ::testing::ValuesIn(kSessions),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Refusals of AUTH and a server that hangs up after accepting it: the
 // sign-in goes out in clear only when allowed and AUTH was refused.
@@ -121,31 +101,24 @@ TEST(FtpTlsRefusal, GoesOnInClearOnlyWhenAllowedAndRefused) {
         const char* authReply; // nullptr: the server does not know AUTH
         TMode mode;
         const char* failure; // nullptr: the session goes on in clear
-        std::vector<std::string> commands;
+        bool authSsl;        // AUTH SSL follows a refused AUTH TLS
     } const cases[] = {
-        {nullptr,
-         TMode::tmExplicitIfAvailable,
-         nullptr,
-         {"AUTH TLS", "AUTH SSL", "USER u", "PASS p", "TYPE I", "SYST", "FEAT", "QUIT"}},
-        {"534 Policy says no.",
-         TMode::tmExplicitIfAvailable,
-         nullptr,
-         {"AUTH TLS", "USER u", "PASS p", "TYPE I", "SYST", "FEAT", "QUIT"}},
-        {"534 Policy says no.",
-         TMode::tmExplicitRequired,
-         "The server refused TLS: 534 Policy says no.",
-         {"AUTH TLS"}},
-        {nullptr,
-         TMode::tmExplicitRequired,
-         "The server refused TLS: 500 Unknown command.",
-         {"AUTH TLS", "AUTH SSL"}},
-        {"234 Proceed.",
-         TMode::tmExplicitIfAvailable,
-         "TLS handshake failed: the server closed the connection",
-         {"AUTH TLS"}},
+        {nullptr, tmExplicitIfAvailable, nullptr, true},
+        {"534 Policy says no.", tmExplicitIfAvailable, nullptr, false},
+        {"534 Policy says no.", tmExplicitRequired, "The server refused TLS: 534 Policy says no.",
+         false},
+        {nullptr, tmExplicitRequired, "The server refused TLS: 500 Unknown command.", true},
+        {"234 Proceed.", tmExplicitIfAvailable,
+         "TLS handshake failed: the server closed the connection", false},
     };
+    const std::vector<std::string> inClear = {"USER u", "PASS p", "TYPE I", "SYST", "FEAT", "QUIT"};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.commands.back());
+        std::vector<std::string> commands = {"AUTH TLS"};
+        if (c.authSsl)
+            commands.push_back("AUTH SSL");
+        if (!c.failure)
+            commands.insert(commands.end(), inClear.begin(), inClear.end());
+        SCOPED_TRACE(commands.back());
         FakeFtpServer server;
         if (c.authReply && *c.authReply == '2')
             server.enqueue("AUTH", {act::Reply(c.authReply), act::CloseControl()});
@@ -165,7 +138,7 @@ TEST(FtpTlsRefusal, GoesOnInClearOnlyWhenAllowedAndRefused) {
         }
         EXPECT_FALSE(ftp.IsConnected());
         EXPECT_TRUE(server.waitForSessionsEnded(1));
-        EXPECT_EQ(server.commands(), c.commands);
+        EXPECT_EQ(server.commands(), commands);
     }
 }
 
@@ -174,7 +147,7 @@ TEST(FtpTlsRefusal, GoesOnInClearOnlyWhenAllowedAndRefused) {
 TEST(FtpTlsTruncation, ABareTcpCloseIsNeverTheEndOfTheData) {
     if (std::string why = Unavailable(kPyftpdlib); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartServer(kPyftpdlib, FtpTls::Explicit, true);
+    auto server = StartFtpServer(kPyftpdlib, FtpTls::Explicit, true);
     server->writeFile("truncated.bin", RandomBytes(8 << 20, 5));
     TIdFTP ftp;
     Aim(ftp, *server, TMode::tmExplicitRequired);
@@ -194,7 +167,7 @@ TEST(FtpTlsTruncation, ABareTcpCloseIsNeverTheEndOfTheData) {
 TEST(FtpTlsAbort, AbortOrInterruptDuringADownload) {
     if (std::string why = Unavailable(kVsftpd); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartServer(kVsftpd, FtpTls::Explicit, true);
+    auto server = StartFtpServer(kVsftpd, FtpTls::Explicit, true);
     server->writeFile("big.bin", RandomBytes(64 << 20, 7));
     for (const int run : {0, 1, 2, 3}) {
         const bool interrupt = run & 1;

@@ -125,11 +125,8 @@ TEST_F(TableStackTest, ConnectGoesOnToTheNextAddressInOrder) {
         client.SetHost("dual.test");
         client.SetPort(listener.Port);
         client.OpenConnection(c.Timeout);
-        Texts expected;
-        for (const std::string& a : c.Answer) {
-            expected.push_back("Connecting to " + a + ".");
-        }
-        EXPECT_EQ(tried, expected);
+        EXPECT_EQ(tried, (Texts{"Connecting to " + c.Answer[0] + ".",
+                                "Connecting to " + c.Answer[1] + "."}));
         EXPECT_EQ(client.IOHandler()->PeerAddress().Text(), c.Listening);
         EXPECT_EQ(client.IOHandler()->LocalAddress().Text(), c.Listening);
         client.CloseConnection();

@@ -84,4 +84,22 @@ std::unique_ptr<RealFtpServer> StartFtpServer(FtpServerKind kind) {
     return std::make_unique<PyftpdlibServer>();
 }
 
+std::unique_ptr<RealFtpServer> StartFtpServer(FtpServerKind kind, FtpTls tls, bool tlsRequired,
+                                              bool ipv6, const TestCertificate* certificate) {
+    if (kind == FtpServerKind::Vsftpd) {
+        VsftpdOptions options;
+        options.ipv6 = ipv6;
+        options.tls = tls;
+        options.tlsRequired = tlsRequired;
+        options.tlsCertificate = certificate;
+        return std::make_unique<VsftpdServer>(options);
+    }
+    PyftpdlibOptions options;
+    options.address = ipv6 ? "::1" : "127.0.0.1";
+    options.tls = tls;
+    options.tlsRequired = tlsRequired;
+    options.tlsCertificate = certificate;
+    return std::make_unique<PyftpdlibServer>(options);
+}
+
 } // namespace qtest

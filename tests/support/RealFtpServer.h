@@ -5,6 +5,7 @@
 
 #include "ChildProcess.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -64,5 +65,10 @@ enum class FtpServerKind { Vsftpd, Pyftpdlib };
 std::string ToString(FtpServerKind kind);
 // Starts a fresh server of that kind with its default options.
 std::unique_ptr<RealFtpServer> StartFtpServer(FtpServerKind kind);
+// The same with TLS in that mode (required: sign-in and data only over TLS),
+// listening on ::1 when asked, presenting that certificate (none: the CA's).
+std::unique_ptr<RealFtpServer> StartFtpServer(FtpServerKind kind, FtpTls tls, bool tlsRequired,
+                                              bool ipv6 = false,
+                                              const TestCertificate* certificate = nullptr);
 
 } // namespace qtest
