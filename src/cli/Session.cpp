@@ -319,20 +319,11 @@ void TCliSession::SetUpConnection() {
     FFtp.SetOwnedIOHandler(std::move(handler));
 
     TIdFtpTlsSettings& tls = FFtp.TlsSettings;
-    switch (FOptions.Tls) {
-    case TCliTls::Plain:
-        tls.Mode = TIdFtpTlsMode::tmNone;
-        break;
-    case TCliTls::IfAvailable:
-        tls.Mode = TIdFtpTlsMode::tmExplicitIfAvailable;
-        break;
-    case TCliTls::Required:
-        tls.Mode = TIdFtpTlsMode::tmExplicitRequired;
-        break;
-    case TCliTls::Implicit:
-        tls.Mode = TIdFtpTlsMode::tmImplicit;
-        break;
-    }
+    // In the order of TCliTls.
+    constexpr TIdFtpTlsMode kModes[] = {TIdFtpTlsMode::tmNone, TIdFtpTlsMode::tmExplicitIfAvailable,
+                                        TIdFtpTlsMode::tmExplicitRequired,
+                                        TIdFtpTlsMode::tmImplicit};
+    tls.Mode = kModes[static_cast<size_t>(FOptions.Tls)];
     tls.CAFile = FOptions.CAFile;
     tls.PinnedSha256 = FOptions.Pin;
     tls.Verify = FOptions.Insecure       ? TIdTlsVerify::tvNone

@@ -16,6 +16,16 @@ using namespace IdResourceStrings;
 
 namespace {
 
+// Refused, unreachable, unbindable, or a family this machine has no sockets
+// for (IPv6 switched off): the next address may do. A timeout, or a socket
+// the window closed meanwhile, ends the attempt.
+bool TriesNextAddress(const EIdException& AError) {
+    return dynamic_cast<const EIdConnectException*>(&AError) != nullptr ||
+           dynamic_cast<const EIdSocketError*>(&AError) != nullptr ||
+           dynamic_cast<const EIdInvalidSocket*>(&AError) != nullptr ||
+           dynamic_cast<const EIdSocketHandleError*>(&AError) != nullptr;
+}
+
 constexpr int32_t MaxPollStep = 125;
 constexpr int32_t DefaultConnectTimeout = 120000;
 
@@ -216,21 +226,8 @@ void TIdIOHandlerSocket::ConnectPeer(const std::string& AHost, int32_t APort,
                 TheStack->CheckSocketResult(Handle->ConnectTo(Handle->Family), {});
             }
             break;
-        } catch (const EIdConnectException&) {
-            if (last) {
-                throw;
-            }
-        } catch (const EIdSocketError&) {
-            if (last) {
-                throw;
-            }
-        } catch (const EIdInvalidSocket&) {
-            // A family this machine has no sockets for (IPv6 switched off).
-            if (last) {
-                throw;
-            }
-        } catch (const EIdSocketHandleError&) {
-            if (last) {
+        } catch (const EIdException& e) {
+            if (last || !TriesNextAddress(e)) {
                 throw;
             }
         }
