@@ -4,6 +4,8 @@
 #include "IdGlobal.h"
 #include "IdResourceStrings.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -204,6 +206,13 @@ void TIdFTP::NegotiateTls() {
         // refusal and continued in clear.
         WrapIOHandler(NewTlsHandler());
         return;
+    }
+    // Only a refusal may lead on in clear. Anything else (a stray banner line,
+    // a reply that cannot answer AUTH) means client and server are out of
+    // step, and going on would send the password unencrypted.
+    constexpr int16_t kRefusals[] = {431, 500, 501, 502, 504, 534};
+    if (std::find(std::begin(kRefusals), std::end(kRefusals), code) == std::end(kRefusals)) {
+        RaiseReplyError();
     }
     if (TlsSettings.Mode == TIdFtpTlsMode::tmExplicitRequired) {
         throw EIdTlsError(

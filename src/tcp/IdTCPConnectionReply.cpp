@@ -15,11 +15,15 @@ void TIdTCPConnection::ReadReply() {
     lines.push_back(ReadNonEmptyLine(Attempts));
     const std::string& first = lines.front();
     if (first.size() > 3 && first[3] == '-') {
-        const std::string terminator = first.substr(0, 3) + " ";
+        // Only the reply's own code ends it: followed by a blank, or alone on
+        // its line. Servers list three-letter features (" CCC") and put short
+        // lines ("--", "  *") in banners; ending at those would leave the rest
+        // to be read as the answers to the commands that follow.
+        const std::string_view code = std::string_view(first).substr(0, 3);
         for (;;) {
             lines.push_back(ReadNonEmptyLine(Attempts));
-            const std::string& line = lines.back();
-            if (line.size() < 4 || SameTextAscii(std::string_view(line).substr(0, 4), terminator)) {
+            const std::string_view line = lines.back();
+            if (SameTextAscii(line.substr(0, 3), code) && (line.size() == 3 || line[3] == ' ')) {
                 break;
             }
         }
