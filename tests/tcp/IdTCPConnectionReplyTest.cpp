@@ -23,7 +23,7 @@ TEST(ReadReply, SingleAndMultiLineReplies) {
          {"Welcome", "he server", "Done"},
          "X"},
         {"ends at a bare code", "230-a\r\n230\r\n", 230, {"a", ""}, ""},
-        {"ends at any short line", "230-a\r\nok\r\nmore\r\n", 230, {"a", ""}, "more\r\n"},
+        {"short lines belong to it", "230-a\r\nok\r\n CCC\r\n230 b\r\nX", 230, {"a", "", "", "b"}, "X"},
         {"other code does not end it", "230-a\r\n220 b\r\n230 c\r\n", 230, {"a", "b", "c"}, ""},
         {"case-blind end", "abc-x\r\nABC y\r\n", 0, {"x", "y"}, ""},
         {"blank lines skipped", "\r\n  \r\n226-a\r\n\r\n226 b\r\n", 226, {"a", "b"}, ""},
