@@ -12,7 +12,7 @@ packages=(
   libssl-dev openssl
   vsftpd python3-pyftpdlib python3-openssl dante-server curl lftp
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick x11-utils xdotool
+  xvfb xauth imagemagick x11-utils xdotool icewm
   locales qt6-translations-l10n
   librsvg2-bin dpkg-dev desktop-file-utils appstream lintian man-db
 )
