@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Quorvan FTP needs to build, run and test.
-# As root it installs what is missing with apt-get; otherwise it prints the
-# exact command to run and stops.
+# Installs the Debian packages Quorvan FTP needs to build, run, test and
+# package. As root it installs what is missing with apt-get; otherwise it
+# prints the exact commands to run and how to become root, and stops.
+#   scripts/setup.sh [COMMAND]   COMMAND: what to run again afterwards (for the message)
 set -euo pipefail
 
 packages=(
@@ -11,8 +12,9 @@ packages=(
   libssl-dev openssl
   vsftpd python3-pyftpdlib python3-openssl dante-server curl lftp
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick x11-utils xdotool
+  xvfb xauth imagemagick x11-utils xdotool icewm
   locales qt6-translations-l10n
+  librsvg2-bin dpkg-dev desktop-file-utils appstream lintian man-db
 )
 
 missing=()
@@ -27,10 +29,19 @@ if [ ${#missing[@]} -eq 0 ] && [ $need_locale -eq 0 ]; then
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing packages or locale. Run as root:" >&2
-  [ ${#missing[@]} -eq 0 ] ||
-    echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
-  [ $need_locale -eq 0 ] || echo "  localedef -i sv_SE -f UTF-8 sv_SE.UTF-8" >&2
+  again=${1:-bash scripts/setup.sh}
+  {
+    echo "Missing packages or locale; installing them needs root:"
+    [ ${#missing[@]} -eq 0 ] ||
+      echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
+    [ $need_locale -eq 0 ] || echo "  localedef -i sv_SE -f UTF-8 sv_SE.UTF-8"
+    if command -v sudo >/dev/null; then
+      echo "Run it again with sudo in front: sudo $again"
+    else
+      echo "sudo is not installed here. Become root with 'su -' (or ask whoever"
+      echo "administers this machine) to run the lines above, then run '$again' again."
+    fi
+  } >&2
   exit 1
 fi
 

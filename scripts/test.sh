@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds Quorvan FTP with its tests and runs
-# the whole suite. QUORVAN_SANITIZE=1 builds and runs it under
-# AddressSanitizer and UndefinedBehaviorSanitizer instead.
+# Sets up a fresh Debian machine, builds Quorvan FTP with its tests, builds
+# and checks the Debian package, and runs the whole suite. QUORVAN_SANITIZE=1
+# builds and runs the suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer instead (and leaves the package alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh "bash scripts/test.sh"
+if [ "$(id -u)" -ne 0 ]; then
+  {
+    echo "Not root: the tests that need root (vsftpd, danted) will be skipped."
+    if command -v sudo >/dev/null; then
+      echo "For the whole suite: sudo bash scripts/test.sh"
+    else
+      echo "For the whole suite, become root with 'su -' (sudo is not installed)"
+      echo "and run: bash scripts/test.sh"
+    fi
+  } >&2
+fi
 dir=$(bash scripts/build.sh | tail -n 1)
+
+if [ "${QUORVAN_SANITIZE:-0}" != 1 ]; then
+  bash scripts/check-package.sh
+fi
 
 if [ "${QUORVAN_SANITIZE:-0}" = 1 ]; then
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"

@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "FileRows.h"
 #include "IdFTP.h"
+#include "IdFTPUrl.h"
 #include "IniFile.h"
 #include "Main.h"
 #include "Pictures.h"
@@ -111,6 +112,11 @@ const char* const EncryptionValues[] = {"None", "ExplicitIfAvailable", "Explicit
 constexpr TIdFtpTlsMode DefaultEncryption = TIdFtpTlsMode::tmExplicitIfAvailable;
 const char* const PlainPort = "21";
 const char* const ImplicitPort = "990";
+
+// An address's faults name their texts in the same order.
+static_assert(static_cast<int>(TWindowText::wtAddressPort) -
+                  static_cast<int>(TWindowText::wtAddressControlCharacter) ==
+              static_cast<int>(TFtpUrlFault::ufPort));
 
 } // namespace
 
@@ -296,12 +302,19 @@ void TfrmConnect::FormCreate() {
 }
 
 void TfrmConnect::btnOKClick() {
+    const std::string password = Bytes(txtPassword.text());
+    FPasswordNotSaved.reset();
+    if (FUrlPassword && txtPassword.text() == Text(*FUrlPassword)) {
+        FPasswordNotSaved = FUrlPassword;
+    }
     TIniFile ini(SettingsFileName());
     ini.WriteString(Section, "RemoteHost", Bytes(txtRemoteHost.text()));
     ini.WriteString(Section, "Port", Bytes(txtPort.text()));
     ini.WriteString(Section, "Passive", cbPassive.isChecked() ? "1" : "0");
     ini.WriteString(Section, "Username", Bytes(txtUsername.text()));
-    ini.WriteString(Section, "Password", EncodePassword(Bytes(txtPassword.text())));
+    // The stored password belonged to the server the address replaced, so
+    // it goes too.
+    ini.WriteString(Section, "Password", FPasswordNotSaved ? "" : EncodePassword(password));
     ini.WriteString(Section, "InitialRemoteDirectory", Bytes(txtInitialRemoteDirectory.text()));
     ini.WriteString(Section, "InitialLocalDirectory", Bytes(txtInitialLocalDirectory.text()));
     ini.WriteString(Section, EncryptionKey, EncryptionValue(Encryption()));
@@ -364,6 +377,57 @@ void TfrmConnect::cbEncryptionChange() {
         txtPort.setText(QLatin1String(ImplicitPort));
     } else if (!implicit && wasImplicit && port == QLatin1String(ImplicitPort)) {
         txtPort.setText(QLatin1String(PlainPort));
+    }
+}
+
+void TfrmConnect::ClearServerFields() {
+    txtRemoteHost.clear();
+    txtPort.setText(QLatin1String(PlainPort));
+    txtUsername.clear();
+    txtPassword.clear();
+    txtInitialRemoteDirectory.setText(QStringLiteral("/"));
+    if (Encryption() == TIdFtpTlsMode::tmImplicit) {
+        SetEncryption(DefaultEncryption);
+    }
+    FUrlPassword.reset();
+}
+
+void TfrmConnect::FillFromUrl(const QString& AUrl) {
+    ClearServerFields();
+    TFtpUrl url;
+    try {
+        url = ParseFtpUrl(Bytes(AUrl));
+    } catch (const EIdFtpUrlError& e) {
+        static constexpr TWindowText Parts[] = {
+            TWindowText::wtAddressPath, TWindowText::wtAddressUser, TWindowText::wtAddressPassword,
+            TWindowText::wtAddressPath};
+        const auto fault =
+            static_cast<int>(TWindowText::wtAddressControlCharacter) + static_cast<int>(e.Fault);
+        QString reason = PickText(static_cast<TWindowText>(fault));
+        if (e.Fault == TFtpUrlFault::ufBrokenEscape || e.Fault == TFtpUrlFault::ufForbiddenByte) {
+            reason = reason.arg(PickText(Parts[static_cast<size_t>(e.Part)]));
+        } else if (reason.contains(QLatin1String("%1"))) {
+            reason = reason.arg(Text(e.Detail));
+        }
+        Dialogs().MessageBox(this, PickText(TWindowText::wtError),
+                             PickText(TWindowText::wtAddressUnreadable).arg(AUrl, reason),
+                             TMsgIcon::miError, TMsgButtons::mbOK);
+        return;
+    }
+    txtRemoteHost.setText(Text(url.Host));
+    txtPort.setText(QString::number(url.Port));
+    // No user in the address: the anonymous login (RFC 1738).
+    txtUsername.setText(url.HasUser ? Text(url.User) : QStringLiteral("anonymous"));
+    if (url.HasPassword) {
+        txtPassword.setText(Text(url.Password));
+        FUrlPassword = url.Password;
+    }
+    // The path is relative to the login directory; without one the session
+    // stays there.
+    const std::string dir = url.DirectoryPath();
+    txtInitialRemoteDirectory.setText(dir.empty() ? QStringLiteral(".") : Text(dir));
+    if (url.Implicit) {
+        SetEncryption(TIdFtpTlsMode::tmImplicit);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 
+#include <optional>
 #include <string>
 
 enum class TIdFtpTlsMode; // IdFTP.h
@@ -79,6 +80,16 @@ public:
     void SetEncryption(TIdFtpTlsMode AMode);
     void cbEncryptionChange();
 
+    // Puts host, port, user, password, initial remote directory and
+    // encryption of an ftp:// or ftps:// address into the fields; the rest
+    // keeps what the settings say. An address that cannot be read is named in
+    // a message with what is wrong with it, and those fields are emptied
+    // instead: the saved server is not the one the user asked for.
+    void FillFromUrl(const QString& AUrl);
+    // A password that came with an address is used but never written to the
+    // settings file: set by OK while the field still holds it.
+    const std::optional<std::string>& PasswordNotSaved() const { return FPasswordNotSaved; }
+
 protected:
     void paintEvent(QPaintEvent* AEvent) override;
     // The dialog has no cancel button, so Escape does nothing; only the close
@@ -88,6 +99,9 @@ protected:
 private:
     // The choice the port field last followed.
     int FShownEncryption = 1;
+    std::optional<std::string> FUrlPassword;
+    std::optional<std::string> FPasswordNotSaved;
+    void ClearServerFields();
 };
 
 extern TfrmConnect* frmConnect;

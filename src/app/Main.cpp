@@ -33,9 +33,26 @@ const char* const Caption = "Quorvan FTP 1.0";
 
 } // namespace
 
+bool IsAddressArgument(const QString& AArgument) {
+    return AArgument.startsWith(QLatin1String("ftp:"), Qt::CaseInsensitive) ||
+           AArgument.startsWith(QLatin1String("ftps:"), Qt::CaseInsensitive) ||
+           AArgument.contains(QLatin1String("://"));
+}
+
+QString AddressArgument(const QStringList& AArguments) {
+    for (const QString& argument : AArguments) {
+        if (IsAddressArgument(argument)) {
+            return argument;
+        }
+    }
+    return {};
+}
+
 bool DecideSwedish(const QStringList& AArguments) {
-    if (!AArguments.isEmpty()) {
-        return AArguments.constFirst().toUpper() == QStringLiteral("/SWEDISH");
+    for (const QString& argument : AArguments) {
+        if (!IsAddressArgument(argument)) {
+            return argument.toUpper() == QStringLiteral("/SWEDISH");
+        }
     }
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
@@ -116,8 +133,24 @@ constexpr const char* WindowTexts[][2] = {
     {"Lita på &en gång", "Trust &once"},
     {"Lita &alltid", "&Always trust"},
     {"Avbryt", "Cancel"},
+    {"Adressen \"%1\" kan inte läsas: %2", "The address \"%1\" cannot be read: %2"},
+    {"användarnamnet", "user name"},
+    {"lösenordet", "password"},
+    {"sökvägen", "path"},
+    {"den innehåller ett styrtecken.", "it contains a control character."},
+    {"den måste börja med ftp:// eller ftps://.", "it must begin with ftp:// or ftps://."},
+    {"%1 har en trasig %-kod.", "the %1 has a broken %-escape."},
+    {"%1 innehåller en NUL-, CR- eller LF-byte.", "the %1 contains a NUL, CR or LF byte."},
+    {"användarnamnet före \"@\" är tomt.", "the user name before \"@\" is empty."},
+    {"\"]\" saknas efter IPv6-adressen.", "the \"]\" after the IPv6 address is missing."},
+    {"\"%1\" är ingen IPv6-adress.", "\"%1\" is not an IPv6 address."},
+    {"oväntad text efter IPv6-adressen.", "unexpected text after the IPv6 address."},
+    {"den anger ingen värddator.", "it names no host."},
+    {"\"%1\" är inget namn på en värddator.", "\"%1\" is not a host name."},
+    {"porten \"%1\" är inget tal från 1 till 65535.",
+     "the port \"%1\" is not a number from 1 to 65535."},
 };
-static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtCancel) + 1);
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtAddressPort) + 1);
 
 } // namespace
 

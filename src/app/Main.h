@@ -29,8 +29,15 @@ class TIdAntiFreeze;
 // AArguments are the arguments after the program's name. A first argument of
 // "/SWEDISH" in any case gives Swedish and any other first argument English;
 // with none, the first of LC_ALL, LC_MESSAGES and LANG that is set and not
-// empty decides (Swedish when it starts with "sv_SE").
+// empty decides (Swedish when it starts with "sv_SE"). An address to connect
+// to is no language choice: it is left out first, so that a link opened from
+// the desktop follows the locale and "/SWEDISH" may stand on either side of it.
 bool DecideSwedish(const QStringList& AArguments);
+// An argument that names a server to connect to: it starts with "ftp:" or
+// "ftps:" in any case, or has "://" in it (which names some other scheme).
+bool IsAddressArgument(const QString& AArgument);
+// The first such argument; empty when there is none.
+QString AddressArgument(const QStringList& AArguments);
 // Decided once from the program's arguments unless SetSwedish chose already.
 bool IsSwedish();
 void SetSwedish(bool ASwedish);
@@ -85,6 +92,23 @@ enum class TWindowText {
     wtTrustOnce,
     wtTrustAlways,
     wtCancel,
+    // An address given at start-up that cannot be read: the message, the
+    // parts a fault can be in, and the faults in the order of TFtpUrlFault.
+    wtAddressUnreadable,
+    wtAddressUser,
+    wtAddressPassword,
+    wtAddressPath,
+    wtAddressControlCharacter,
+    wtAddressScheme,
+    wtAddressBrokenEscape,
+    wtAddressForbiddenByte,
+    wtAddressEmptyUser,
+    wtAddressUnclosedBracket,
+    wtAddressNotIPv6,
+    wtAddressAfterIPv6,
+    wtAddressNoHost,
+    wtAddressNotHostName,
+    wtAddressPort,
 };
 QString PickText(TWindowText AText);
 
@@ -163,6 +187,9 @@ public:
 
     // Commands.
     void btnConnectClick();
+    // Connect with the dialog filled in from an ftp:// or ftps:// address
+    // (see TfrmConnect::FillFromUrl); it waits for OK as usual.
+    void ConnectToAddress(const QString& AUrl);
     void btnDisconnectClick();
     void btnChangeModeClick();
     void btnRemoteRefreshClick();

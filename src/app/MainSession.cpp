@@ -111,7 +111,9 @@ void TfrmMain::btnConnectClick() {
     if (user.empty()) {
         return;
     }
-    std::string password = DecodePassword(ini.ReadString(Section, "Password", ""));
+    std::string password = frmConnect->PasswordNotSaved()
+                               ? *frmConnect->PasswordNotSaved()
+                               : DecodePassword(ini.ReadString(Section, "Password", ""));
     if (password.empty()) {
         if (!IsAnonymousUser(user)) {
             return;
@@ -262,6 +264,13 @@ void TfrmMain::btnConnectClick() {
     btnConnect.setEnabled(false);
     btnDisconnect.setEnabled(true);
     SetPaneControlsEnabled(true);
+}
+
+void TfrmMain::ConnectToAddress(const QString& AUrl) {
+    if (frmConnect) {
+        frmConnect->FillFromUrl(AUrl);
+    }
+    btnConnect.click();
 }
 
 void TfrmMain::RememberTrusted(const std::string& AHost, int32_t APort,

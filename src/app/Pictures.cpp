@@ -219,91 +219,13 @@ QIcon ButtonIcon(TPicture APicture) {
     return icon;
 }
 
-QImage GlobeImage(int ASize) {
-    QImage image(ASize, ASize, QImage::Format_ARGB32);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    const double s = ASize;
-    const double pen = std::max(1.0, s / 24.0);
-    const QRectF disc(pen / 2, pen / 2, s - pen, s - pen);
-
-    QRadialGradient sea(disc.center() - QPointF(s * 0.18, s * 0.18), s * 0.75);
-    sea.setColorAt(0, QColor(90, 160, 255));
-    sea.setColorAt(1, QColor(0, 40, 170));
-    p.setPen(Qt::NoPen);
-    p.setBrush(sea);
-    p.drawEllipse(disc);
-
-    QPainterPath clip;
-    clip.addEllipse(disc);
-    p.setClipPath(clip);
-
-    // Continents in units of the disc: an American shape on the left, Europe
-    // and Africa on the right.
-    const auto shape = [&](std::initializer_list<QPointF> AUnits) {
-        QPolygonF poly;
-        for (const QPointF& u : AUnits) {
-            poly << QPointF(disc.left() + u.x() * disc.width(), disc.top() + u.y() * disc.height());
-        }
-        QPainterPath path;
-        path.addPolygon(poly);
-        path.closeSubpath();
-        return path;
-    };
-    p.setBrush(QColor(255, 220, 0));
-    p.setPen(QPen(QColor(150, 110, 0), std::max(0.6, s / 64.0)));
-    p.drawPath(shape({{0.10, 0.18},
-                      {0.30, 0.08},
-                      {0.45, 0.14},
-                      {0.42, 0.30},
-                      {0.32, 0.40},
-                      {0.30, 0.50},
-                      {0.40, 0.58},
-                      {0.44, 0.72},
-                      {0.36, 0.92},
-                      {0.28, 0.90},
-                      {0.26, 0.70},
-                      {0.18, 0.55},
-                      {0.08, 0.45},
-                      {0.02, 0.30}}));
-    p.drawPath(shape({{0.58, 0.12},
-                      {0.74, 0.08},
-                      {0.88, 0.16},
-                      {0.84, 0.30},
-                      {0.70, 0.34},
-                      {0.86, 0.40},
-                      {0.92, 0.56},
-                      {0.80, 0.74},
-                      {0.72, 0.86},
-                      {0.64, 0.70},
-                      {0.58, 0.52},
-                      {0.54, 0.38},
-                      {0.62, 0.30},
-                      {0.55, 0.22}}));
-
-    // Lines of latitude and longitude, faint, for the look of a globe.
-    if (ASize >= 24) {
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(QColor(255, 255, 255, 70), std::max(0.6, s / 80.0)));
-        p.drawEllipse(disc.adjusted(disc.width() * 0.25, 0, -disc.width() * 0.25, 0));
-        p.drawLine(QPointF(disc.center().x(), disc.top()),
-                   QPointF(disc.center().x(), disc.bottom()));
-        p.drawLine(QPointF(disc.left(), disc.center().y()),
-                   QPointF(disc.right(), disc.center().y()));
-    }
-
-    p.setClipping(false);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(QColor(0, 0, 80), pen));
-    p.drawEllipse(disc);
-    return image;
-}
-
 QIcon GlobeIcon() {
+    // Rendered at build time from the icon the desktop entry names, so that
+    // the window and the menu show the same picture.
     QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128}) {
-        icon.addPixmap(QPixmap::fromImage(GlobeImage(size)));
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/icons/%1x%1/apps/quorvan-ftp.png").arg(size),
+                     QSize(size, size));
     }
     return icon;
 }

@@ -5,7 +5,7 @@
 
 // The program's own pictures: 16 x 16 button pictures in the 16 colours of
 // the classic palette, each with a greyed version for the disabled state, and
-// the globe of the program's icon.
+// the program's icon.
 enum class TPicture {
     pcLitBulb,      // Connect
     pcUnlitBulb,    // Disconnect
@@ -23,6 +23,6 @@ QImage PictureImage(TPicture APicture, bool AEnabled);
 // Normal and disabled versions, for QAbstractButton::setIcon.
 QIcon ButtonIcon(TPicture APicture);
 
-QImage GlobeImage(int ASize);
-// 16, 24, 32, 48, 64 and 128 pixels.
+// The program's icon, a globe with blue oceans and yellow land: 16, 32, 48,
+// 64, 128 and 256 pixels.
 QIcon GlobeIcon();

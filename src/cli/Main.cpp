@@ -1,6 +1,7 @@
 // qvftp: the command-line client over the FTP library.
 
 #include "Errors.h"
+#include "IdFTPUrl.h"
 #include "Options.h"
 #include "Session.h"
 
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
         return ecSuccess;
     } catch (const ECliFailure& e) {
         return Fail(e.Code, e.what());
+    } catch (const EIdFtpUrlError& e) {
+        return Fail(ecUsage, e.what());
     } catch (const std::exception& e) {
         return Fail(ecLost, e.what());
     }

@@ -384,6 +384,28 @@ TEST_F(PasswordServer, WrongPasswordGivesTheMessageAndNoLayoutChange) {
     EXPECT_FALSE(Window->sckFTP->IsConnected());
 }
 
+// A link's password signs in and goes no further: the settings keep the
+// server, the user and the folder, never the password.
+TEST_F(PasswordServer, AnAddressSignsInWithItsPasswordWithoutSavingIt) {
+    if (const std::string why = PyftpdlibServer::Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    PyftpdlibServer server;
+    server.writeFile("sub/in.txt", "12");
+    Settings.WriteIni("[Main]\nPassive=1\nPassword=" + EncodePassword("saved") +
+                      "\nInitialLocalDirectory=" + LocalDir() + "\n");
+    Dialog = std::make_unique<TfrmConnect>();
+    QTimer::singleShot(0, Dialog.get(), [this] { Dialog->btnOK.click(); });
+    Window->ConnectToAddress(QString::fromStdString(server.urlWithLogin("sub/")));
+    EXPECT_TRUE(Answers.Messages.empty());
+    EXPECT_TRUE(ConnectedLayout());
+    EXPECT_NE(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("in.txt")), nullptr);
+    const TIniFile ini(Settings.IniPath);
+    EXPECT_EQ(ini.ReadString("Main", "Password", "-"), "");
+    EXPECT_EQ(ini.ReadString("Main", "Username", "-"), server.user());
+    EXPECT_EQ(ini.ReadString("Main", "InitialRemoteDirectory", "-"), "sub");
+}
+
 // An IPv6 literal, bare or in brackets, connects in either mode and lists.
 TEST_F(PasswordServer, AnIPv6LiteralConnectsInBothModes) {
     if (const std::string why = PyftpdlibServer::Unavailable() + IPv6Unavailable(); !why.empty()) {

@@ -41,6 +41,11 @@ TEST(IsSwedish, FirstArgumentOrLocaleVariablesDecide) {
         {{}, "", "sv_SE.UTF-8", "en_US.UTF-8", true}, // empty means not set
         {{}, "", "", "sv_SE.ISO-8859-1", true},
         {{}, "C", nullptr, "sv_SE.UTF-8", false},
+        // An address is left out: a link opened from the desktop follows the
+        // locale, and the switch works on either side of it.
+        {{"ftp://h/"}, nullptr, nullptr, "sv_SE.UTF-8", true},
+        {{"FTPS://h/", "/SWEDISH"}, nullptr, nullptr, "en_US.UTF-8", true},
+        {{"http://h/", "other"}, nullptr, nullptr, "sv_SE.UTF-8", false},
     };
     const char* const names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
     std::string saved[3];
@@ -194,6 +199,10 @@ TEST_F(MainWindow, LabelsShowAmpersandAndMarkupLiterally) {
 
 TEST_F(MainWindow, StartsDisconnectedWithTabOrderFromConnect) {
     TfrmMain w;
+    // The installed icon, built into the program: every size is there.
+    for (const int size : {16, 256}) {
+        EXPECT_EQ(w.windowIcon().pixmap(size).size(), QSize(size, size)) << size;
+    }
     EXPECT_TRUE(w.btnConnect.isEnabled());
     EXPECT_FALSE(w.btnDisconnect.isEnabled());
     QWidget* const pane[] = {&w.lvRemoteFiles,     &w.btnRemoteRefresh, &w.btnRemoteCreateDirectory,
