@@ -122,7 +122,7 @@ const TreeCase kTreeCases[] = {
     {"VsftpdActive", kVsftpd, false, FtpTls::Off},
     {"PyftpdlibPassive", kPyftpdlib, true, FtpTls::Off},
     {"PyftpdlibActive", kPyftpdlib, false, FtpTls::Off},
-    {"PyftpdlibTlsPassive", kPyftpdlib, true, FtpTls::Explicit},
+    {"VsftpdTlsPassive", kVsftpd, true, FtpTls::Explicit},
     {"PyftpdlibTlsActive", kPyftpdlib, false, FtpTls::Explicit},
 };
 INSTANTIATE_TEST_SUITE_P(Servers, FtpTreeTest, ::testing::ValuesIn(kTreeCases),
