@@ -3,8 +3,8 @@
 // scripted server that lists hostile names, a directory that lists itself and
 // a link.
 
-#include "FtpClientTest.h"
 #include "IdFTPTree.h"
+#include "FtpClientTest.h"
 #include "IdGlobal.h"
 #include "PyftpdlibServer.h"
 #include "RealFtpServer.h"
@@ -26,7 +26,8 @@ using qtest::FtpTls;
 namespace {
 
 // Every file's bytes and every directory, by path below ARoot.
-std::pair<std::map<std::string, std::string>, std::set<std::string>> Contents(const fs::path& ARoot) {
+std::pair<std::map<std::string, std::string>, std::set<std::string>>
+Contents(const fs::path& ARoot) {
     std::map<std::string, std::string> files;
     std::set<std::string> dirs;
     for (const auto& entry : fs::recursive_directory_iterator(ARoot)) {
@@ -96,7 +97,8 @@ TEST_P(FtpTreeTest, UpDownAndDeletedFileByFile) {
     const TIdTree up = walker.ScanLocal((local / "src").string());
     EXPECT_EQ(up.FileCount, 204);
     walker.Upload(up, "copy");
-    EXPECT_EQ(walker.Issues().size(), 0u) << walker.Issues().front().Reason << "\n" << server->log();
+    EXPECT_EQ(walker.Issues().size(), 0u) << walker.Issues().front().Reason << "\n"
+                                          << server->log();
     EXPECT_EQ(lastDone, up.Bytes);
     EXPECT_EQ(Contents(server->workDir() / "copy"), Contents(local / "src")) << server->log();
 
@@ -226,8 +228,6 @@ TEST_F(FtpTreeHostileTest, DeleteRemovesFilesThenDirectoriesDeepestFirst) {
     EXPECT_EQ(removals, (std::vector<std::string>{"DELE f", "DELE l", "DELE g", "RMD /t/d/e",
                                                   "RMD /t/d", "RMD /t"}));
 }
-
-
 
 // A cancel is taken between entries: what is done stays, nothing counts as
 // failed, and the session goes on.
