@@ -247,4 +247,23 @@ TEST_F(FtpTreeHostileTest, CancelStopsBetweenFilesAndTheSessionGoesOn) {
     EXPECT_EQ(std::distance(fs::directory_iterator(local / "copy"), fs::directory_iterator()), 1);
     EXPECT_EQ(ftp.QueryCurrentDir(), "/");
 }
+// A session lost halfway ends the walk at once with that one failure,
+// rather than failing every entry left.
+TEST_F(FtpTreeHostileTest, ALostSessionEndsTheWalk) {
+    server.setListing("-rw-r--r-- 1 u g 1 Jan 01 2020 a\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2020 b\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2020 c\r\n");
+    server.setFile("a", "x");
+    server.enqueue("RETR", qtest::act::Download());
+    server.enqueue("RETR", {qtest::act::CloseControl()});
+    qtest::TempDir local;
+    TIdFTPTreeWalker walker(ftp);
+    walker.Download(walker.ScanRemote("t"), (local / "copy").string());
+    EXPECT_TRUE(walker.Lost());
+    ASSERT_EQ(walker.Issues().size(), 1u);
+    EXPECT_EQ(walker.Issues().front().Path, "b");
+    EXPECT_EQ(qtest::ReadFile(local / "copy" / "a"), "x");
+    EXPECT_FALSE(fs::exists(local / "copy" / "b"));
+}
+
 } // namespace
