@@ -418,7 +418,10 @@ void TIdFTPTreeWalker::UploadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
     AClient.Upload(*file, AFile.Name, false);
 }
 
-void TIdFTPTreeWalker::StartTransfer(const TIdTree& ATree) {
+void TIdFTPTreeWalker::StartTransfer(const TIdTree& ATree, TIdTreeSide ASide) {
+    if (ATree.Side != ASide || ATree.Dirs.empty()) {
+        throw EIdException("the tree was not scanned on the side this operation reads from");
+    }
     FProgress.Scanning = false;
     FProgress.DirsFound = static_cast<int64_t>(ATree.Dirs.size());
     FProgress.FilesFound = ATree.FileCount;
@@ -518,7 +521,7 @@ void TIdFTPTreeWalker::MakeRemoteDir(const std::string& APath) {
 }
 
 void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalDir) {
-    StartTransfer(ATree);
+    StartTransfer(ATree, TIdTreeSide::tsRemote);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
     MakeLocalDir(ALocalDir);
@@ -527,7 +530,7 @@ void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalD
 }
 
 void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDir) {
-    StartTransfer(ATree);
+    StartTransfer(ATree, TIdTreeSide::tsLocal);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
     if (!ARemoteDir.empty()) {
@@ -551,7 +554,7 @@ void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDi
 }
 
 void TIdFTPTreeWalker::DeleteRemote(const TIdTree& ATree) {
-    StartTransfer(ATree);
+    StartTransfer(ATree, TIdTreeSide::tsRemote);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
     // A directory that keeps an entry cannot go, and neither can those above it.
