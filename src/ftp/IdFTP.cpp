@@ -327,6 +327,11 @@ void TIdFTP::DeleteRemoteFile(const std::string& AFileName) {
     SendCommand("DELE " + AFileName, TIdReplyCodes{250});
 }
 
+void TIdFTP::Rename(const std::string& AFromName, const std::string& AToName) {
+    SendCommand("RNFR " + AFromName, TIdReplyCodes{350});
+    SendCommand("RNTO " + AToName, TIdReplyCodes{200, 250});
+}
+
 std::string TIdFTP::QueryCurrentDir() {
     SendCommand("PWD", TIdReplyCodes{257});
     const auto& text = LastReply().Text();

@@ -140,6 +140,8 @@ public:
     void MakeDirectory(const std::string& ADirName);
     void DeleteDirectory(const std::string& ADirName);
     void DeleteRemoteFile(const std::string& AFileName);
+    // RNFR, then RNTO once the server has accepted the first half (350).
+    void Rename(const std::string& AFromName, const std::string& AToName);
     std::string QueryCurrentDir();
     int16_t RawCommand(const std::string& ACommand);
 
@@ -147,6 +149,10 @@ public:
     void Download(const std::string& AFromName, const std::string& AToName, bool AOverwrite = false,
                   bool ARestart = false);
     void Download(const std::string& AFromName, TIdStream& ADest, bool ARestart);
+    // AOnAccepted runs once the server has accepted the RETR, before any data
+    // arrives: the moment an old copy of the file may be emptied.
+    void Download(const std::string& AFromName, TIdStream& ADest, bool ARestart,
+                  const std::function<void()>& AOnAccepted);
     void Upload(const std::string& AFromName, const std::string& AToName = std::string(),
                 bool AAppend = false);
     void Upload(TIdStream& ASource, const std::string& AToName, bool AAppend);

@@ -485,6 +485,11 @@ void TIdFTP::Download(const std::string& AFromName, TIdStream& ADest, bool ARest
     DownloadInto(AFromName, ADest, ARestart, {});
 }
 
+void TIdFTP::Download(const std::string& AFromName, TIdStream& ADest, bool ARestart,
+                      const std::function<void()>& AOnAccepted) {
+    DownloadInto(AFromName, ADest, ARestart, AOnAccepted);
+}
+
 void TIdFTP::DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                           const std::function<void()>& AOnAccepted) {
     ReceiveTransfer("RETR " + AFromName, ADest, ARestart && CanRestart(), AOnAccepted);

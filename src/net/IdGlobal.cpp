@@ -194,3 +194,41 @@ bool SameTextAscii(std::string_view A, std::string_view B) {
 bool StartsWithText(std::string_view S, std::string_view Prefix) {
     return S.size() >= Prefix.size() && SameTextAscii(S.substr(0, Prefix.size()), Prefix);
 }
+
+std::string EscapeControl(std::string_view S) {
+    static const char* const kHex = "0123456789abcdef";
+    std::string out;
+    out.reserve(S.size());
+    for (const char c : S) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string UnsafeNameReason(std::string_view AName) {
+    if (AName.empty()) {
+        return "an empty name";
+    }
+    if (AName == "." || AName == "..") {
+        return "the name '" + std::string(AName) + "' is no entry of the folder";
+    }
+    if (AName.find('/') != std::string_view::npos || AName.find('\\') != std::string_view::npos) {
+        return "a name with a path separator";
+    }
+    if (AName.find('\0') != std::string_view::npos) {
+        return "a name with a NUL byte";
+    }
+    if (AName.find_first_of("\r\n") != std::string_view::npos) {
+        return "a name with a line break, which no command can carry";
+    }
+    return std::string();
+}

@@ -65,6 +65,19 @@ std::string LowerCaseAscii(std::string_view S);
 bool SameTextAscii(std::string_view A, std::string_view B);
 bool StartsWithText(std::string_view S, std::string_view Prefix); // ASCII case-insensitive
 
+// A name as a person may see it: every byte below 0x20, 0x7F and the
+// backslash written as an escape ("\x1b", "\\"), so a name a server chose
+// can neither split a line of output nor send sequences to a terminal.
+std::string EscapeControl(std::string_view S);
+
+// Why a listed name cannot be one component of a local path (or the remote
+// path built from it): empty, ".", "..", a "/", a "\", a NUL, or a CR or LF
+// (which no command can carry). Empty when the name is usable.
+std::string UnsafeNameReason(std::string_view AName);
+inline bool IsSafeEntryName(std::string_view AName) {
+    return UnsafeNameReason(AName).empty();
+}
+
 // A whole-text decimal integer: an optional sign, then digits only, within the
 // range of T. False (and AValue untouched) for anything else.
 template <typename T> bool TryStrToInt(std::string_view AText, T& AValue) {

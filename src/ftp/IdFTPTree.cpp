@@ -1,0 +1,627 @@
+#include "IdFTPTree.h"
+
+#include "IdException.h"
+#include "IdGlobal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string FirstLine(const std::string& AText) {
+    std::string text = AText;
+    // Socket errors put the system's text on a line after the error number.
+    if (text.rfind("Socket Error # ", 0) == 0) {
+        if (const size_t br = text.find("\r\n"); br != std::string::npos) {
+            text = text.substr(br + 2);
+        }
+    }
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+std::string ReasonOf(const std::exception_ptr& AError) {
+    try {
+        std::rethrow_exception(AError);
+    } catch (const EIdProtocolReplyError& e) {
+        const std::string text = FirstLine(e.what());
+        return e.ReplyCode == 0 ? text : std::to_string(e.ReplyCode) + " " + text;
+    } catch (const std::exception& e) {
+        return FirstLine(e.what());
+    } catch (...) {
+        return "an unknown failure";
+    }
+}
+
+[[noreturn]] void FailLocal(const std::string& APath, const std::string& AReason) {
+    throw EIdTreeLocalError(APath + ": " + AReason);
+}
+
+// Opens a local file, its failure told as the local one it is.
+std::unique_ptr<TIdFileStream> OpenLocal(const std::string& APath, TIdFileMode AMode) {
+    try {
+        return std::make_unique<TIdFileStream>(APath, AMode);
+    } catch (const EIdException& e) {
+        throw EIdTreeLocalError(FirstLine(e.what()));
+    }
+}
+
+[[noreturn]] void FailSystem(const std::string& APath, int AError) {
+    FailLocal(APath, std::strerror(AError));
+}
+
+// A directory of the copy. Something else under that name (a file, or a link
+// that could lead the writes elsewhere) is never replaced or followed.
+void MakeLocalDir(const std::string& APath) {
+    struct stat info {};
+    if (::lstat(APath.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            return;
+        }
+        FailLocal(APath, S_ISLNK(info.st_mode) ? "exists as a link, which is not followed"
+                                               : "exists and is not a directory");
+    }
+    if (errno != ENOENT || ::mkdir(APath.c_str(), 0777) != 0) {
+        FailSystem(APath, errno);
+    }
+}
+
+// The parent of a server path ("/a/b" -> "/a", "/a" -> "/").
+std::string ParentPath(const std::string& APath) {
+    const size_t slash = APath.rfind('/');
+    if (slash == std::string::npos) {
+        return std::string();
+    }
+    return slash == 0 ? "/" : APath.substr(0, slash);
+}
+
+// The tree path of the directory holding APath ("a/b" -> "a", "a" -> "").
+std::string ParentOf(const std::string& APath) {
+    const size_t slash = APath.rfind('/');
+    return slash == std::string::npos ? std::string() : APath.substr(0, slash);
+}
+
+bool IsAbsolute(const std::string& APath) {
+    return !APath.empty() && APath.front() == '/';
+}
+
+} // namespace
+
+std::string JoinTreePath(const std::string& ADir, const std::string& AName) {
+    if (ADir.empty()) {
+        return AName;
+    }
+    if (AName.empty()) {
+        return ADir;
+    }
+    return ADir.back() == '/' ? ADir + AName : ADir + "/" + AName;
+}
+
+void TIdFTPTreeWalker::Reset() {
+    FCancelled = false;
+    FLost = false;
+    FIssues.clear();
+    FProgress = TIdTreeProgress();
+    FVisitedPaths.clear();
+    FVisitedUnique.clear();
+}
+
+bool TIdFTPTreeWalker::HasFailures() const {
+    return std::any_of(FIssues.begin(), FIssues.end(),
+                       [](const TIdTreeIssue& AIssue) { return !AIssue.Skipped; });
+}
+
+void TIdFTPTreeWalker::ReturnTo(const std::string& ADir) {
+    if (ADir.empty() || FLost || !FClient.IsConnected()) {
+        return;
+    }
+    try {
+        FClient.ChangeDirectory(ADir);
+    } catch (const EIdProtocolReplyError&) {
+        // The directory may be gone (a deleted tree held it); the session
+        // stays where it is.
+    }
+}
+
+void TIdFTPTreeWalker::Report() {
+    if (OnProgress) {
+        OnProgress(FProgress);
+    }
+}
+
+void TIdFTPTreeWalker::Act(TIdTreeAction AAction, const std::string& APath) {
+    if (OnAction) {
+        OnAction(AAction, APath);
+    }
+}
+
+void TIdFTPTreeWalker::Skip(const std::string& APath, const std::string& AReason) {
+    TIdTreeIssue issue;
+    issue.Path = APath;
+    issue.Reason = AReason;
+    issue.Skipped = true;
+    FIssues.push_back(issue);
+    if (OnIssue) {
+        OnIssue(FIssues.back());
+    }
+}
+
+void TIdFTPTreeWalker::Fail(const std::string& APath, const std::string& AReason,
+                            std::exception_ptr AError) {
+    TIdTreeIssue issue;
+    issue.Path = APath;
+    issue.Reason = AReason;
+    issue.Error = std::move(AError);
+    FIssues.push_back(issue);
+    if (OnIssue) {
+        OnIssue(FIssues.back());
+    }
+}
+
+bool TIdFTPTreeWalker::Stopping() {
+    if (!FCancelled && OnCheckCancel && OnCheckCancel()) {
+        FCancelled = true;
+    }
+    return FCancelled || FLost;
+}
+
+template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& AStep) {
+    try {
+        AStep();
+        return true;
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        // The abort a cancel sends fails the running step; that is no failure
+        // of the entry.
+        if (FCancelled) {
+            return false;
+        }
+        Fail(APath, ReasonOf(error), error);
+        if (!FClient.IsConnected()) {
+            FLost = true;
+        }
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Scans
+
+TIdTree TIdFTPTreeWalker::ScanRemote(const std::string& ARemoteDir) {
+    TIdTree tree;
+    tree.Side = TIdTreeSide::tsRemote;
+    FVisitedPaths.clear();
+    FVisitedUnique.clear();
+    FProgress.Scanning = true;
+    const std::string start = FClient.QueryCurrentDir();
+    TIdScopeExit back([&] {
+        FProgress.Scanning = false;
+        ReturnTo(start);
+    });
+    if (!ARemoteDir.empty()) {
+        FClient.ChangeDirectory(ARemoteDir);
+    }
+    tree.Root = FClient.QueryCurrentDir();
+    if (tree.Root.empty()) {
+        // Without the server's own path the walk cannot find its way back to
+        // a directory; a relative start is of no use for that.
+        if (!IsAbsolute(ARemoteDir)) {
+            throw EIdException("the server does not tell its current directory (PWD)");
+        }
+        tree.Root = ARemoteDir;
+    }
+    FVisitedPaths.insert(tree.Root);
+    Act(TIdTreeAction::taList, std::string());
+    ScanRemoteDir(tree, tree.Root, std::string(), 0);
+    back.Commit();
+    Report();
+    return tree;
+}
+
+void TIdFTPTreeWalker::ScanRemoteDir(TIdTree& ATree, const std::string& AAbsolute,
+                                     const std::string& APath, int32_t ADepth) {
+    FClient.ListDirectory(nullptr);
+    const TIdFTPListItems& items = FClient.ListItems();
+    const size_t index = ATree.Dirs.size();
+    ATree.Dirs.push_back(TIdTreeDir{APath, ADepth, {}, {}});
+    ++FProgress.DirsFound;
+    struct TChild {
+        std::string Name;
+        std::string Unique;
+    };
+    std::vector<TChild> children;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+        const TIdFTPListItem& item = items.ItemAt(i);
+        // The usual entries for the directory itself and its parent.
+        if (item.Kind == likDirectory && (item.Name == "." || item.Name == "..")) {
+            continue;
+        }
+        const std::string path = JoinTreePath(APath, item.Name);
+        if (const std::string reason = UnsafeNameReason(item.Name); !reason.empty()) {
+            Skip(path, reason);
+            continue;
+        }
+        if (item.Kind == likSymbolicLink) {
+            ATree.Dirs[index].Links.push_back(item.Name);
+        } else if (item.Kind == likDirectory) {
+            children.push_back(TChild{item.Name, item.Unique});
+        } else {
+            ATree.Dirs[index].Files.push_back(TIdTreeFileEntry{item.Name, item.FileSize});
+            ++ATree.FileCount;
+            ++FProgress.FilesFound;
+            ATree.Bytes += std::max<int64_t>(item.FileSize, 0);
+            FProgress.BytesFound += std::max<int64_t>(item.FileSize, 0);
+        }
+    }
+    Report();
+    for (const TChild& child : children) {
+        if (Stopping()) {
+            return;
+        }
+        const std::string path = JoinTreePath(APath, child.Name);
+        if (ADepth + 1 > MaxDepth) {
+            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
+            continue;
+        }
+        // A server that follows links lists the same directory again under
+        // another name; MLSD's unique fact gives it away.
+        if (!child.Unique.empty() && !FVisitedUnique.insert(child.Unique).second) {
+            Skip(path, "a directory already walked (a link loop); not walked again");
+            continue;
+        }
+        const std::string absolute = JoinTreePath(AAbsolute, child.Name);
+        Act(TIdTreeAction::taList, path);
+        Attempt(path, [&] {
+            FClient.ChangeDirectory(absolute);
+            // Where the server says it now is: a directory that lists itself,
+            // or a link the server resolves, comes back to a path seen before.
+            const std::string here = FClient.QueryCurrentDir();
+            if (!FVisitedPaths.insert(here.empty() ? absolute : here).second) {
+                Skip(path, "a directory already walked (" + here + "); not walked again");
+                return;
+            }
+            ScanRemoteDir(ATree, absolute, path, ADepth + 1);
+        });
+    }
+}
+
+TIdTree TIdFTPTreeWalker::ScanLocal(const std::string& ALocalDir) {
+    TIdTree tree;
+    tree.Side = TIdTreeSide::tsLocal;
+    tree.Root = ALocalDir;
+    FProgress.Scanning = true;
+    TIdScopeExit done([&] { FProgress.Scanning = false; });
+    struct stat info {};
+    // The root is what the user named, so a link given as the root is taken
+    // to its directory; links inside are not.
+    if (::stat(ALocalDir.c_str(), &info) != 0) {
+        FailSystem(ALocalDir, errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        FailSystem(ALocalDir, ENOTDIR);
+    }
+    Act(TIdTreeAction::taList, std::string());
+    ScanLocalDir(tree, ALocalDir, std::string(), 0);
+    done.Commit();
+    Report();
+    return tree;
+}
+
+void TIdFTPTreeWalker::ScanLocalDir(TIdTree& ATree, const std::string& ALocal,
+                                    const std::string& APath, int32_t ADepth) {
+    std::vector<std::string> names;
+    {
+        DIR* dir = ::opendir(ALocal.c_str());
+        if (dir == nullptr) {
+            FailSystem(ALocal, errno);
+        }
+        TIdScopeExit close([dir] { ::closedir(dir); });
+        errno = 0;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        if (errno != 0) {
+            FailSystem(ALocal, errno);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    const size_t index = ATree.Dirs.size();
+    ATree.Dirs.push_back(TIdTreeDir{APath, ADepth, {}, {}});
+    ++FProgress.DirsFound;
+    std::vector<std::string> children;
+    for (const std::string& name : names) {
+        const std::string path = JoinTreePath(APath, name);
+        // A local name is the user's own; only what no command can carry is left out.
+        if (name.find_first_of("\r\n") != std::string::npos) {
+            Skip(path, "a name with a line break, which no command can carry");
+            continue;
+        }
+        const std::string local = JoinTreePath(ALocal, name);
+        struct stat info {};
+        if (::lstat(local.c_str(), &info) != 0) {
+            const int error = errno;
+            Attempt(path, [&] { FailSystem(local, error); });
+            continue;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            ATree.Dirs[index].Links.push_back(name);
+        } else if (S_ISDIR(info.st_mode)) {
+            children.push_back(name);
+        } else if (S_ISREG(info.st_mode)) {
+            const auto size = static_cast<int64_t>(info.st_size);
+            ATree.Dirs[index].Files.push_back(TIdTreeFileEntry{name, size});
+            ++ATree.FileCount;
+            ++FProgress.FilesFound;
+            ATree.Bytes += size;
+            FProgress.BytesFound += size;
+        } else {
+            // Pipes, devices and sockets: opening one could block for ever.
+            Skip(path, "not a regular file");
+        }
+    }
+    Report();
+    for (const std::string& name : children) {
+        if (Stopping()) {
+            return;
+        }
+        const std::string path = JoinTreePath(APath, name);
+        if (ADepth + 1 > MaxDepth) {
+            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
+            continue;
+        }
+        Act(TIdTreeAction::taList, path);
+        Attempt(path, [&] { ScanLocalDir(ATree, JoinTreePath(ALocal, name), path, ADepth + 1); });
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Transfers
+
+void TIdFTPTreeWalker::DownloadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
+    struct stat info {};
+    const bool existed = ::lstat(AFile.LocalPath.c_str(), &info) == 0;
+    if (existed && !S_ISREG(info.st_mode)) {
+        FailLocal(AFile.LocalPath, S_ISLNK(info.st_mode) ? "exists as a link, which is not followed"
+                                                         : "exists and is not a regular file");
+    }
+    // Never emptied on opening: the old contents go only once the server has
+    // accepted the download.
+    const std::unique_ptr<TIdFileStream> file =
+        OpenLocal(AFile.LocalPath, existed ? TIdFileMode::fmOpenReadWrite : TIdFileMode::fmCreate);
+    bool accepted = false;
+    try {
+        AClient.Download(AFile.Name, *file, false, [&] {
+            accepted = true;
+            if (existed) {
+                file->SetSize(0);
+                file->SetPosition(0);
+            }
+        });
+        file->Flush();
+    } catch (...) {
+        // An incomplete file must not pass for the whole one.
+        if (!existed || accepted) {
+            ::unlink(AFile.LocalPath.c_str());
+        }
+        throw;
+    }
+}
+
+void TIdFTPTreeWalker::UploadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
+    const std::unique_ptr<TIdFileStream> file = OpenLocal(AFile.LocalPath, TIdFileMode::fmOpenRead);
+    AClient.Upload(*file, AFile.Name, false);
+}
+
+void TIdFTPTreeWalker::StartTransfer(const TIdTree& ATree, TIdTreeSide ASide) {
+    if (ATree.Side != ASide || ATree.Dirs.empty()) {
+        throw EIdException("the tree was not scanned on the side this operation reads from");
+    }
+    FProgress.Scanning = false;
+    FProgress.DirsFound = static_cast<int64_t>(ATree.Dirs.size());
+    FProgress.FilesFound = ATree.FileCount;
+    FProgress.BytesFound = ATree.Bytes;
+    FProgress.FilesDone = 0;
+    FProgress.BytesDone = 0;
+    Report();
+}
+
+void TIdFTPTreeWalker::MoveFile(const TIdTreeFile& AFile) {
+    const int64_t before = FProgress.BytesDone;
+    // The data connection's work events give the bytes of the file under way.
+    const TWorkEvent saved = FClient.OnWork;
+    FClient.OnWork = [this, saved, before](TIdComponent* ASender, TWorkMode AMode, int64_t ACount) {
+        if (saved) {
+            saved(ASender, AMode, ACount);
+        }
+        if (ASender != &FClient) {
+            FProgress.BytesDone = before + ACount;
+            Report();
+        }
+    };
+    TIdScopeExit restore([&] { FClient.OnWork = saved; });
+    Attempt(AFile.Path, [&] {
+        if (TransferFile) {
+            TransferFile(FClient, AFile);
+        } else if (AFile.Download) {
+            DownloadFile(FClient, AFile);
+        } else {
+            UploadFile(FClient, AFile);
+        }
+    });
+    restore.Commit();
+    // A failed file counts as dealt with, so the figures still reach the total.
+    ++FProgress.FilesDone;
+    FProgress.BytesDone = before + std::max<int64_t>(AFile.Size, 0);
+    Report();
+}
+
+void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,
+                                const std::string& ARemoteRoot) {
+    // Below a directory that could not be made nothing can be written.
+    std::set<std::string> failed;
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        if (Stopping()) {
+            break;
+        }
+        if (!dir.Path.empty() && failed.count(ParentOf(dir.Path)) != 0) {
+            failed.insert(dir.Path);
+            continue;
+        }
+        const std::string local = JoinTreePath(ALocalRoot, dir.Path);
+        const std::string remote = JoinTreePath(ARemoteRoot, dir.Path);
+        if (!dir.Path.empty()) {
+            Act(TIdTreeAction::taMakeDir, dir.Path);
+            if (!Attempt(dir.Path,
+                         [&] { ADownload ? MakeLocalDir(local) : MakeRemoteDir(remote); })) {
+                failed.insert(dir.Path);
+                continue;
+            }
+        }
+        for (const std::string& link : dir.Links) {
+            Skip(JoinTreePath(dir.Path, link), "a link; not followed");
+        }
+        if (dir.Files.empty() || !Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
+            continue;
+        }
+        for (const TIdTreeFileEntry& entry : dir.Files) {
+            if (Stopping()) {
+                break;
+            }
+            TIdTreeFile file;
+            file.Download = ADownload;
+            file.RemoteDir = remote;
+            file.Name = entry.Name;
+            file.LocalPath = JoinTreePath(local, entry.Name);
+            file.Path = JoinTreePath(dir.Path, entry.Name);
+            file.Size = entry.Size;
+            Act(ADownload ? TIdTreeAction::taGet : TIdTreeAction::taPut, file.Path);
+            MoveFile(file);
+        }
+    }
+}
+
+void TIdFTPTreeWalker::MakeRemoteDir(const std::string& APath) {
+    try {
+        FClient.MakeDirectory(APath);
+    } catch (const EIdProtocolReplyError&) {
+        // Already there is as good as made; otherwise the MKD's refusal says why.
+        const std::exception_ptr refusal = std::current_exception();
+        try {
+            FClient.ChangeDirectory(APath);
+        } catch (const EIdProtocolReplyError&) {
+            std::rethrow_exception(refusal);
+        }
+    }
+}
+
+void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalDir) {
+    StartTransfer(ATree, TIdTreeSide::tsRemote);
+    const std::string start = FClient.QueryCurrentDir();
+    TIdScopeExit back([&] { ReturnTo(start); });
+    MakeLocalDir(ALocalDir);
+    CopyTree(ATree, true, ALocalDir, ATree.Root);
+    back.Commit();
+}
+
+void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDir) {
+    StartTransfer(ATree, TIdTreeSide::tsLocal);
+    const std::string start = FClient.QueryCurrentDir();
+    TIdScopeExit back([&] { ReturnTo(start); });
+    if (!ARemoteDir.empty()) {
+        try {
+            FClient.ChangeDirectory(ARemoteDir);
+        } catch (const EIdProtocolReplyError&) {
+            Act(TIdTreeAction::taMakeDir, std::string());
+            FClient.MakeDirectory(ARemoteDir);
+            FClient.ChangeDirectory(ARemoteDir);
+        }
+    }
+    std::string root = FClient.QueryCurrentDir();
+    if (root.empty()) {
+        if (!IsAbsolute(ARemoteDir)) {
+            throw EIdException("the server does not tell its current directory (PWD)");
+        }
+        root = ARemoteDir;
+    }
+    CopyTree(ATree, false, ATree.Root, root);
+    back.Commit();
+}
+
+void TIdFTPTreeWalker::DeleteRemote(const TIdTree& ATree) {
+    StartTransfer(ATree, TIdTreeSide::tsRemote);
+    const std::string start = FClient.QueryCurrentDir();
+    TIdScopeExit back([&] { ReturnTo(start); });
+    // A directory that keeps an entry cannot go, and neither can those above it.
+    std::set<std::string> blocked;
+    auto block = [&blocked](std::string APath) {
+        while (blocked.insert(APath).second && !APath.empty()) {
+            APath = ParentOf(APath);
+        }
+    };
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        if (Stopping()) {
+            break;
+        }
+        if (dir.Files.empty() && dir.Links.empty()) {
+            continue;
+        }
+        const std::string remote = JoinTreePath(ATree.Root, dir.Path);
+        if (!Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
+            block(dir.Path);
+            continue;
+        }
+        auto remove = [&](const std::string& AName, int64_t ASize) {
+            const std::string path = JoinTreePath(dir.Path, AName);
+            Act(TIdTreeAction::taDelete, path);
+            // A link goes as the link itself; what it points to stays.
+            if (!Attempt(path, [&] { FClient.DeleteRemoteFile(AName); })) {
+                block(dir.Path);
+            }
+            ++FProgress.FilesDone;
+            FProgress.BytesDone += std::max<int64_t>(ASize, 0);
+            Report();
+        };
+        for (const TIdTreeFileEntry& entry : dir.Files) {
+            if (Stopping()) {
+                break;
+            }
+            remove(entry.Name, entry.Size);
+        }
+        for (const std::string& link : dir.Links) {
+            if (Stopping()) {
+                break;
+            }
+            remove(link, 0);
+        }
+    }
+    std::vector<const TIdTreeDir*> dirs;
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        dirs.push_back(&dir);
+    }
+    std::stable_sort(dirs.begin(), dirs.end(),
+                     [](const TIdTreeDir* a, const TIdTreeDir* b) { return a->Depth > b->Depth; });
+    // Out of the tree first: some servers refuse to remove the current directory.
+    if (!Stopping()) {
+        ReturnTo(ParentPath(ATree.Root));
+    }
+    for (const TIdTreeDir* dir : dirs) {
+        if (Stopping()) {
+            break;
+        }
+        if (blocked.count(dir->Path) != 0) {
+            continue;
+        }
+        Act(TIdTreeAction::taRemoveDir, dir->Path);
+        if (!Attempt(dir->Path,
+                     [&] { FClient.DeleteDirectory(JoinTreePath(ATree.Root, dir->Path)); })) {
+            block(dir->Path);
+        }
+    }
+    back.Commit();
+}
