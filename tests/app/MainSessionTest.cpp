@@ -244,7 +244,8 @@ TEST_P(RealServer, DeletesRemoteFilesAndADirectoryAfterConfirmation) {
         ASSERT_EQ(Answers.Messages.size(), 1u);
         EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Confirm"));
         EXPECT_EQ(Answers.Messages[0].Text,
-                  QStringLiteral("Do you want to delete 3 remote file(s)?"));
+                  QStringLiteral("Do you want to delete 3 remote file(s)?\nThe folder \"gone\" "
+                                 "holds 0 files (0 B) and 0 subfolders; all of it is deleted."));
         EXPECT_EQ(Answers.Messages[0].Buttons, TMsgButtons::mbYesNo);
         EXPECT_EQ(Server->exists("one.txt"), !a.Deleted);
         EXPECT_EQ(Server->exists("two.txt"), !a.Deleted);
@@ -333,9 +334,12 @@ TEST_P(RealServer, UploadsTwoFilesAndRefusesAFolderByItsFullPath) {
 
     EXPECT_EQ(Server->readFile("up a.bin"), a);
     EXPECT_EQ(Server->readFile("upb.bin"), b);
-    ASSERT_EQ(Answers.Messages.size(), 1u);
-    EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+    // Not answered Yes: the folder is refused as before.
+    ASSERT_EQ(Answers.Messages.size(), 2u);
     EXPECT_EQ(Answers.Messages[0].Text,
+              QStringLiteral("Upload the folder \"folder\" with 0 files (0 B)?"));
+    EXPECT_EQ(Answers.Messages[1].Caption, QStringLiteral("Error!"));
+    EXPECT_EQ(Answers.Messages[1].Text,
               QStringLiteral("The application does not handle transfers of directories. The "
                              "directory \"") +
                   QString::fromStdString(LocalDir()) +
@@ -1013,17 +1017,19 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
                                   QStringLiteral("<\\> full"), QStringLiteral("<\\> empty")});
     Answers.MessageAnswer = TMsgResult::mrYes;
     Window->lvLocalFilesKeyDown(VK_DELETE);
-    ASSERT_EQ(Answers.Messages.size(), 2u);
-    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("Do you want to delete 4 local file(s)?"));
-    // The folder that is not empty stays, and the user learns why.
-    EXPECT_EQ(Answers.Messages[1].Text.toStdString(), "Some entries could not be deleted:\n\"" +
-                                                          LocalDir() +
-                                                          "full/\": " + std::strerror(ENOTEMPTY));
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    // The folders go with what they hold.
+    EXPECT_EQ(Answers.Messages[0].Text,
+              QStringLiteral("Do you want to delete 4 local file(s)?\nThe folders \"empty\", "
+                             "\"full\" hold 1 file (1 B) and 0 subfolders; all of it is deleted."));
     EXPECT_FALSE(fs::exists(Local / "x.txt"));
     EXPECT_FALSE(fs::exists(Local / "y.txt"));
     EXPECT_FALSE(fs::exists(Local / "empty"));
-    EXPECT_TRUE(fs::exists(Local / "full/inside.txt"));
-    EXPECT_EQ(Captions(Window->lvLocalFiles), std::vector<QString>{QStringLiteral("<\\> full")});
+    EXPECT_FALSE(fs::exists(Local / "full"));
+    EXPECT_TRUE(Captions(Window->lvLocalFiles).empty());
+
+    Local.write("full/inside.txt", "3");
+    Window->btnLocalRefreshClick();
 
     Select(Window->lvLocalFiles, {QStringLiteral("<\\> full")});
     Window->lvLocalFilesKeyDown(VK_RETURN);
