@@ -361,6 +361,7 @@ private:
     int64_t FTreeFilesTotal = 0;
     int64_t FTreeBytesTotal = 0;
     QElapsedTimer FTreeShown;
+    int64_t FTreeShownFiles = -1;
 
     // Asks before the selected rows of AList are deleted; AFiles names them,
     // and what the counted folders hold is named beneath.

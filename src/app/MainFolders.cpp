@@ -76,11 +76,15 @@ void TfrmMain::PrepareWalker(TIdFTPTreeWalker& AWalker) {
 void TfrmMain::ShowTreeProgress(const TIdTreeProgress& AProgress, bool AForce) {
     // Every entry found and every chunk moved reports; a person reads a few
     // changes a second.
+    // A new file is said at once, though.
     constexpr qint64 Every = 100;
-    if (!AForce && FTreeShown.isValid() && FTreeShown.elapsed() < Every) {
+    const int64_t files = AProgress.Scanning || !FTreeJob ? -1 : AProgress.FilesDone;
+    if (!AForce && files == FTreeShownFiles && FTreeShown.isValid() &&
+        FTreeShown.elapsed() < Every) {
         return;
     }
     FTreeShown.start();
+    FTreeShownFiles = files;
     if (!FTreeJob) {
         lblTransfer.setText(PickText(TWindowText::wtCounting));
         lblProgress.setText(FileCountText(FTreeFilesBefore + AProgress.FilesFound) +
