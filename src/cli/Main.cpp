@@ -1,6 +1,7 @@
 // qvftp: the command-line client over the FTP library.
 
 #include "Errors.h"
+#include "IdGlobal.h"
 #include "Options.h"
 #include "Session.h"
 
@@ -33,7 +34,9 @@ std::string ReadPasswordLine() {
 
 int Fail(TExitCode ACode, const std::string& AMessage) {
     std::fflush(stdout);
-    std::fprintf(stderr, "qvftp: %s\n", AMessage.c_str());
+    // Names in messages come from the server or the command line; neither
+    // may send control sequences to the terminal.
+    std::fprintf(stderr, "qvftp: %s\n", EscapeControl(AMessage).c_str());
     return ACode;
 }
 

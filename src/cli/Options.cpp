@@ -101,6 +101,9 @@ TCliCommand CommandByName(const std::string& AName) {
     if (AName == "rm") {
         return TCliCommand::Rm;
     }
+    if (AName == "mv") {
+        return TCliCommand::Mv;
+    }
     throw EUsage("unknown command '" + AName + "' (try --help)");
 }
 
@@ -130,6 +133,10 @@ std::string UsageText() {
            "  qvftp [OPTIONS] ls    URL            list a directory\n"
            "  qvftp [OPTIONS] get   URL [DEST]     download a file\n"
            "  qvftp [OPTIONS] put   FILE URL       upload a file\n"
+           "  qvftp [OPTIONS] get -r URL [DEST]    download a directory tree\n"
+           "  qvftp [OPTIONS] put -r DIR URL       upload a directory tree\n"
+           "  qvftp [OPTIONS] rm -r URL            delete a directory tree\n"
+           "  qvftp [OPTIONS] mv URL NEWNAME       rename (NEWNAME as the server takes it)\n"
            "  qvftp [OPTIONS] mkdir URL | rmdir URL | rm URL\n"
            "  qvftp --help | --version\n"
            "\n"
@@ -160,7 +167,12 @@ std::string UsageText() {
            "                            fingerprint (hex, colons allowed)\n"
            "  --insecure                do not verify the server's certificate\n"
            "  --resume                  get: continue a partial DEST\n"
-           "  -v                        show the command exchange on stderr\n"
+           "  -r                        get, put, rm: the whole directory tree; as with\n"
+           "                            cp -r, a DEST that does not exist becomes the\n"
+           "                            copy and an existing directory receives it under\n"
+           "                            its own name. Links are not followed; each\n"
+           "                            skipped or failed entry is one line on stderr\n"
+           "  -v                        show the command exchange (and the walk) on stderr\n"
            "  -q                        no progress line\n"
            "  -4, -6                    use IPv4 only, IPv6 only (default: every address\n"
            "                            of the host in turn)\n"
@@ -197,6 +209,9 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
                     break;
                 case 'l':
                     options.LongList = true;
+                    break;
+                case 'r':
+                    options.Recursive = true;
                     break;
                 case '4':
                 case '6':
@@ -307,7 +322,7 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
     size_t most = 1;
     if (options.Command == TCliCommand::Get) {
         most = 2;
-    } else if (options.Command == TCliCommand::Put) {
+    } else if (options.Command == TCliCommand::Put || options.Command == TCliCommand::Mv) {
         wanted = most = 2;
     }
     if (args < wanted) {
@@ -320,17 +335,32 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
     if (options.Command == TCliCommand::Put) {
         options.LocalPath = positional[1];
         options.UrlText = positional[2];
+    } else if (options.Command == TCliCommand::Mv) {
+        options.UrlText = positional[1];
+        options.NewName = positional[2];
+        if (options.NewName.empty() ||
+            options.NewName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            throw EUsage("bad NEWNAME: empty, or with a CR, LF or NUL byte");
+        }
     } else {
         options.UrlText = positional[1];
         if (args == 2) {
             options.LocalPath = positional[2];
         }
     }
-    if (options.LocalPath.empty() && (options.Command == TCliCommand::Put || args == 2)) {
+    if (options.LocalPath.empty() && options.Command != TCliCommand::Mv &&
+        (options.Command == TCliCommand::Put || args == 2)) {
         throw EUsage("empty local file name");
     }
     if (options.LongList && options.Command != TCliCommand::Ls) {
         throw EUsage("-l applies to ls only");
+    }
+    if (options.Recursive && options.Command != TCliCommand::Get &&
+        options.Command != TCliCommand::Put && options.Command != TCliCommand::Rm) {
+        throw EUsage("-r applies to get, put and rm only");
+    }
+    if (options.Resume && options.Recursive) {
+        throw EUsage("--resume applies to single files only");
     }
     if (options.Resume && options.Command != TCliCommand::Get) {
         throw EUsage("--resume applies to get only");
@@ -354,10 +384,11 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
     switch (options.Command) {
     case TCliCommand::Get:
     case TCliCommand::Rm:
-        if (!hasName) {
+        if (!hasName && !options.Recursive) {
             throw EUsage("the URL names no file: '" + options.UrlText + "' ends in '/'");
         }
-        break;
+        [[fallthrough]];
+    case TCliCommand::Mv:
     case TCliCommand::Mkdir:
     case TCliCommand::Rmdir:
         // "ftp://h/a/new/" names the directory "new" as well.

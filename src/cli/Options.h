@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-enum class TCliCommand { None, Help, Version, Ls, Get, Put, Mkdir, Rmdir, Rm };
+enum class TCliCommand { None, Help, Version, Ls, Get, Put, Mkdir, Rmdir, Rm, Mv };
 
 struct TSocksOption {
     // 0 none, 4, 41 (4A) or 5.
@@ -27,6 +27,10 @@ struct TCliOptions {
     std::string UrlText;
     // get: the local target (may be empty); put: the local source.
     std::string LocalPath;
+    // mv: the new name, sent as it is.
+    std::string NewName;
+    // -r: get, put and rm take whole directory trees.
+    bool Recursive = false;
 
     bool Active = false;
     bool NoEpsv = false;

@@ -72,6 +72,10 @@ void TProgress::Update(int64_t AMoved) {
     }
 }
 
+void TProgress::SetFiles(int64_t ADone, int64_t ATotal) {
+    FFiles = std::to_string(ADone) + "/" + std::to_string(ATotal) + " files  ";
+}
+
 void TProgress::End() {
     if (!FRunning) {
         return;
@@ -92,6 +96,7 @@ void TProgress::Paint(bool) {
     const double seconds = std::chrono::duration<double>(FLastPaint - FStart).count();
     const double speed = seconds > 0.05 ? static_cast<double>(FMoved) / seconds : 0;
     // Carriage return and erase-to-end keep it one line however its width changes.
-    std::fprintf(FOut, "\r%s\033[K", Line(FOffset + FMoved, FTotal, speed).c_str());
+    std::fprintf(FOut, "\r%s%s\033[K", FFiles.c_str(),
+                 Line(FOffset + FMoved, FTotal, speed).c_str());
     std::fflush(FOut);
 }

@@ -17,6 +17,8 @@ public:
     // (a resumed download), so speed covers only what moves now.
     void Begin(int64_t ATotal, int64_t AOffset);
     void Update(int64_t AMoved);
+    // A tree transfer: "12/200 files" leads the line.
+    void SetFiles(int64_t ADone, int64_t ATotal);
     // Leaves the last state on its own line.
     void End();
     bool Running() const { return FRunning; }
@@ -37,6 +39,7 @@ private:
     int64_t FTotal = -1;
     int64_t FOffset = 0;
     int64_t FMoved = 0;
+    std::string FFiles;
     Clock::time_point FStart;
     Clock::time_point FLastPaint;
 };

@@ -4,6 +4,8 @@
 #include "IdAntiFreezeBase.h"
 #include "IdException.h"
 #include "IdFTP.h"
+#include "IdFTPTree.h"
+#include "IdGlobal.h"
 #include "IdIOHandlerSocket.h"
 #include "IdIntercept.h"
 #include "IdSimpleServer.h"
@@ -170,6 +172,10 @@ private:
 
     void Connect();
     void List();
+    // get -r, put -r, rm -r: the walk, its lines on stderr and its exit code.
+    void RunTree();
+    void SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoot);
+    void ChangeToUrlDirs();
 
     const TCliOptions& FOptions;
     std::FILE* FOut;
@@ -177,6 +183,9 @@ private:
     std::string FUser;
     std::string FPassword;
     TProgress FProgress;
+    // The tree's failures so far, and the exit code of the first.
+    int64_t FTreeFailures = 0;
+    TExitCode FFirstFailure = ecSuccess;
     // Set while get or put run, so that the listing's data shows no progress.
     bool FShowProgress = false;
     int64_t FProgressOffset = 0;
@@ -272,7 +281,7 @@ void TCliSession::LogLine(const char* APrefix, std::string ALine) {
         (ALine.compare(0, 5, "PASS ") == 0 || ALine.compare(0, 5, "pass ") == 0)) {
         ALine = ALine.substr(0, 5) + "****";
     }
-    std::fprintf(FErr, "%s%s\n", APrefix, ALine.c_str());
+    std::fprintf(FErr, "%s%s\n", APrefix, EscapeControl(ALine).c_str());
     std::fflush(FErr);
 }
 
@@ -427,6 +436,8 @@ template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWha
         throw;
     } catch (const ELocalFile& e) {
         throw ECliFailure(ecLocalFile, e.what());
+    } catch (const EIdTreeLocalError& e) {
+        throw ECliFailure(ecLocalFile, AWhat + ": " + e.what());
     } catch (const EIdTlsTruncated& e) {
         throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e));
     } catch (const EIdTlsHandshakeError& e) {
@@ -478,10 +489,11 @@ void TCliSession::List() {
         } else {
             std::fprintf(FOut, "%c\t%lld\t", kind, static_cast<long long>(item.FileSize));
         }
-        std::fwrite(item.Name.data(), 1, item.Name.size(), FOut);
+        // A name with a tab or line break would break the line's columns.
+        std::fputs(EscapeControl(item.Name).c_str(), FOut);
         if (FOptions.LongList && item.Kind == likSymbolicLink && !item.LinkTarget.empty()) {
             std::fputs(" -> ", FOut);
-            std::fwrite(item.LinkTarget.data(), 1, item.LinkTarget.size(), FOut);
+            std::fputs(EscapeControl(item.LinkTarget).c_str(), FOut);
         }
         std::fputc('\n', FOut);
     }
@@ -511,7 +523,17 @@ void TCliSession::Connect() {
     Step(TPhase::Operation, "ask for the server's features", [&] { FFtp.NegotiateFeatures(); });
 }
 
+void TCliSession::ChangeToUrlDirs() {
+    for (const std::string& dir : FOptions.Url.Dirs) {
+        Step(TPhase::Operation, "change directory to " + dir, [&] { FFtp.ChangeDirectory(dir); });
+    }
+}
+
 void TCliSession::Run() {
+    if (FOptions.Recursive) {
+        RunTree();
+        return;
+    }
     const TFtpUrl& url = FOptions.Url;
     const std::string& name = url.Name;
     // Local trouble shows before anything goes over the network.
@@ -598,11 +620,131 @@ void TCliSession::Run() {
     case TCliCommand::Rm:
         Step(TPhase::Operation, "delete " + name, [&] { FFtp.DeleteRemoteFile(name); });
         break;
+    case TCliCommand::Mv:
+        Step(TPhase::Operation, "rename " + name + " to " + FOptions.NewName,
+             [&] { FFtp.Rename(name, FOptions.NewName); });
+        break;
     default:
         break;
     }
     if (std::fflush(FOut) != 0 || std::ferror(FOut)) {
         throw ECliFailure(ecLocalFile, "write standard output: " + SystemErrorText(errno));
+    }
+}
+
+void TCliSession::SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoot) {
+    AWalker.OnAction = [this, ARoot](TIdTreeAction AAction, const std::string& APath) {
+        if (!FOptions.Verbose) {
+            return;
+        }
+        // In the order of TIdTreeAction.
+        static const char* const kVerbs[] = {"list", "mkdir", "get", "put", "delete", "rmdir"};
+        LogLine("* ", std::string(kVerbs[static_cast<size_t>(AAction)]) + " " +
+                          JoinTreePath(ARoot, APath));
+    };
+    AWalker.OnIssue = [this, ARoot](const TIdTreeIssue& AIssue) {
+        if (FProgress.Running() && FProgress.Enabled()) {
+            std::fputs("\r\033[K", FErr);
+        }
+        std::fprintf(FErr, "qvftp: %s %s: %s\n", AIssue.Skipped ? "skipped" : "failed",
+                     EscapeControl(JoinTreePath(ARoot, AIssue.Path)).c_str(),
+                     EscapeControl(AIssue.Reason).c_str());
+        std::fflush(FErr);
+        if (AIssue.Skipped) {
+            return;
+        }
+        if (++FTreeFailures == 1) {
+            // The same exit codes as a single command failing the same way.
+            try {
+                Step(TPhase::Operation, AIssue.Path,
+                     [&] { std::rethrow_exception(AIssue.Error); });
+            } catch (const ECliFailure& e) {
+                FFirstFailure = e.Code;
+            }
+        }
+    };
+    AWalker.OnProgress = [this](const TIdTreeProgress& AProgress) {
+        Touch();
+        if (!AProgress.Scanning && FProgress.Running()) {
+            FProgress.SetFiles(AProgress.FilesDone, AProgress.FilesFound);
+            FProgress.Update(AProgress.BytesDone);
+        }
+    };
+}
+
+void TCliSession::RunTree() {
+    const TFtpUrl& url = FOptions.Url;
+    const std::string& name = url.Name;
+    TIdFTPTreeWalker walker(FFtp);
+    TIdTree tree;
+    switch (FOptions.Command) {
+    case TCliCommand::Get: {
+        // As cp -r: a DEST that exists as a directory receives the tree under
+        // its own name; otherwise DEST becomes the copy.
+        std::string dest = FOptions.LocalPath.empty() ? "." : FOptions.LocalPath;
+        std::error_code ec;
+        if (std::filesystem::is_directory(dest, ec)) {
+            dest = (std::filesystem::path(dest) / CheckedLocalName(name)).string();
+        } else if (std::filesystem::exists(std::filesystem::symlink_status(dest, ec))) {
+            throw ECliFailure(ecLocalFile, "write " + dest + ": exists and is not a directory");
+        }
+        SetUpWalker(walker, name);
+        Connect();
+        ChangeToUrlDirs();
+        Step(TPhase::Operation, "list " + name, [&] { tree = walker.ScanRemote(name); });
+        FProgress.Begin(tree.Bytes, 0);
+        Step(TPhase::Operation, "download " + name, [&] { walker.Download(tree, dest); });
+        break;
+    }
+    case TCliCommand::Put: {
+        std::error_code ec;
+        std::string own = std::filesystem::path(FOptions.LocalPath).filename().string();
+        if (own.empty() || own == "." || own == "..") {
+            own = std::filesystem::canonical(FOptions.LocalPath, ec).filename().string();
+        }
+        if (own.empty()) {
+            throw EUsage("'" + FOptions.LocalPath + "' has no name to give the copy; name it in the URL");
+        }
+        SetUpWalker(walker, own);
+        Step(TPhase::Operation, "read " + FOptions.LocalPath,
+             [&] { tree = walker.ScanLocal(FOptions.LocalPath); });
+        Connect();
+        ChangeToUrlDirs();
+        // As cp -r: an existing remote directory receives the tree under its
+        // own name; a name that is not there yet becomes the copy.
+        std::string target = own;
+        if (!name.empty()) {
+            Step(TPhase::Operation, "change directory to " + name, [&] {
+                try {
+                    FFtp.ChangeDirectory(name);
+                } catch (const EIdProtocolReplyError& e) {
+                    if (e.ReplyCode / 100 != 5) {
+                        throw;
+                    }
+                    target = name;
+                }
+            });
+        }
+        FProgress.Begin(tree.Bytes, 0);
+        Step(TPhase::Operation, "upload " + FOptions.LocalPath,
+             [&] { walker.Upload(tree, target); });
+        break;
+    }
+    default: {
+        SetUpWalker(walker, name);
+        Connect();
+        ChangeToUrlDirs();
+        Step(TPhase::Operation, "list " + name, [&] { tree = walker.ScanRemote(name); });
+        Step(TPhase::Operation, "delete " + name, [&] { walker.DeleteRemote(tree); });
+        break;
+    }
+    }
+    FProgress.End();
+    if (FTreeFailures > 0) {
+        const std::string label = name.empty() ? FOptions.LocalPath : name;
+        throw ECliFailure(FFirstFailure,
+                          label + ": " + std::to_string(FTreeFailures) +
+                              (FTreeFailures == 1 ? " entry" : " entries") + " failed");
     }
 }
 

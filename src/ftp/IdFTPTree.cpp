@@ -193,6 +193,8 @@ template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& 
 TIdTree TIdFTPTreeWalker::ScanRemote(const std::string& ARemoteDir) {
     TIdTree tree;
     tree.Side = TIdTreeSide::tsRemote;
+    FVisitedPaths.clear();
+    FVisitedUnique.clear();
     FProgress.Scanning = true;
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] {

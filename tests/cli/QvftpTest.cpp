@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -112,6 +113,13 @@ TEST(QvftpTest, BadInputIsRefusedWithOneLine) {
         {"putMissingFile", {"put", missing, url}, 6, "No such file"},
         {"putDirectory", {"put", dir.path().string(), url}, 6, "Is a directory"},
         {"getIntoMissingDir", {"get", url, (dir / "no/such/f").string()}, 6, "No such file"},
+        {"recursiveLs", {"-r", "ls", url}, 1, "-r applies"},
+        {"recursiveResume", {"-r", "--resume", "get", url}, 1, "--resume"},
+        {"mvOneArg", {"mv", url}, 1, "missing argument"},
+        {"mvLineBreak", {"mv", url, "a\r\nDELE b"}, 1, "NEWNAME"},
+        {"rmTreeOfLogin", {"rm", "-r", "ftp://127.0.0.1:1/"}, 1, "names no directory"},
+        {"putTreeMissing", {"put", "-r", missing, url}, 6, "No such file"},
+        {"getTreeOntoFile", {"get", "-r", url, "/dev/null"}, 6, "not a directory"},
     };
     for (const BadInputCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -131,6 +139,7 @@ TEST(QvftpTest, HelpAndVersion) {
     const auto help = Qvftp({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("qvftp [OPTIONS] get   URL [DEST]"), std::string::npos);
+    EXPECT_NE(help.out.find("qvftp [OPTIONS] get -r URL [DEST]"), std::string::npos);
     EXPECT_EQ(help.err, "");
     const auto version = Qvftp({"ls", "--version"});
     EXPECT_EQ(version.exitCode, 0);
@@ -351,6 +360,59 @@ TEST_P(QvftpRealServerTest, LsPrintsTheSameWhetherMlsdOrListListed) {
                   std::string::npos)
             << byDefault.out;
     }
+}
+
+// Trees as cp -r takes them: a DEST that is missing becomes the copy, an
+// existing directory receives it under its own name.
+TEST_P(QvftpRealServerTest, TreesUpDownRenamedAndDeleted) {
+    local.write("src/top.txt", "top");
+    local.write("src/name with  blanks/räksmörgås.txt", qtest::RandomBytes(5000, 3));
+    local.write("src/name with  blanks/-dash/100% done", "percent");
+    local.makeDir("src/empty");
+    for (int i = 0; i < 30; ++i) {
+        local.write("src/many/f" + std::to_string(i), qtest::RandomBytes(i * 100, i));
+    }
+    const std::string src = (local / "src").string();
+    auto r = Run({"put", "-r", src, base + "/"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("* put src/name with  blanks/-dash/100% done\n"), std::string::npos)
+        << r.err;
+    r = Run({"put", "-r", src, base + "/copy"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = Run({"get", "-r", base + "/copy", (local / "back").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = Run({"get", "-r", base + "/src", (local / "back").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto tree = [](const fs::path& ARoot) {
+        std::map<std::string, std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(ARoot)) {
+            files[fs::relative(e.path(), ARoot).string()] =
+                e.is_directory() ? "<dir>" : qtest::ReadFile(e.path());
+        }
+        return files;
+    };
+    auto expected = tree(local / "src");
+    EXPECT_EQ(tree(server->workDir() / "src"), expected);
+    EXPECT_EQ(tree(server->workDir() / "copy"), expected);
+    EXPECT_EQ(tree(local / "back" / "src"), expected);
+    fs::remove_all(local / "back" / "src");
+    EXPECT_EQ(tree(local / "back"), expected);
+
+    // One entry that cannot be written does not stop the rest: its line, and
+    // the exit code of that failure once the tree is done.
+    local.makeDir("back/copy/top.txt");
+    r = Run({"-q", "get", "-r", base + "/copy", (local / "back").string()});
+    EXPECT_EQ(r.exitCode, 6) << r.err;
+    EXPECT_NE(r.err.find("qvftp: failed copy/top.txt: "), std::string::npos) << r.err;
+    EXPECT_EQ(qtest::ReadFile(local / "back" / "copy" / "many" / "f7"), expected["many/f7"]);
+
+    r = Run({"mv", base + "/copy", "moved"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(server->exists("moved/many/f7"));
+    r = Run({"rm", "-r", base + "/moved/"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(server->exists("moved"));
+    EXPECT_TRUE(server->exists("src/top.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, QvftpRealServerTest,
