@@ -165,7 +165,16 @@ bool TfrmMain::CountFolders(const TNetworkScope& AScope, const std::vector<TBatc
             try {
                 TIdTree tree = ARemote ? walker.ScanRemote(row.Argument)
                                        : walker.ScanLocal(WithoutTrailingSeparator(row.Argument));
-                if (walker.Cancelled() || walker.Lost()) {
+                if (walker.Lost()) {
+                    // The server went while a folder below was listed.
+                    std::exception_ptr why;
+                    for (const TIdTreeIssue& issue : walker.Issues()) {
+                        why = issue.Error ? issue.Error : why;
+                    }
+                    SessionGone(AScope, why);
+                    return;
+                }
+                if (walker.Cancelled()) {
                     return;
                 }
                 VPlan.Names << ShowName(RowEntryName(row.Argument));

@@ -67,19 +67,21 @@ TEST_P(FolderServer, FoldersGoWholeBothWaysAfterTheQuestion) {
         Select(list, {(c.Download ? QStringLiteral("</> ") : QStringLiteral("<\\> ")) +
                       QString::fromStdString(f)});
         QStringList labels, details;
-        Window->sckFTP->OnWorkBegin =
-            [&, begin = Window->sckFTP->OnWorkBegin](TIdComponent* S, TWorkMode M, int64_t N) {
-                begin(S, M, N);
-                labels << Window->lblTransfer.text();
-            };
-        Window->sckFTP->OnWork = [&, work = Window->sckFTP->OnWork](TIdComponent* S, TWorkMode M,
-                                                                    int64_t N) {
+        const auto begin = Window->sckFTP->OnWorkBegin;
+        const auto work = Window->sckFTP->OnWork;
+        Window->sckFTP->OnWorkBegin = [&](TIdComponent* S, TWorkMode M, int64_t N) {
+            begin(S, M, N);
+            labels << Window->lblTransfer.text();
+        };
+        Window->sckFTP->OnWork = [&](TIdComponent* S, TWorkMode M, int64_t N) {
             work(S, M, N);
             details << Window->lblTransferDetails.text();
         };
         Answers.Messages.clear();
         Answers.MessageAnswer = TMsgResult::mrYes;
         c.Download ? Window->btnRemoteDownloadClick() : Window->btnLocalUploadClick();
+        Window->sckFTP->OnWorkBegin = begin;
+        Window->sckFTP->OnWork = work;
 
         ASSERT_EQ(Answers.Messages.size(), 1u);
         EXPECT_EQ(Answers.Messages[0].Text, QString(c.Download ? "Download" : "Upload") +
@@ -230,11 +232,16 @@ TEST_P(FolderServer, StopsWhileCountingAndDuringATree) {
         } else {
             EXPECT_TRUE(DisconnectedLayout());
             EXPECT_FALSE(Window->sckFTP->IsConnected());
+            // And the window connects again.
+            Connect(Good());
+            EXPECT_TRUE(ConnectedLayout());
+            Window->btnDisconnectClick();
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FolderServer, ::testing::Values(FtpServerKind::Pyftpdlib),
+INSTANTIATE_TEST_SUITE_P(Servers, FolderServer,
+                         ::testing::Values(FtpServerKind::Vsftpd, FtpServerKind::Pyftpdlib),
                          [](const auto& AInfo) { return ToString(AInfo.param); });
 
 using ScriptedFolders = TSessionFixture;
