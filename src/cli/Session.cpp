@@ -502,8 +502,7 @@ void TCliSession::List() {
 // A name the server's side chose must not lead the file anywhere but into
 // the directory meant for it.
 std::string CheckedLocalName(const std::string& AName) {
-    if (AName.empty() || AName == "." || AName == ".." ||
-        AName.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
+    if (!IsSafeEntryName(AName)) {
         throw EUsage("refusing '" + AName + "' as a local file name; give DEST");
     }
     return AName;

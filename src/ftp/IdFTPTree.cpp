@@ -460,25 +460,23 @@ void TIdFTPTreeWalker::MoveFile(const TIdTreeFile& AFile) {
     Report();
 }
 
-void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalDir) {
-    StartTransfer(ATree);
-    const std::string start = FClient.QueryCurrentDir();
-    TIdScopeExit back([&] { ReturnTo(start); });
-    MakeLocalDir(ALocalDir);
+void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload,
+                                const std::string& ALocalRoot, const std::string& ARemoteRoot) {
+    // Below a directory that could not be made nothing can be written.
     std::set<std::string> failed;
     for (const TIdTreeDir& dir : ATree.Dirs) {
         if (Stopping()) {
             break;
         }
-        // Below a directory that could not be made nothing can be written.
         if (!dir.Path.empty() && failed.count(ParentOf(dir.Path)) != 0) {
             failed.insert(dir.Path);
             continue;
         }
-        const std::string local = JoinTreePath(ALocalDir, dir.Path);
+        const std::string local = JoinTreePath(ALocalRoot, dir.Path);
+        const std::string remote = JoinTreePath(ARemoteRoot, dir.Path);
         if (!dir.Path.empty()) {
             Act(TIdTreeAction::taMakeDir, dir.Path);
-            if (!Attempt(dir.Path, [&] { MakeLocalDir(local); })) {
+            if (!Attempt(dir.Path, [&] { ADownload ? MakeLocalDir(local) : MakeRemoteDir(remote); })) {
                 failed.insert(dir.Path);
                 continue;
             }
@@ -486,11 +484,7 @@ void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalD
         for (const std::string& link : dir.Links) {
             Skip(JoinTreePath(dir.Path, link), "a link; not followed");
         }
-        if (dir.Files.empty()) {
-            continue;
-        }
-        const std::string remote = JoinTreePath(ATree.Root, dir.Path);
-        if (!Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
+        if (dir.Files.empty() || !Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
             continue;
         }
         for (const TIdTreeFileEntry& entry : dir.Files) {
@@ -498,16 +492,38 @@ void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalD
                 break;
             }
             TIdTreeFile file;
-            file.Download = true;
+            file.Download = ADownload;
             file.RemoteDir = remote;
             file.Name = entry.Name;
             file.LocalPath = JoinTreePath(local, entry.Name);
             file.Path = JoinTreePath(dir.Path, entry.Name);
             file.Size = entry.Size;
-            Act(TIdTreeAction::taGet, file.Path);
+            Act(ADownload ? TIdTreeAction::taGet : TIdTreeAction::taPut, file.Path);
             MoveFile(file);
         }
     }
+}
+
+void TIdFTPTreeWalker::MakeRemoteDir(const std::string& APath) {
+    try {
+        FClient.MakeDirectory(APath);
+    } catch (const EIdProtocolReplyError&) {
+        // Already there is as good as made; otherwise the MKD's refusal says why.
+        const std::exception_ptr refusal = std::current_exception();
+        try {
+            FClient.ChangeDirectory(APath);
+        } catch (const EIdProtocolReplyError&) {
+            std::rethrow_exception(refusal);
+        }
+    }
+}
+
+void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalDir) {
+    StartTransfer(ATree);
+    const std::string start = FClient.QueryCurrentDir();
+    TIdScopeExit back([&] { ReturnTo(start); });
+    MakeLocalDir(ALocalDir);
+    CopyTree(ATree, true, ALocalDir, ATree.Root);
     back.Commit();
 }
 
@@ -531,62 +547,7 @@ void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDi
         }
         root = ARemoteDir;
     }
-    std::set<std::string> failed;
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        if (Stopping()) {
-            break;
-        }
-        if (!dir.Path.empty() && failed.count(ParentOf(dir.Path)) != 0) {
-            failed.insert(dir.Path);
-            continue;
-        }
-        const std::string remote = JoinTreePath(root, dir.Path);
-        if (!dir.Path.empty()) {
-            Act(TIdTreeAction::taMakeDir, dir.Path);
-            const bool made = Attempt(dir.Path, [&] {
-                try {
-                    FClient.MakeDirectory(remote);
-                } catch (const EIdProtocolReplyError&) {
-                    // Already there is as good as made; otherwise the MKD's
-                    // refusal says why.
-                    const std::exception_ptr refusal = std::current_exception();
-                    try {
-                        FClient.ChangeDirectory(remote);
-                    } catch (const EIdProtocolReplyError&) {
-                        std::rethrow_exception(refusal);
-                    }
-                }
-            });
-            if (!made) {
-                failed.insert(dir.Path);
-                continue;
-            }
-        }
-        for (const std::string& link : dir.Links) {
-            Skip(JoinTreePath(dir.Path, link), "a link; not followed");
-        }
-        if (dir.Files.empty()) {
-            continue;
-        }
-        if (!Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
-            continue;
-        }
-        const std::string local = JoinTreePath(ATree.Root, dir.Path);
-        for (const TIdTreeFileEntry& entry : dir.Files) {
-            if (Stopping()) {
-                break;
-            }
-            TIdTreeFile file;
-            file.Download = false;
-            file.RemoteDir = remote;
-            file.Name = entry.Name;
-            file.LocalPath = JoinTreePath(local, entry.Name);
-            file.Path = JoinTreePath(dir.Path, entry.Name);
-            file.Size = entry.Size;
-            Act(TIdTreeAction::taPut, file.Path);
-            MoveFile(file);
-        }
-    }
+    CopyTree(ATree, false, ATree.Root, root);
     back.Commit();
 }
 

@@ -172,8 +172,12 @@ private:
     void ReturnTo(const std::string& ADir);
     void Act(TIdTreeAction AAction, const std::string& APath);
     void StartTransfer(const TIdTree& ATree);
-    std::string RemotePath(const TIdTree& ATree, const std::string& APath) const;
     void MoveFile(const TIdTreeFile& AFile);
+    // Directories made on the other side, then each file moved by the step.
+    void CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,
+                  const std::string& ARemoteRoot);
+    // MKD; a directory already there is as good as made.
+    void MakeRemoteDir(const std::string& APath);
 
     TIdFTP& FClient;
     std::atomic<bool> FCancelled{false};

@@ -258,6 +258,32 @@ TEST(QvftpTest, ExitCodes) {
     }
 }
 
+// A server's names are shown, never obeyed: control characters come out
+// escaped, and a tree download skips what cannot be a local name.
+TEST(QvftpTest, NamesAreShownNeverObeyed) {
+    FakeFtpServer server;
+    const std::vector<std::string> names = {"a/b", "del\x7f", "esc\x1b[2Jx",
+                                            std::string("nul\0x", 5), "tab\tname"};
+    std::string listing;
+    for (const std::string& name : names) {
+        listing += "-rw-r--r-- 1 u g 1 Jan 1 2020 " + name + "\r\n";
+        server.setFile(name, "x");
+    }
+    server.setListing(listing);
+    const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/t";
+    auto r = Qvftp({"ls", url});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "f\t1\ta/b\nf\t1\tdel\\x7f\nf\t1\tesc\\x1b[2Jx\nf\t1\tnul\\x00x\n"
+                     "f\t1\ttab\\x09name\n");
+    qtest::TempDir dir;
+    r = Qvftp({"get", "-r", url, (dir / "copy").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "qvftp: skipped t/a/b: a name with a path separator\n"
+                     "qvftp: skipped t/nul\\x00x: a name with a NUL byte\n");
+    EXPECT_EQ(DirEntries(dir / "copy"),
+              (std::vector<std::string>{"del\x7f", "esc\x1b[2Jx", "tab\tname"}));
+}
+
 std::string Unavailable(FtpServerKind kind) {
     return kind == FtpServerKind::Vsftpd ? qtest::VsftpdServer::Unavailable()
                                          : qtest::PyftpdlibServer::Unavailable();

@@ -122,7 +122,7 @@ const TreeCase kTreeCases[] = {
     {"VsftpdActive", kVsftpd, false, FtpTls::Off},
     {"PyftpdlibPassive", kPyftpdlib, true, FtpTls::Off},
     {"PyftpdlibActive", kPyftpdlib, false, FtpTls::Off},
-    {"PyftpdlibTlsPassive", kPyftpdlib, true, FtpTls::Explicit},
+    {"VsftpdTlsPassive", kVsftpd, true, FtpTls::Explicit},
     {"PyftpdlibTlsActive", kPyftpdlib, false, FtpTls::Explicit},
 };
 INSTANTIATE_TEST_SUITE_P(Servers, FtpTreeTest, ::testing::ValuesIn(kTreeCases),
@@ -227,4 +227,24 @@ TEST_F(FtpTreeHostileTest, DeleteRemovesFilesThenDirectoriesDeepestFirst) {
                                                   "RMD /t/d", "RMD /t"}));
 }
 
+
+
+// A cancel is taken between entries: what is done stays, nothing counts as
+// failed, and the session goes on.
+TEST_F(FtpTreeHostileTest, CancelStopsBetweenFilesAndTheSessionGoesOn) {
+    server.setListing("-rw-r--r-- 1 u g 1 Jan 01 2020 a\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2020 b\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2020 c\r\n");
+    for (const char* name : {"a", "b", "c"}) {
+        server.setFile(name, "x");
+    }
+    qtest::TempDir local;
+    TIdFTPTreeWalker walker(ftp);
+    walker.OnCheckCancel = [&] { return walker.Progress().FilesDone >= 1; };
+    walker.Download(walker.ScanRemote("t"), (local / "copy").string());
+    EXPECT_TRUE(walker.Cancelled());
+    EXPECT_TRUE(walker.Issues().empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(local / "copy"), fs::directory_iterator()), 1);
+    EXPECT_EQ(ftp.QueryCurrentDir(), "/");
+}
 } // namespace
