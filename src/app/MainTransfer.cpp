@@ -178,7 +178,9 @@ void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
         FRateSamples.clear();
         ShowTransferDetails(0, true);
     }
-    ProcessMessages();
+    // A folder's small files start and end by the hundred a second; the
+    // window gets its turn as often as during one long file.
+    FWalker ? void(BreatheDuringTree()) : ProcessMessages();
 }
 
 void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
@@ -214,7 +216,7 @@ void TfrmMain::sckFTPWorkEnd(TIdComponent*, TWorkMode) {
     } else if (FTreeJob) {
         lblProgress.clear();
     }
-    ProcessMessages();
+    FWalker ? void(BreatheDuringTree()) : ProcessMessages();
 }
 
 namespace {
