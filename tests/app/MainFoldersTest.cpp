@@ -289,7 +289,7 @@ TEST_F(TAppFixture, ContextMenusOfferTheCommandsInBothLanguages) {
             std::vector<bool> Enabled; // with the parent entry selected
         } menus[] = {
             {w.lvRemoteFiles,
-             {"&Download", "&Delete\tDel", "&Rename...\tF2", "", "Create d&irectory...",
+             {"Do&wnload", "&Delete\tDel", "&Rename...\tF2", "", "Create d&irectory...",
               "Re&fresh\tF5"},
              {"Ladda &ner", "&Ta bort\tDel", "&Byt namn...\tF2", "", "&Skapa katalog...",
               "&Uppdatera\tF5"},
@@ -297,7 +297,7 @@ TEST_F(TAppFixture, ContextMenusOfferTheCommandsInBothLanguages) {
             {w.lvLocalFiles,
              {"&Upload", "&Delete\tDel", "&Rename...\tF2", "", "Create d&irectory...",
               "Re&fresh\tF5"},
-             {"Ladda &upp", "&Ta bort\tDel", "&Byt namn...\tF2", "", "&Skapa katalog...",
+             {"&Ladda upp", "&Ta bort\tDel", "&Byt namn...\tF2", "", "&Skapa katalog...",
               "&Uppdatera\tF5"},
              {false, false, false, false, true, true}},
         };
