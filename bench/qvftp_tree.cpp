@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
                              "open -u anonymous,bench@example.com ftp://127.0.0.1:" +
                              port + "; mirror --parallel=1 /upload/tree " + target.string() +
                              "' >/dev/null 2>&1";
-    const std::string wget = "wget -q -r -l inf -nH --cut-dirs=2 -P '" + target.string() +
-                             "' " + server.url("tree/");
+    const std::string wget =
+        "wget -q -r -l inf -nH --cut-dirs=2 -P '" + target.string() + "' " + server.url("tree/");
     std::string curl = "curl -s --create-dirs";
     for (long d = 0; d < dirs; ++d) {
         for (long f = 0; f < files; ++f) {
@@ -112,7 +112,6 @@ int main(int argc, char** argv) {
                     static_cast<double>(total) / tool.best, tool.best / tools[1].best,
                     tool.ok ? "" : "  (FAILED: not every file arrived whole)");
     }
-    return std::all_of(std::begin(tools), std::end(tools), [](const TTool& t) { return t.ok; })
-               ? 0
-               : 1;
+    return std::all_of(std::begin(tools), std::end(tools), [](const TTool& t) { return t.ok; }) ? 0
+                                                                                                : 1;
 }

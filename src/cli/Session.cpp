@@ -655,8 +655,7 @@ void TCliSession::SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoo
         if (++FTreeFailures == 1) {
             // The same exit codes as a single command failing the same way.
             try {
-                Step(TPhase::Operation, AIssue.Path,
-                     [&] { std::rethrow_exception(AIssue.Error); });
+                Step(TPhase::Operation, AIssue.Path, [&] { std::rethrow_exception(AIssue.Error); });
             } catch (const ECliFailure& e) {
                 FFirstFailure = e.Code;
             }
@@ -702,7 +701,8 @@ void TCliSession::RunTree() {
             own = std::filesystem::canonical(FOptions.LocalPath, ec).filename().string();
         }
         if (own.empty()) {
-            throw EUsage("'" + FOptions.LocalPath + "' has no name to give the copy; name it in the URL");
+            throw EUsage("'" + FOptions.LocalPath +
+                         "' has no name to give the copy; name it in the URL");
         }
         SetUpWalker(walker, own);
         Step(TPhase::Operation, "read " + FOptions.LocalPath,
@@ -741,9 +741,9 @@ void TCliSession::RunTree() {
     FProgress.End();
     if (FTreeFailures > 0) {
         const std::string label = name.empty() ? FOptions.LocalPath : name;
-        throw ECliFailure(FFirstFailure,
-                          label + ": " + std::to_string(FTreeFailures) +
-                              (FTreeFailures == 1 ? " entry" : " entries") + " failed");
+        throw ECliFailure(FFirstFailure, label + ": " + std::to_string(FTreeFailures) +
+                                             (FTreeFailures == 1 ? " entry" : " entries") +
+                                             " failed");
     }
 }
 

@@ -62,7 +62,7 @@ void MakeLocalDir(const std::string& APath) {
             return;
         }
         FailLocal(APath, S_ISLNK(info.st_mode) ? "exists as a link, which is not followed"
-                                                : "exists and is not a directory");
+                                               : "exists and is not a directory");
     }
     if (errno != ENOENT || ::mkdir(APath.c_str(), 0777) != 0) {
         FailSystem(APath, errno);
@@ -387,14 +387,13 @@ void TIdFTPTreeWalker::DownloadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
     struct stat info {};
     const bool existed = ::lstat(AFile.LocalPath.c_str(), &info) == 0;
     if (existed && !S_ISREG(info.st_mode)) {
-        FailLocal(AFile.LocalPath, S_ISLNK(info.st_mode)
-                                       ? "exists as a link, which is not followed"
-                                       : "exists and is not a regular file");
+        FailLocal(AFile.LocalPath, S_ISLNK(info.st_mode) ? "exists as a link, which is not followed"
+                                                         : "exists and is not a regular file");
     }
     // Never emptied on opening: the old contents go only once the server has
     // accepted the download.
-    const std::unique_ptr<TIdFileStream> file = OpenLocal(
-        AFile.LocalPath, existed ? TIdFileMode::fmOpenReadWrite : TIdFileMode::fmCreate);
+    const std::unique_ptr<TIdFileStream> file =
+        OpenLocal(AFile.LocalPath, existed ? TIdFileMode::fmOpenReadWrite : TIdFileMode::fmCreate);
     bool accepted = false;
     try {
         AClient.Download(AFile.Name, *file, false, [&] {
@@ -419,7 +418,10 @@ void TIdFTPTreeWalker::UploadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
     AClient.Upload(*file, AFile.Name, false);
 }
 
-void TIdFTPTreeWalker::StartTransfer(const TIdTree& ATree) {
+void TIdFTPTreeWalker::StartTransfer(const TIdTree& ATree, TIdTreeSide ASide) {
+    if (ATree.Side != ASide || ATree.Dirs.empty()) {
+        throw EIdException("the tree was not scanned on the side this operation reads from");
+    }
     FProgress.Scanning = false;
     FProgress.DirsFound = static_cast<int64_t>(ATree.Dirs.size());
     FProgress.FilesFound = ATree.FileCount;
@@ -433,8 +435,7 @@ void TIdFTPTreeWalker::MoveFile(const TIdTreeFile& AFile) {
     const int64_t before = FProgress.BytesDone;
     // The data connection's work events give the bytes of the file under way.
     const TWorkEvent saved = FClient.OnWork;
-    FClient.OnWork = [this, saved, before](TIdComponent* ASender, TWorkMode AMode,
-                                           int64_t ACount) {
+    FClient.OnWork = [this, saved, before](TIdComponent* ASender, TWorkMode AMode, int64_t ACount) {
         if (saved) {
             saved(ASender, AMode, ACount);
         }
@@ -460,8 +461,8 @@ void TIdFTPTreeWalker::MoveFile(const TIdTreeFile& AFile) {
     Report();
 }
 
-void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload,
-                                const std::string& ALocalRoot, const std::string& ARemoteRoot) {
+void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,
+                                const std::string& ARemoteRoot) {
     // Below a directory that could not be made nothing can be written.
     std::set<std::string> failed;
     for (const TIdTreeDir& dir : ATree.Dirs) {
@@ -476,7 +477,8 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload,
         const std::string remote = JoinTreePath(ARemoteRoot, dir.Path);
         if (!dir.Path.empty()) {
             Act(TIdTreeAction::taMakeDir, dir.Path);
-            if (!Attempt(dir.Path, [&] { ADownload ? MakeLocalDir(local) : MakeRemoteDir(remote); })) {
+            if (!Attempt(dir.Path,
+                         [&] { ADownload ? MakeLocalDir(local) : MakeRemoteDir(remote); })) {
                 failed.insert(dir.Path);
                 continue;
             }
@@ -519,7 +521,7 @@ void TIdFTPTreeWalker::MakeRemoteDir(const std::string& APath) {
 }
 
 void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalDir) {
-    StartTransfer(ATree);
+    StartTransfer(ATree, TIdTreeSide::tsRemote);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
     MakeLocalDir(ALocalDir);
@@ -528,7 +530,7 @@ void TIdFTPTreeWalker::Download(const TIdTree& ATree, const std::string& ALocalD
 }
 
 void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDir) {
-    StartTransfer(ATree);
+    StartTransfer(ATree, TIdTreeSide::tsLocal);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
     if (!ARemoteDir.empty()) {
@@ -552,7 +554,7 @@ void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDi
 }
 
 void TIdFTPTreeWalker::DeleteRemote(const TIdTree& ATree) {
-    StartTransfer(ATree);
+    StartTransfer(ATree, TIdTreeSide::tsRemote);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
     // A directory that keeps an entry cannot go, and neither can those above it.
@@ -602,9 +604,8 @@ void TIdFTPTreeWalker::DeleteRemote(const TIdTree& ATree) {
     for (const TIdTreeDir& dir : ATree.Dirs) {
         dirs.push_back(&dir);
     }
-    std::stable_sort(dirs.begin(), dirs.end(), [](const TIdTreeDir* a, const TIdTreeDir* b) {
-        return a->Depth > b->Depth;
-    });
+    std::stable_sort(dirs.begin(), dirs.end(),
+                     [](const TIdTreeDir* a, const TIdTreeDir* b) { return a->Depth > b->Depth; });
     // Out of the tree first: some servers refuse to remove the current directory.
     if (!Stopping()) {
         ReturnTo(ParentPath(ATree.Root));

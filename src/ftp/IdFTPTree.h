@@ -171,7 +171,8 @@ private:
     // Changes to ADir; a refusal is no failure of the walk.
     void ReturnTo(const std::string& ADir);
     void Act(TIdTreeAction AAction, const std::string& APath);
-    void StartTransfer(const TIdTree& ATree);
+    // Raises for a tree of the other side (or none).
+    void StartTransfer(const TIdTree& ATree, TIdTreeSide ASide);
     void MoveFile(const TIdTreeFile& AFile);
     // Directories made on the other side, then each file moved by the step.
     void CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,

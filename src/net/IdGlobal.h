@@ -74,7 +74,9 @@ std::string EscapeControl(std::string_view S);
 // path built from it): empty, ".", "..", a "/", a "\", a NUL, or a CR or LF
 // (which no command can carry). Empty when the name is usable.
 std::string UnsafeNameReason(std::string_view AName);
-inline bool IsSafeEntryName(std::string_view AName) { return UnsafeNameReason(AName).empty(); }
+inline bool IsSafeEntryName(std::string_view AName) {
+    return UnsafeNameReason(AName).empty();
+}
 
 // A whole-text decimal integer: an optional sign, then digits only, within the
 // range of T. False (and AValue untouched) for anything else.

@@ -3,8 +3,8 @@
 // scripted server that lists hostile names, a directory that lists itself and
 // a link.
 
-#include "FtpClientTest.h"
 #include "IdFTPTree.h"
+#include "FtpClientTest.h"
 #include "IdGlobal.h"
 #include "PyftpdlibServer.h"
 #include "RealFtpServer.h"
@@ -26,7 +26,8 @@ using qtest::FtpTls;
 namespace {
 
 // Every file's bytes and every directory, by path below ARoot.
-std::pair<std::map<std::string, std::string>, std::set<std::string>> Contents(const fs::path& ARoot) {
+std::pair<std::map<std::string, std::string>, std::set<std::string>>
+Contents(const fs::path& ARoot) {
     std::map<std::string, std::string> files;
     std::set<std::string> dirs;
     for (const auto& entry : fs::recursive_directory_iterator(ARoot)) {
@@ -96,7 +97,8 @@ TEST_P(FtpTreeTest, UpDownAndDeletedFileByFile) {
     const TIdTree up = walker.ScanLocal((local / "src").string());
     EXPECT_EQ(up.FileCount, 204);
     walker.Upload(up, "copy");
-    EXPECT_EQ(walker.Issues().size(), 0u) << walker.Issues().front().Reason << "\n" << server->log();
+    EXPECT_EQ(walker.Issues().size(), 0u) << walker.Issues().front().Reason << "\n"
+                                          << server->log();
     EXPECT_EQ(lastDone, up.Bytes);
     EXPECT_EQ(Contents(server->workDir() / "copy"), Contents(local / "src")) << server->log();
 
@@ -227,8 +229,6 @@ TEST_F(FtpTreeHostileTest, DeleteRemovesFilesThenDirectoriesDeepestFirst) {
                                                   "RMD /t/d", "RMD /t"}));
 }
 
-
-
 // A cancel is taken between entries: what is done stays, nothing counts as
 // failed, and the session goes on.
 TEST_F(FtpTreeHostileTest, CancelStopsBetweenFilesAndTheSessionGoesOn) {
@@ -247,4 +247,23 @@ TEST_F(FtpTreeHostileTest, CancelStopsBetweenFilesAndTheSessionGoesOn) {
     EXPECT_EQ(std::distance(fs::directory_iterator(local / "copy"), fs::directory_iterator()), 1);
     EXPECT_EQ(ftp.QueryCurrentDir(), "/");
 }
+// A session lost halfway ends the walk at once with that one failure,
+// rather than failing every entry left.
+TEST_F(FtpTreeHostileTest, ALostSessionEndsTheWalk) {
+    server.setListing("-rw-r--r-- 1 u g 1 Jan 01 2020 a\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2020 b\r\n"
+                      "-rw-r--r-- 1 u g 1 Jan 01 2020 c\r\n");
+    server.setFile("a", "x");
+    server.enqueue("RETR", qtest::act::Download());
+    server.enqueue("RETR", {qtest::act::CloseControl()});
+    qtest::TempDir local;
+    TIdFTPTreeWalker walker(ftp);
+    walker.Download(walker.ScanRemote("t"), (local / "copy").string());
+    EXPECT_TRUE(walker.Lost());
+    ASSERT_EQ(walker.Issues().size(), 1u);
+    EXPECT_EQ(walker.Issues().front().Path, "b");
+    EXPECT_EQ(qtest::ReadFile(local / "copy" / "a"), "x");
+    EXPECT_FALSE(fs::exists(local / "copy" / "b"));
+}
+
 } // namespace

@@ -129,6 +129,20 @@ TEST(SmallHelpers, BlankLinesAndMinimum) {
     EXPECT_TRUE(IsMainThread());
 }
 
+// Every byte below 0x20 and 0x7F is shown, never passed to a terminal; a
+// backslash is doubled so an escape cannot be faked. UTF-8 stays as it is.
+TEST(SmallHelpers, EscapeControlAndUnsafeNames) {
+    EXPECT_EQ(EscapeControl(std::string("a\0\t\r\n\x1b[2J\x1f\x7f\\x1b ä", 18)),
+              "a\\x00\\x09\\x0d\\x0a\\x1b[2J\\x1f\\x7f\\\\x1b ä");
+    for (const std::string& name : std::vector<std::string>{"", ".", "..", "../x", "a/b", "a\\b",
+                                                            std::string("n\0", 2), "l\r\n"}) {
+        EXPECT_FALSE(IsSafeEntryName(name)) << EscapeControl(name);
+    }
+    for (const char* name : {"...", ".x", "-dash", "100%", "a  b", "räk"}) {
+        EXPECT_TRUE(IsSafeEntryName(name)) << name;
+    }
+}
+
 } // namespace
 
 namespace {
