@@ -112,21 +112,26 @@ TEST_P(FolderServer, DeletesFoldersWithWhatTheyHoldButNotWhatLinksLeadTo) {
         }
         remote ? void(Server->makeDir("gone/empty")) : void(Local.makeDir("gone/empty"));
         if (!remote) {
+            // Inside the folder, and a row of its own: the links go, not what they lead to.
             fs::create_directory_symlink(outside.path(), Local / "gone/link");
+            fs::create_directory_symlink(outside.path(), Local / "outlink");
         }
         Connect(Good());
         TFileListView& list = remote ? Window->lvRemoteFiles : Window->lvLocalFiles;
-        Select(list, {remote ? QStringLiteral("</> gone") : QStringLiteral("<\\> gone")});
+        Select(list,
+               remote ? std::vector{QStringLiteral("</> gone")}
+                      : std::vector{QStringLiteral("<\\> gone"), QStringLiteral("<\\> outlink")});
         Answers.Messages.clear();
         Answers.MessageAnswer = TMsgResult::mrYes;
         remote ? Window->lvRemoteFilesKeyDown(VK_DELETE) : Window->lvLocalFilesKeyDown(VK_DELETE);
 
         ASSERT_EQ(Answers.Messages.size(), 1u);
         EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
-                  std::string("Do you want to delete 1 ") + (remote ? "remote" : "local") +
+                  std::string("Do you want to delete ") + (remote ? "1 remote" : "2 local") +
                       " file(s)?\nThe folder \"gone\" holds 2 files (2 B) and 2 subfolders; all "
                       "of it is deleted.");
         EXPECT_FALSE(remote ? Server->exists("gone") : fs::exists(Local / "gone"));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(Local / "outlink")));
         EXPECT_EQ(outside.read("keep.txt"), "k");
         EXPECT_TRUE(ConnectedLayout());
         Window->btnDisconnectClick();
