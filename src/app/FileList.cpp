@@ -33,7 +33,7 @@ public:
             case 1:
                 return FSizeIsText ? FSizeText : FormatSize(FSize);
             case 2:
-                return DecodeName(FArgument);
+                return ShowName(FArgument);
             default:
                 break;
             }

@@ -1,5 +1,7 @@
 #include "FileRows.h"
 
+#include "IdGlobal.h"
+
 #include <QCollator>
 #include <QStringDecoder>
 
@@ -165,6 +167,10 @@ QString DecodeName(const std::string& ABytes) {
     return text;
 }
 
+QString ShowName(const std::string& ABytes) {
+    return DecodeName(EscapeControl(ABytes));
+}
+
 std::string NameBytes(const std::string& ABytes, const QString& AShown) {
-    return DecodeName(ABytes) == AShown ? ABytes : AShown.toUtf8().toStdString();
+    return ShowName(ABytes) == AShown ? ABytes : AShown.toUtf8().toStdString();
 }

@@ -48,6 +48,10 @@ template <typename TPath> TPath WithTrailingSeparator(TPath APath) {
 // UTF-8 when they are valid UTF-8, otherwise as Windows-1252, so every byte
 // string has a readable face; commands keep using the original bytes.
 QString DecodeName(const std::string& ABytes);
+// The face of a name in rows, labels and messages: decoded as above, with
+// control characters (and the backslash) escaped as a terminal would see
+// them, so a name cannot hide characters or break a message's lines.
+QString ShowName(const std::string& ABytes);
 // The bytes of a name shown as AShown: ABytes while they still show as it,
 // otherwise the shown text in UTF-8 (someone typed a new one).
 std::string NameBytes(const std::string& ABytes, const QString& AShown);

@@ -15,8 +15,11 @@
 #include <QLibraryInfo>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QTranslator>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,14 +152,70 @@ constexpr const char* WindowTexts[][2] = {
     {"\"%1\" är inget namn på en värddator.", "\"%1\" is not a host name."},
     {"porten \"%1\" är inget tal från 1 till 65535.",
      "the port \"%1\" is not a number from 1 to 65535."},
+    {"Ladda &ner", "Do&wnload"},
+    {"&Ladda upp", "&Upload"},
+    {"&Ta bort\tDel", "&Delete\tDel"},
+    {"&Byt namn...\tF2", "&Rename...\tF2"},
+    {"&Skapa katalog...", "Create d&irectory..."},
+    {"&Uppdatera\tF5", "Re&fresh\tF5"},
+    {"Skapa katalog...", "Create directory..."},
+    {"Ange ett namn:", "Type a name:"},
+    {"Byt namn...", "Rename..."},
+    {"Nytt namn:", "New name:"},
+    {"Det gick inte att byta namn på \"%1\".", "\"%1\" could not be renamed."},
+    {"Katalogen \"%1\" kunde inte skapas.", "The directory \"%1\" could not be created."},
+    {"Det finns redan en post med namnet \"%1\".", "An entry named \"%1\" exists already."},
+    {"Namnet \"%1\" kan inte användas.", "The name \"%1\" cannot be used."},
+    {"%1 katalogen %2 med %3 (%4)?", "%1 the folder %2 with %3 (%4)?"},
+    {"%1 katalogerna %2 med %3 (%4)?", "%1 the folders %2 with %3 (%4)?"},
+    {"Ladda ner", "Download"},
+    {"Ladda upp", "Upload"},
+    {"Katalogen %1 innehåller %2 (%3) och %4; allt tas bort.",
+     "The folder %1 holds %2 (%3) and %4; all of it is deleted."},
+    {"Katalogerna %1 innehåller %2 (%3) och %4; allt tas bort.",
+     "The folders %1 hold %2 (%3) and %4; all of it is deleted."},
+    {"%1 fil", "%1 file"},
+    {"%1 filer", "%1 files"},
+    {"%1 underkatalog", "%1 subfolder"},
+    {"%1 underkataloger", "%1 subfolders"},
+    {"%1 och %2 till", "%1 and %2 more"},
+    {"Räknar...", "Counting..."},
+    {"Esc avbryter", "Esc cancels"},
+    {"Tar bort", "Deleting"},
 };
-static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtAddressPort) + 1);
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtDeleting) + 1);
 
 } // namespace
 
 QString PickText(TWindowText AText) {
     const auto& pair = WindowTexts[static_cast<size_t>(AText)];
     return QString::fromUtf8(pair[IsSwedish() ? 0 : 1]);
+}
+
+QString FileCountText(int64_t ACount) {
+    return PickText(ACount == 1 ? TWindowText::wtFileCountOne : TWindowText::wtFileCountMany)
+        .arg(FormatCount(static_cast<int32_t>(std::min<int64_t>(ACount, INT32_MAX))));
+}
+
+QString FolderCountText(int64_t ACount) {
+    return PickText(ACount == 1 ? TWindowText::wtFolderCountOne : TWindowText::wtFolderCountMany)
+        .arg(FormatCount(static_cast<int32_t>(std::min<int64_t>(ACount, INT32_MAX))));
+}
+
+QString FolderNames(const QStringList& ANames) {
+    // A question has room for a few names; a selection of fifty folders is
+    // named by its first ones.
+    constexpr qsizetype Named = 3;
+    QStringList quoted;
+    for (qsizetype i = 0; i < ANames.size() && i < Named; ++i) {
+        quoted << QLatin1Char('"') + ANames[i] + QLatin1Char('"');
+    }
+    const QString names = quoted.join(QStringLiteral(", "));
+    if (ANames.size() <= Named) {
+        return names;
+    }
+    return PickText(TWindowText::wtNamesAndMore)
+        .arg(names, FormatCount(static_cast<int32_t>(ANames.size() - Named)));
 }
 
 namespace {
@@ -474,6 +533,14 @@ TfrmMain::TfrmMain(QWidget* AParent)
             RunUserCommand([this, handler] { (this->*handler)(); });
         });
     }
+    for (TFileListView* list : {&lvRemoteFiles, &lvLocalFiles}) {
+        list->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(list, &QWidget::customContextMenuRequested, this,
+                [this, list](const QPoint& AAt) { RunGuarded([&] { ShowListMenu(*list, AAt); }); });
+    }
+    // The lists are disabled while a batch runs, so the window itself hears it.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { RunGuarded([this] { CancelBatch(); }); });
     lvRemoteFiles.installEventFilter(this);
     lvRemoteFiles.viewport()->installEventFilter(this);
     lvLocalFiles.installEventFilter(this);
@@ -609,6 +676,7 @@ bool TfrmMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
         const int pressed = static_cast<QKeyEvent*>(AEvent)->key();
         const int key = pressed == Qt::Key_Return || pressed == Qt::Key_Enter ? VK_RETURN
                         : pressed == Qt::Key_Delete                           ? VK_DELETE
+                        : pressed == Qt::Key_F2                               ? VK_F2
                         : pressed == Qt::Key_F5                               ? VK_F5
                                                                               : 0;
         if (key != 0) {

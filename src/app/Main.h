@@ -2,6 +2,7 @@
 
 #include "FileList.h"
 #include "IdComponent.h"
+#include "IdFTPTree.h"
 #include "Session.h"
 
 #include <QApplication>
@@ -18,6 +19,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,8 +111,46 @@ enum class TWindowText {
     wtAddressNoHost,
     wtAddressNotHostName,
     wtAddressPort,
+    // The context menu of the two lists, and what its commands ask.
+    wtMenuDownload,
+    wtMenuUpload,
+    wtMenuDelete,
+    wtMenuRename,
+    wtMenuCreateDirectory,
+    wtMenuRefresh,
+    wtCreateDirectoryTitle,
+    wtTypeName,
+    wtRenameTitle,
+    wtNewName,
+    wtNotRenamed,
+    wtNotCreated,
+    wtNameTaken,
+    wtNameUnusable,
+    // Folders in a selection.
+    wtFolderQuestionOne,
+    wtFolderQuestionMany,
+    wtDownloadVerb,
+    wtUploadVerb,
+    wtFolderHoldsOne,
+    wtFolderHoldsMany,
+    wtFileCountOne,
+    wtFileCountMany,
+    wtFolderCountOne,
+    wtFolderCountMany,
+    wtNamesAndMore,
+    wtCounting,
+    wtEscapeCancels,
+    wtDeleting,
 };
 QString PickText(TWindowText AText);
+
+// "Downloading 2 of 5...": AVerb, then which of how many.
+QString BatchText(const QString& AVerb, int32_t AIndex, int32_t ACount);
+// "312 files", "1 folder": a count with its noun, in the window's language.
+QString FileCountText(int64_t ACount);
+QString FolderCountText(int64_t ACount);
+// Folder names for a question: quoted, the first few, then how many more.
+QString FolderNames(const QStringList& ANames);
 
 // Start-up: the application's title, and the toolkit's own texts (the
 // buttons of message boxes, the folder dialog) in the window's language.
@@ -202,6 +242,11 @@ public:
     void btnLocalUploadClick();
     void lvLocalFilesDblClick();
     void lvLocalFilesKeyDown(int AKey);
+    // F2 and the context menu: a new name for the first selected row.
+    void lvRemoteFilesRename();
+    void lvLocalFilesRename();
+    // The context menu: a new folder in the local directory.
+    void LocalCreateDirectory();
 
     // Progress display, driven by the FTP client's work events.
     void sckFTPWorkBegin(TIdComponent* Sender, TWorkMode AWorkMode, int64_t AWorkCountMax);
@@ -286,7 +331,8 @@ private:
         int64_t Size;
     };
     using TRowWork = std::function<void(const TBatchRow& ARow, int32_t AIndex, int32_t ACount)>;
-    void RunBatchLoop(const TFileListView& AList, const TRowWork& AWork);
+    static std::vector<TBatchRow> SelectedRows(const TFileListView& AList);
+    void RunBatchLoop(const std::vector<TBatchRow>& ARows, const TRowWork& AWork);
     // The selected rows of the remote pane downloaded, or of the local pane uploaded.
     void TransferBatch(bool ADownload);
     void DownloadRow(const TNetworkScope& AScope, const TBatchRow& ARow);
@@ -295,8 +341,58 @@ private:
     // then names the rows that failed and why.
     void FinishBatch(const TNetworkScope& AScope, const std::function<void()>& ARefresh,
                      const QString& AFailed);
-    // Asks before the selected rows of AList are deleted; AFiles names them.
-    bool ConfirmDelete(const TFileListView& AList, TWindowText AFiles);
+    // ---- Folders among the selected rows: counted, asked about, then moved
+    // or deleted whole.
+    enum class TTreeJob { tjDownload, tjUpload, tjDeleteRemote, tjDeleteLocal };
+    struct TFolderPlan {
+        // Per selected row: the folder's tree once counted; none for files,
+        // the parent entry, and folders that could not be counted.
+        std::vector<std::optional<TIdTree>> Trees;
+        // Per selected row: a folder that could not be counted (said already).
+        std::vector<bool> Failed;
+        // Per selected row: what the count skipped or could not list.
+        std::vector<std::vector<TIdTreeIssue>> Issues;
+        QStringList Names;
+        int64_t Files = 0;
+        int64_t Bytes = 0;
+        // Below the counted folders themselves.
+        int64_t Subfolders = 0;
+    };
+    // Counts the folders among ARows. False when the command must stop:
+    // Disconnect, Escape, or the session went. ADelete: a link to a local
+    // folder is no folder to empty, but a link to remove.
+    bool CountFolders(const TNetworkScope& AScope, const std::vector<TBatchRow>& ARows,
+                      bool ARemote, bool ADelete, TFolderPlan& VPlan);
+    // Download or upload: whether the counted folders go as trees.
+    bool ConfirmFolders(const TFolderPlan& APlan, bool ADownload);
+    // One counted folder moved or deleted whole; its skips and failures
+    // join the batch's failures.
+    void RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const TFolderPlan& APlan,
+                 size_t ARowIndex, TTreeJob AJob);
+    void DeleteLocalTree(const TIdTree& ATree);
+    // The walker's figures into the window, and a chance for the window to answer.
+    void PrepareWalker(TIdFTPTreeWalker& AWalker);
+    void ShowTreeProgress(const TIdTreeProgress& AProgress, bool AForce);
+    // True when the running count or tree must stop.
+    bool BreatheDuringTree();
+    // Escape: the running batch (a count, a tree, a file) stops after
+    // aborting what moves, and the session stays.
+    void CancelBatch();
+    TIdFTPTreeWalker* FWalker = nullptr;
+    bool FEscaped = false;
+    // Set while a tree is moved or deleted; none while folders are counted.
+    std::optional<TTreeJob> FTreeJob;
+    // Figures of the trees of the batch done before the running one, and of all.
+    int64_t FTreeFilesBefore = 0;
+    int64_t FTreeBytesBefore = 0;
+    int64_t FTreeFilesTotal = 0;
+    int64_t FTreeBytesTotal = 0;
+    QElapsedTimer FTreeShown;
+    int64_t FTreeShownFiles = -1;
+
+    // Asks before the selected rows of AList are deleted; AFiles names them,
+    // and what the counted folders hold is named beneath.
+    bool ConfirmDelete(const TFileListView& AList, TWindowText AFiles, const TFolderPlan& APlan);
     // A row of the running batch failed for AReason.
     void NoteRowFailure(const std::string& AName, const QString& AReason);
     std::vector<std::pair<QString, QString>> FRowFailures;
@@ -323,9 +419,20 @@ private:
     void RememberTrusted(const std::string& AHost, int32_t APort, const std::string& ASha256);
     // The remote pane's label for ADir, saying whether the session is encrypted.
     QString RemoteFilesText(const QString& ADir) const;
-    // A single command the server refused: %1 in the texts is ASubject.
-    void ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
-                            const QString& ASubject, const std::exception_ptr& AError);
+    // A single command that failed for AReason: %1 in the text is ASubject.
+    void ShowCommandFailure(const QString& AText, const QString& ASubject, const QString& AReason);
+
+    // The context menu of a list, at AAt in its viewport.
+    void ShowListMenu(TFileListView& AList, const QPoint& AAt);
+    // The name a row stands for in its folder: the listed name, or the last
+    // part of a local path.
+    static std::string RowEntryName(const std::string& AArgument);
+    // Whether ANewName may become a new entry of the folder AList shows; says
+    // why not when it may not.
+    bool UsableNewName(const TFileListView& AList, const std::string& ANewName);
+    // Asks for a new name for the entry AName of AList; false when the user
+    // cancelled, kept the name, or typed one that cannot be used (said then).
+    bool AskNewName(const TFileListView& AList, const std::string& AName, std::string& VNewName);
 
     // The directories as bytes (names on the server and on disk are bytes);
     // CurrentRemoteDir and CurrentLocalDir hold their decoded faces. Code that
@@ -347,4 +454,5 @@ extern TfrmMain* frmMain;
 // Windows virtual-key numbers of the keys the lists react to.
 constexpr int VK_RETURN = 13;
 constexpr int VK_DELETE = 46;
+constexpr int VK_F2 = 113;
 constexpr int VK_F5 = 116;

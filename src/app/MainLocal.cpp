@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -43,11 +45,15 @@ template <typename F> void EnumerateEntries(const std::string& ABase, F AEntry) 
     }
 }
 
+QString SystemError(int AError) {
+    return QString::fromLocal8Bit(std::strerror(AError));
+}
+
 } // namespace
 
 void TfrmMain::SetLocalDir(const std::string& ABytes) {
     FLocalDirBytes = ABytes;
-    CurrentLocalDir = DecodeName(ABytes);
+    CurrentLocalDir = ShowName(ABytes);
 }
 
 std::string TfrmMain::LocalDirBytes() const {
@@ -89,12 +95,12 @@ void TfrmMain::FillLocalList(const QString& ADirectory) {
             return;
         }
         if (ADirectory) {
-            fill.Add(QStringLiteral("<\\> ") + DecodeName(AName), QStringLiteral("N/A"),
+            fill.Add(QStringLiteral("<\\> ") + ShowName(AName), QStringLiteral("N/A"),
                      base + AName + "/");
         } else {
             std::string path = base + AName;
             const int64_t size = LocalFileSize(path);
-            fill.Add(FileRowCaption(DecodeName(AName)), size, std::move(path));
+            fill.Add(FileRowCaption(ShowName(AName)), size, std::move(path));
         }
         going = fill.Breathe();
     });
@@ -131,21 +137,101 @@ void TfrmMain::lvLocalFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvLocalFiles.SelectedCount() > 0) {
         SetPaneControlsEnabled(false);
-        if (ConfirmDelete(lvLocalFiles, TWindowText::wtLocalFileCount) && !scope.Interrupted()) {
-            RunBatchLoop(lvLocalFiles, [this](const TBatchRow& ARow, int32_t, int32_t) {
-                const int result = IsLocalDirectoryRow(ARow.Caption)
+        FRowFailures.clear();
+        const std::vector<TBatchRow> rows = SelectedRows(lvLocalFiles);
+        TFolderPlan plan;
+        const bool counted = CountFolders(scope, rows, false, true, plan);
+        if (counted && ConfirmDelete(lvLocalFiles, TWindowText::wtLocalFileCount, plan) &&
+            !scope.Interrupted()) {
+            RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t) {
+                const auto i = static_cast<size_t>(AIndex - 1);
+                if (plan.Trees[i]) {
+                    RunTree(scope, ARow, plan, i, TTreeJob::tjDeleteLocal);
+                    return;
+                }
+                if (plan.Failed[i]) {
+                    return;
+                }
+                // A link to a folder goes as the link; what it leads to stays.
+                const std::string path = ARow.Argument.size() > 1 && ARow.Argument.back() == '/'
+                                             ? ARow.Argument.substr(0, ARow.Argument.size() - 1)
+                                             : ARow.Argument;
+                struct stat st {};
+                const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+                const int result = IsLocalDirectoryRow(ARow.Caption) && !link
                                        ? ::rmdir(ARow.Argument.c_str())
-                                       : ::unlink(ARow.Argument.c_str());
+                                       : ::unlink(path.c_str());
                 if (result != 0) {
-                    NoteRowFailure(ARow.Argument, QString::fromLocal8Bit(std::strerror(errno)));
+                    NoteRowFailure(ARow.Argument, SystemError(errno));
                 }
             });
+        } else if (counted) {
+            FRowFailures.clear();
         }
         FinishBatch(
             scope, [this] { btnLocalRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
+    } else if (AKey == VK_F2) {
+        lvLocalFilesRename();
     } else if (AKey == VK_F5) {
         btnLocalRefreshClick();
     } else if (AKey == VK_RETURN) {
         lvLocalFilesDblClick();
+    }
+}
+
+namespace {
+
+// rename() would silently replace an entry of the new name; where the file
+// system cannot refuse that itself, the check comes just before.
+int RenameNoReplace(const std::string& AFrom, const std::string& ATo) {
+    if (::renameat2(AT_FDCWD, AFrom.c_str(), AT_FDCWD, ATo.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return -1;
+    }
+    struct stat st {};
+    if (::lstat(ATo.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::rename(AFrom.c_str(), ATo.c_str());
+}
+
+} // namespace
+
+void TfrmMain::lvLocalFilesRename() {
+    TNetworkScope scope(*this);
+    const QTreeWidgetItem* row = lvLocalFiles.FirstSelectedRow();
+    if (!row) {
+        return;
+    }
+    const std::string name = RowEntryName(TFileListView::RowArgument(*row));
+    const std::string base = WithTrailingSeparator(LocalDirBytes());
+    std::string to;
+    if (!AskNewName(lvLocalFiles, name, to) || scope.Interrupted()) {
+        return;
+    }
+    if (RenameNoReplace(base + name, base + to) != 0) {
+        ShowCommandFailure(PickText(TWindowText::wtNotRenamed), ShowName(name), SystemError(errno));
+    }
+    if (!scope.Interrupted()) {
+        btnLocalRefreshClick();
+    }
+}
+
+void TfrmMain::LocalCreateDirectory() {
+    TNetworkScope scope(*this);
+    const QString typed = Dialogs().InputBox(this, PickText(TWindowText::wtCreateDirectoryTitle),
+                                             PickText(TWindowText::wtTypeName), QString());
+    const std::string name = typed.toUtf8().toStdString();
+    if (name.empty() || scope.Interrupted() || !UsableNewName(lvLocalFiles, name)) {
+        return;
+    }
+    if (::mkdir((WithTrailingSeparator(LocalDirBytes()) + name).c_str(), 0777) != 0) {
+        ShowCommandFailure(PickText(TWindowText::wtNotCreated), typed, SystemError(errno));
+    }
+    if (!scope.Interrupted()) {
+        btnLocalRefreshClick();
     }
 }

@@ -7,7 +7,7 @@
 
 void TfrmMain::SetRemoteDir(const std::string& ABytes) {
     FRemoteDirBytes = ABytes;
-    CurrentRemoteDir = DecodeName(ABytes);
+    CurrentRemoteDir = ShowName(ABytes);
 }
 
 std::string TfrmMain::RemoteDirBytes() const {
@@ -41,10 +41,10 @@ bool TfrmMain::FillRemoteList(const TNetworkScope& AScope) {
         [&fill](TIdFTPListItem& AItem) {
             // The caption is made before the name moves into the row.
             if (AItem.Kind == likDirectory && AItem.Name != "." && AItem.Name != "..") {
-                const QString caption = QStringLiteral("</> ") + DecodeName(AItem.Name);
+                const QString caption = QStringLiteral("</> ") + ShowName(AItem.Name);
                 fill.Add(caption, QStringLiteral("N/A"), std::move(AItem.Name));
             } else if (AItem.Kind == likFile) {
-                const QString caption = FileRowCaption(DecodeName(AItem.Name));
+                const QString caption = FileRowCaption(ShowName(AItem.Name));
                 fill.Add(caption, AItem.FileSize, std::move(AItem.Name));
             }
         },
@@ -85,9 +85,10 @@ void TfrmMain::lvRemoteFilesDblClick() {
     const bool going = NetworkStep(
         scope, [&] { sckFTP->ChangeDirectory(argument); },
         [&](const std::exception_ptr& AError) {
-            ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte öppnas."),
-                               QStringLiteral("The directory \"%1\" could not be opened."),
-                               DecodeName(argument), AError);
+            ShowCommandFailure(
+                PickText(QStringLiteral("Katalogen \"%1\" kunde inte öppnas."),
+                         QStringLiteral("The directory \"%1\" could not be opened.")),
+                ShowName(argument), FailureReason(AError));
         });
     if (!going) {
         return;
@@ -104,18 +105,15 @@ void TfrmMain::lvRemoteFilesDblClick() {
 
 void TfrmMain::btnRemoteCreateDirectoryClick() {
     TNetworkScope scope(*this);
-    const QString name = Dialogs().InputBox(
-        this, PickText(QStringLiteral("Skapa katalog..."), QStringLiteral("Create directory...")),
-        PickText(QStringLiteral("Ange ett namn:"), QStringLiteral("Type a name:")), QString());
+    const QString name = Dialogs().InputBox(this, PickText(TWindowText::wtCreateDirectoryTitle),
+                                            PickText(TWindowText::wtTypeName), QString());
     if (name.isEmpty() || scope.Interrupted()) {
         return;
     }
     const bool going = NetworkStep(
         scope, [&] { sckFTP->MakeDirectory(name.toUtf8().toStdString()); },
         [&](const std::exception_ptr& AError) {
-            ShowCommandFailure(QStringLiteral("Katalogen \"%1\" kunde inte skapas."),
-                               QStringLiteral("The directory \"%1\" could not be created."), name,
-                               AError);
+            ShowCommandFailure(PickText(TWindowText::wtNotCreated), name, FailureReason(AError));
         });
     if (!going) {
         return;
@@ -127,8 +125,21 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvRemoteFiles.SelectedCount() > 0) {
         SetPaneControlsEnabled(false);
-        if (ConfirmDelete(lvRemoteFiles, TWindowText::wtRemoteFileCount) && !scope.Interrupted()) {
-            RunBatchLoop(lvRemoteFiles, [this, &scope](const TBatchRow& ARow, int32_t, int32_t) {
+        FRowFailures.clear();
+        const std::vector<TBatchRow> rows = SelectedRows(lvRemoteFiles);
+        TFolderPlan plan;
+        const bool counted = CountFolders(scope, rows, true, true, plan);
+        if (counted && ConfirmDelete(lvRemoteFiles, TWindowText::wtRemoteFileCount, plan) &&
+            !scope.Interrupted()) {
+            RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t) {
+                const auto i = static_cast<size_t>(AIndex - 1);
+                if (plan.Trees[i]) {
+                    RunTree(scope, ARow, plan, i, TTreeJob::tjDeleteRemote);
+                    return;
+                }
+                if (plan.Failed[i]) {
+                    return;
+                }
                 try {
                     if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
                         sckFTP->DeleteRemoteFile(ARow.Argument);
@@ -143,12 +154,39 @@ void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
                     }
                 }
             });
+        } else if (counted) {
+            FRowFailures.clear();
         }
         FinishBatch(
             scope, [this] { btnRemoteRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
+    } else if (AKey == VK_F2) {
+        lvRemoteFilesRename();
     } else if (AKey == VK_F5) {
         btnRemoteRefreshClick();
     } else if (AKey == VK_RETURN) {
         lvRemoteFilesDblClick();
+    }
+}
+
+void TfrmMain::lvRemoteFilesRename() {
+    TNetworkScope scope(*this);
+    const QTreeWidgetItem* row = lvRemoteFiles.FirstSelectedRow();
+    if (!row || IsRemoteParentRow(TFileListView::RowCaption(*row))) {
+        return;
+    }
+    // The row is gone once Disconnect runs during the question.
+    const std::string from = TFileListView::RowArgument(*row);
+    std::string to;
+    if (!AskNewName(lvRemoteFiles, from, to) || scope.Interrupted()) {
+        return;
+    }
+    const bool going = NetworkStep(
+        scope, [&] { sckFTP->Rename(from, to); },
+        [&](const std::exception_ptr& AError) {
+            ShowCommandFailure(PickText(TWindowText::wtNotRenamed), ShowName(from),
+                               FailureReason(AError));
+        });
+    if (going) {
+        btnRemoteRefreshClick();
     }
 }

@@ -318,18 +318,24 @@ void TfrmMain::btnChangeModeClick() {
 
 // ---- Batch loop -------------------------------------------------------------------
 
-// The caller holds a network scope for the whole command.
-void TfrmMain::RunBatchLoop(const TFileListView& AList, const TRowWork& AWork) {
-    FRowFailures.clear();
+std::vector<TfrmMain::TBatchRow> TfrmMain::SelectedRows(const TFileListView& AList) {
     std::vector<TBatchRow> rows;
     for (const QTreeWidgetItem* row = AList.FirstSelectedRow(); row;
          row = AList.NextSelectedRow(row)) {
         rows.push_back({TFileListView::RowCaption(*row), TFileListView::RowArgument(*row),
                         TFileListView::RowSize(*row)});
     }
-    const auto count = static_cast<int32_t>(rows.size());
+    return rows;
+}
+
+// The caller holds a network scope for the whole command.
+void TfrmMain::RunBatchLoop(const std::vector<TBatchRow>& ARows, const TRowWork& AWork) {
+    const auto count = static_cast<int32_t>(ARows.size());
     TFtpSession::RunBatchLoop(count, [&](int32_t AIndex) {
-        AWork(rows[static_cast<size_t>(AIndex - 1)], AIndex, count);
+        // Escape stopped a folder: the rest of the batch stays undone too.
+        if (!FEscaped) {
+            AWork(ARows[static_cast<size_t>(AIndex - 1)], AIndex, count);
+        }
     });
 }
 
@@ -337,6 +343,7 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
                            const QString& AFailed) {
     std::vector<std::pair<QString, QString>> failures;
     failures.swap(FRowFailures);
+    FEscaped = false;
     if (TakeCancel()) {
         return;
     }
@@ -368,15 +375,27 @@ void TfrmMain::FinishBatch(const TNetworkScope& AScope, const std::function<void
                          TMsgButtons::mbOK);
 }
 
-bool TfrmMain::ConfirmDelete(const TFileListView& AList, TWindowText AFiles) {
-    const QString question = PickText(TWindowText::wtDeleteQuestion)
-                                 .arg(QString::number(AList.SelectedCount()), PickText(AFiles));
+bool TfrmMain::ConfirmDelete(const TFileListView& AList, TWindowText AFiles,
+                             const TFolderPlan& APlan) {
+    QString question = PickText(TWindowText::wtDeleteQuestion)
+                           .arg(QString::number(AList.SelectedCount()), PickText(AFiles));
+    if (!APlan.Names.isEmpty()) {
+        question += QLatin1Char('\n') +
+                    PickText(APlan.Names.size() == 1 ? TWindowText::wtFolderHoldsOne
+                                                     : TWindowText::wtFolderHoldsMany)
+                        .arg(FolderNames(APlan.Names), FileCountText(APlan.Files),
+                             FormatSize(APlan.Bytes), FolderCountText(APlan.Subfolders));
+    }
     return Dialogs().MessageBox(this, PickText(TWindowText::wtConfirm), question,
                                 TMsgIcon::miQuestion, TMsgButtons::mbYesNo) == TMsgResult::mrYes;
 }
 
 void TfrmMain::NoteRowFailure(const std::string& AName, const QString& AReason) {
-    FRowFailures.emplace_back(DecodeName(AName), AReason);
+    // What Escape aborted failed on purpose.
+    if (FEscaped) {
+        return;
+    }
+    FRowFailures.emplace_back(ShowName(AName), AReason);
 }
 
 void TfrmMain::ShowDisconnectedLayout() {
@@ -399,12 +418,11 @@ void TfrmMain::ShowConnectionFailed(const QString& AReason) {
                          TMsgIcon::miError, TMsgButtons::mbOK);
 }
 
-void TfrmMain::ShowCommandFailure(const QString& ASwedish, const QString& AEnglish,
-                                  const QString& ASubject, const std::exception_ptr& AError) {
-    Dialogs().MessageBox(
-        this, PickText(TWindowText::wtError),
-        WithReason(PickText(ASwedish, AEnglish).arg(ASubject), FailureReason(AError)),
-        TMsgIcon::miError, TMsgButtons::mbOK);
+void TfrmMain::ShowCommandFailure(const QString& AText, const QString& ASubject,
+                                  const QString& AReason) {
+    Dialogs().MessageBox(this, PickText(TWindowText::wtError),
+                         WithReason(AText.arg(ASubject), AReason), TMsgIcon::miError,
+                         TMsgButtons::mbOK);
 }
 
 bool TfrmMain::SessionGone(const TNetworkScope& AScope, const std::exception_ptr& AError) {

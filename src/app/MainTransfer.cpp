@@ -2,6 +2,7 @@
 #include "Dialogs.h"
 #include "FileRows.h"
 #include "IdFTP.h"
+#include "IdGlobal.h"
 #include "Main.h"
 
 #include <sys/stat.h>
@@ -19,34 +20,26 @@ void RemoveIfEmpty(const std::string& APath) {
     }
 }
 
-// A name from the server becomes part of a local path: anything that could
-// leave the chosen folder (or name no file at all) is refused.
-bool IsSafeLocalName(const std::string& AName) {
-    return !AName.empty() && AName != "." && AName != ".." &&
-           AName.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-}
-
 QString WorkText(TWorkMode AWorkMode) {
     return AWorkMode == wmRead
                ? PickText(QStringLiteral("Läser..."), QStringLiteral("Reading..."))
                : PickText(QStringLiteral("Skriver..."), QStringLiteral("Writing..."));
 }
 
-QString BatchText(const QString& ASwedish, const QString& AEnglish, int32_t AIndex,
-                  int32_t ACount) {
-    return PickText(ASwedish, AEnglish) + QLatin1Char(' ') + FormatCount(AIndex) +
-           QLatin1Char(' ') + PickText(QStringLiteral("av"), QStringLiteral("of")) +
-           QLatin1Char(' ') + FormatCount(ACount) + QStringLiteral("...");
-}
-
 } // namespace
+
+QString BatchText(const QString& AVerb, int32_t AIndex, int32_t ACount) {
+    return AVerb + QLatin1Char(' ') + FormatCount(AIndex) + QLatin1Char(' ') +
+           PickText(QStringLiteral("av"), QStringLiteral("of")) + QLatin1Char(' ') +
+           FormatCount(ACount) + QStringLiteral("...");
+}
 
 void TfrmMain::ShowDirectoryRefusal(const std::string& AArgument, bool ADownload) {
     const QString text =
         PickText(QStringLiteral("Programmet hanterar inte överföringar av kataloger. Katalogen \""),
                  QStringLiteral("The application does not handle transfers of directories. The "
                                 "directory \"")) +
-        DecodeName(AArgument) + QLatin1Char('"') +
+        ShowName(AArgument) + QLatin1Char('"') +
         (ADownload ? PickText(QStringLiteral(" kommer inte att laddas ner."),
                               QStringLiteral(" will not be downloaded."))
                    : PickText(QStringLiteral(" kommer inte att laddas upp."),
@@ -70,28 +63,45 @@ void TfrmMain::TransferBatch(bool ADownload) {
     }
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
-    RunBatchLoop(
-        list, [this, &scope, ADownload](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+    FRowFailures.clear();
+    const std::vector<TBatchRow> rows = SelectedRows(list);
+    TFolderPlan plan;
+    if (CountFolders(scope, rows, ADownload, false, plan)) {
+        // No keeps the refusal for each folder row.
+        const bool asked = !plan.Names.isEmpty();
+        const bool trees = asked && ConfirmFolders(plan, ADownload);
+        if (asked && !trees) {
+            FRowFailures.clear();
+        }
+        RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t ACount) {
+            const auto i = static_cast<size_t>(AIndex - 1);
             if (ADownload ? IsRemoteDirectoryRow(ARow.Caption) || IsRemoteParentRow(ARow.Caption)
                           : IsLocalDirectoryRow(ARow.Caption)) {
-                ShowDirectoryRefusal(ARow.Argument, ADownload);
-                return;
-            }
-            lblTransfer.setText(ADownload ? BatchText(QStringLiteral("Laddar ner"),
-                                                      QStringLiteral("Downloading"), AIndex, ACount)
-                                          : BatchText(QStringLiteral("Laddar upp"),
-                                                      QStringLiteral("Uploading"), AIndex, ACount));
-            ProcessMessages();
-            if (ADownload) {
-                DownloadRow(scope, ARow);
+                if (trees && plan.Trees[i]) {
+                    RunTree(scope, ARow, plan, i,
+                            ADownload ? TTreeJob::tjDownload : TTreeJob::tjUpload);
+                } else if ((asked && !trees) || !plan.Failed[i]) {
+                    ShowDirectoryRefusal(ARow.Argument, ADownload);
+                }
             } else {
-                UploadRow(scope, ARow);
+                lblTransfer.setText(BatchText(
+                    ADownload
+                        ? PickText(QStringLiteral("Laddar ner"), QStringLiteral("Downloading"))
+                        : PickText(QStringLiteral("Laddar upp"), QStringLiteral("Uploading")),
+                    AIndex, ACount));
+                ProcessMessages();
+                if (ADownload) {
+                    DownloadRow(scope, ARow);
+                } else {
+                    UploadRow(scope, ARow);
+                }
             }
             // A transfer that failed before its data began never ended a work.
             lblTransfer.clear();
             lblProgress.clear();
             HideTransferDetails();
         });
+    }
     FinishBatch(
         scope, [this, &scope] { RefreshBothPanes(scope); },
         ADownload ? PickText(QStringLiteral("Några filer kunde inte laddas ner:"),
@@ -101,7 +111,9 @@ void TfrmMain::TransferBatch(bool ADownload) {
 }
 
 void TfrmMain::DownloadRow(const TNetworkScope& AScope, const TBatchRow& ARow) {
-    if (!IsSafeLocalName(ARow.Argument)) {
+    // A name from the server becomes part of a local path: anything that could
+    // leave the chosen folder (or name no file at all) is refused.
+    if (!IsSafeEntryName(ARow.Argument)) {
         NoteRowFailure(ARow.Argument,
                        PickText(QStringLiteral("Namnet kan inte användas för en lokal fil."),
                                 QStringLiteral("The name cannot be used for a local file.")));
@@ -153,30 +165,37 @@ void TfrmMain::sckFTPWorkBegin(TIdComponent*, TWorkMode AWorkMode, int64_t) {
     if (lblTransfer.text().isEmpty()) {
         lblTransfer.setText(WorkText(AWorkMode));
     }
-    lblProgress.setText(WorkText(AWorkMode));
+    // While folders are counted, the label counts what was found.
+    if (!FWalker || FTreeJob) {
+        lblProgress.setText(WorkText(AWorkMode));
+    }
     // Only a file of the batch has a size to measure against; a listing's
-    // reading has none and leaves the bar hidden.
-    if (Busy && FExpectedSize >= 0) {
+    // reading has none and leaves the bar hidden. A folder's bar measures
+    // the whole tree instead.
+    if (Busy && FExpectedSize >= 0 && !FWalker) {
         FTrackingFile = true;
         FFileStarted.start();
         FRateSamples.clear();
         ShowTransferDetails(0, true);
     }
-    ProcessMessages();
+    // A folder's small files start and end by the hundred a second; the
+    // window gets its turn as often as during one long file.
+    FWalker ? void(BreatheDuringTree()) : ProcessMessages();
 }
 
 void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
     // Work comes in every received chunk while the text changes far more
-    // rarely; the label is compared too, since other handlers set it.
+    // rarely; the label is compared too, since other handlers set it. While
+    // folders are counted, it counts what was found instead.
     const QString work = WorkText(AWorkMode);
     std::string key = FormatSizeKey(AWorkCount);
-    if (key != FShownSizeKey || !FShownProgress.startsWith(work) ||
-        lblProgress.text() != FShownProgress) {
+    if ((!FWalker || FTreeJob) && (key != FShownSizeKey || !FShownProgress.startsWith(work) ||
+                                   lblProgress.text() != FShownProgress)) {
         FShownProgress = work + QStringLiteral(" (") + FormatSize(AWorkCount) + QLatin1Char(')');
         FShownSizeKey = std::move(key);
         lblProgress.setText(FShownProgress);
     }
-    if (FTrackingFile) {
+    if (FTrackingFile && !FWalker) {
         ShowTransferDetails(AWorkCount, false);
     }
     // Chunks arrive every few microseconds on a fast link; processing the
@@ -189,10 +208,15 @@ void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount
 }
 
 void TfrmMain::sckFTPWorkEnd(TIdComponent*, TWorkMode) {
-    lblTransfer.clear();
-    lblProgress.clear();
-    HideTransferDetails();
-    ProcessMessages();
+    // A folder's labels and bar stay from one of its files to the next.
+    if (!FWalker) {
+        lblTransfer.clear();
+        lblProgress.clear();
+        HideTransferDetails();
+    } else if (FTreeJob) {
+        lblProgress.clear();
+    }
+    FWalker ? void(BreatheDuringTree()) : ProcessMessages();
 }
 
 namespace {

@@ -1,11 +1,16 @@
 #include "AppTestSupport.h"
 
+#include "FileRows.h"
+#include "IniFile.h"
 #include "Main.h"
+#include "PyftpdlibServer.h"
+#include "VsftpdServer.h"
 
 #include <gtest/gtest.h>
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -76,4 +81,78 @@ void TWindowFixture::ConnectWith(const std::string& AIni, bool APressOK) {
     QTimer::singleShot(0, Dialog.get(),
                        [this, APressOK] { APressOK ? Dialog->btnOK.click() : Dialog->accept(); });
     Window->btnConnect.click();
+}
+
+// ---- A session in the window ----------------------------------------------------
+
+std::string SettingsText(const TSettings& S) {
+    std::string text = "[Main]\nRemoteHost=" + S.Host + "\nPort=" + S.Port + "\n";
+    if (S.WithPassive) {
+        text += "Passive=1\n";
+    }
+    text += "Username=" + S.User + "\nPassword=" + EncodePassword(S.Password) +
+            "\nInitialRemoteDirectory=" + S.RemoteDir + "\nInitialLocalDirectory=" + S.LocalDir +
+            "\n";
+    if (!S.Encryption.empty()) {
+        text += "Encryption=" + S.Encryption + "\n";
+    }
+    return text;
+}
+
+std::vector<QString> Captions(const TFileListView& AList) {
+    std::vector<QString> out;
+    for (int i = 0; i < AList.topLevelItemCount(); ++i) {
+        out.push_back(TFileListView::RowCaption(*AList.topLevelItem(i)));
+    }
+    return out;
+}
+
+QTreeWidgetItem* RowWithCaption(const TFileListView& AList, const QString& ACaption) {
+    for (int i = 0; i < AList.topLevelItemCount(); ++i) {
+        const QString caption = TFileListView::RowCaption(*AList.topLevelItem(i));
+        if (caption == ACaption || caption == FileRowCaption(ACaption)) {
+            return AList.topLevelItem(i);
+        }
+    }
+    return nullptr;
+}
+
+void Select(TFileListView& AList, const std::vector<QString>& ACaptions) {
+    AList.clearSelection();
+    for (const QString& c : ACaptions) {
+        QTreeWidgetItem* row = RowWithCaption(AList, c);
+        ASSERT_NE(row, nullptr) << c.toStdString();
+        row->setSelected(true);
+    }
+}
+
+bool Contains(const std::vector<QString>& AList, const QString& AValue) {
+    return std::find(AList.begin(), AList.end(), AValue) != AList.end() ||
+           std::find(AList.begin(), AList.end(), FileRowCaption(AValue)) != AList.end();
+}
+
+bool TSessionFixture::ConnectedLayout() const {
+    return !Window->btnConnect.isEnabled() && Window->btnDisconnect.isEnabled() &&
+           Window->lvRemoteFiles.isEnabled() && Window->btnLocalUpload.isEnabled() &&
+           Window->btnChangeMode.isEnabled();
+}
+
+bool TSessionFixture::DisconnectedLayout() const {
+    return Window->btnConnect.isEnabled() && !Window->btnDisconnect.isEnabled() &&
+           !Window->lvRemoteFiles.isEnabled() && !Window->btnLocalUpload.isEnabled() &&
+           Window->lvRemoteFiles.topLevelItemCount() == 0 &&
+           Window->lvLocalFiles.topLevelItemCount() == 0 &&
+           Window->lblRemoteFiles.text() == QStringLiteral("Remote files:") &&
+           Window->lblLocalFiles.text() == QStringLiteral("Local files:") &&
+           Window->lblTransfer.text().isEmpty() && Window->lblProgress.text().isEmpty();
+}
+
+void TRealFixture::SetUp() {
+    using namespace qtest;
+    const std::string why = GetParam() == FtpServerKind::Vsftpd ? VsftpdServer::Unavailable()
+                                                                : PyftpdlibServer::Unavailable();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    Server = StartFtpServer(GetParam());
 }

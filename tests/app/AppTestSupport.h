@@ -3,6 +3,7 @@
 #include "Connect.h"
 #include "Dialogs.h"
 #include "Main.h"
+#include "RealFtpServer.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -115,5 +116,46 @@ struct TWindowFixture : TAppFixture {
     void TearDown() override {
         Dialog.reset();
         Window.reset();
+    }
+};
+
+// ---- A session in the window, against real and scripted servers ----------------
+
+struct TSettings {
+    std::string Host;
+    std::string Port;
+    std::string User;
+    std::string Password;
+    std::string RemoteDir;
+    std::string LocalDir;
+    bool WithPassive = true;
+    std::string Encryption = {}; // empty: no such line, as in an older file
+};
+
+std::string SettingsText(const TSettings& S);
+std::vector<QString> Captions(const TFileListView& AList);
+// A directory or parent row by its whole caption, a file row by its name.
+QTreeWidgetItem* RowWithCaption(const TFileListView& AList, const QString& ACaption);
+void Select(TFileListView& AList, const std::vector<QString>& ACaptions);
+bool Contains(const std::vector<QString>& AList, const QString& AValue);
+
+struct TSessionFixture : TWindowFixture {
+    void Connect(const TSettings& ASettings, bool APressOK = true) {
+        ConnectWith(SettingsText(ASettings), APressOK);
+    }
+    bool ConnectedLayout() const;
+    bool DisconnectedLayout() const;
+};
+
+struct TRealFixture : TSessionFixture, ::testing::WithParamInterface<qtest::FtpServerKind> {
+    void SetUp() override;
+    std::unique_ptr<qtest::RealFtpServer> Server;
+
+    TSettings Good() const {
+        return {Server->host(),     std::to_string(Server->port()), Server->user(),
+                Server->password(), Server->remoteWorkDir(),        LocalDir()};
+    }
+    QString RemoteLabel(const std::string& ADir) const {
+        return QStringLiteral("Remote files: (") + QString::fromStdString(ADir) + ")";
     }
 };

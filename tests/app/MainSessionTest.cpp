@@ -32,108 +32,6 @@ using namespace qtest;
 
 namespace {
 
-struct TSettings {
-    std::string Host;
-    std::string Port;
-    std::string User;
-    std::string Password;
-    std::string RemoteDir;
-    std::string LocalDir;
-    bool WithPassive = true;
-    std::string Encryption = {}; // empty: no such line, as in an older file
-};
-
-std::string SettingsText(const TSettings& S) {
-    std::string text = "[Main]\nRemoteHost=" + S.Host + "\nPort=" + S.Port + "\n";
-    if (S.WithPassive) {
-        text += "Passive=1\n";
-    }
-    text += "Username=" + S.User + "\nPassword=" + EncodePassword(S.Password) +
-            "\nInitialRemoteDirectory=" + S.RemoteDir + "\nInitialLocalDirectory=" + S.LocalDir +
-            "\n";
-    if (!S.Encryption.empty()) {
-        text += "Encryption=" + S.Encryption + "\n";
-    }
-    return text;
-}
-
-std::vector<QString> Captions(const TFileListView& AList) {
-    std::vector<QString> out;
-    for (int i = 0; i < AList.topLevelItemCount(); ++i) {
-        out.push_back(TFileListView::RowCaption(*AList.topLevelItem(i)));
-    }
-    return out;
-}
-
-// A directory or parent row by its whole caption, a file row by its name.
-QTreeWidgetItem* RowWithCaption(const TFileListView& AList, const QString& ACaption) {
-    for (int i = 0; i < AList.topLevelItemCount(); ++i) {
-        const QString caption = TFileListView::RowCaption(*AList.topLevelItem(i));
-        if (caption == ACaption || caption == FileRowCaption(ACaption)) {
-            return AList.topLevelItem(i);
-        }
-    }
-    return nullptr;
-}
-
-void Select(TFileListView& AList, const std::vector<QString>& ACaptions) {
-    AList.clearSelection();
-    for (const QString& c : ACaptions) {
-        QTreeWidgetItem* row = RowWithCaption(AList, c);
-        ASSERT_NE(row, nullptr) << c.toStdString();
-        row->setSelected(true);
-    }
-}
-
-bool Contains(const std::vector<QString>& AList, const QString& AValue) {
-    return std::find(AList.begin(), AList.end(), AValue) != AList.end() ||
-           std::find(AList.begin(), AList.end(), FileRowCaption(AValue)) != AList.end();
-}
-
-struct TSessionFixture : TWindowFixture {
-    void Connect(const TSettings& ASettings, bool APressOK = true) {
-        ConnectWith(SettingsText(ASettings), APressOK);
-    }
-
-    bool ConnectedLayout() const {
-        return !Window->btnConnect.isEnabled() && Window->btnDisconnect.isEnabled() &&
-               Window->lvRemoteFiles.isEnabled() && Window->btnLocalUpload.isEnabled() &&
-               Window->btnChangeMode.isEnabled();
-    }
-    bool DisconnectedLayout() const {
-        return Window->btnConnect.isEnabled() && !Window->btnDisconnect.isEnabled() &&
-               !Window->lvRemoteFiles.isEnabled() && !Window->btnLocalUpload.isEnabled() &&
-               Window->lvRemoteFiles.topLevelItemCount() == 0 &&
-               Window->lvLocalFiles.topLevelItemCount() == 0 &&
-               Window->lblRemoteFiles.text() == QStringLiteral("Remote files:") &&
-               Window->lblLocalFiles.text() == QStringLiteral("Local files:") &&
-               Window->lblTransfer.text().isEmpty() && Window->lblProgress.text().isEmpty();
-    }
-};
-
-// ---- Against real servers ---------------------------------------------------------
-
-struct TRealFixture : TSessionFixture, ::testing::WithParamInterface<FtpServerKind> {
-    void SetUp() override {
-        const std::string why = GetParam() == FtpServerKind::Vsftpd
-                                    ? VsftpdServer::Unavailable()
-                                    : PyftpdlibServer::Unavailable();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        Server = StartFtpServer(GetParam());
-    }
-    std::unique_ptr<RealFtpServer> Server;
-
-    TSettings Good() const {
-        return {Server->host(),     std::to_string(Server->port()), Server->user(),
-                Server->password(), Server->remoteWorkDir(),        LocalDir()};
-    }
-    QString RemoteLabel(const std::string& ADir) const {
-        return QStringLiteral("Remote files: (") + QString::fromStdString(ADir) + ")";
-    }
-};
-
 using RealServer = TRealFixture;
 
 TEST_P(RealServer, ConnectFillsBothPanesRemoteDirsFilesAndParent) {
@@ -244,7 +142,8 @@ TEST_P(RealServer, DeletesRemoteFilesAndADirectoryAfterConfirmation) {
         ASSERT_EQ(Answers.Messages.size(), 1u);
         EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Confirm"));
         EXPECT_EQ(Answers.Messages[0].Text,
-                  QStringLiteral("Do you want to delete 3 remote file(s)?"));
+                  QStringLiteral("Do you want to delete 3 remote file(s)?\nThe folder \"gone\" "
+                                 "holds 0 files (0 B) and 0 subfolders; all of it is deleted."));
         EXPECT_EQ(Answers.Messages[0].Buttons, TMsgButtons::mbYesNo);
         EXPECT_EQ(Server->exists("one.txt"), !a.Deleted);
         EXPECT_EQ(Server->exists("two.txt"), !a.Deleted);
@@ -333,9 +232,12 @@ TEST_P(RealServer, UploadsTwoFilesAndRefusesAFolderByItsFullPath) {
 
     EXPECT_EQ(Server->readFile("up a.bin"), a);
     EXPECT_EQ(Server->readFile("upb.bin"), b);
-    ASSERT_EQ(Answers.Messages.size(), 1u);
-    EXPECT_EQ(Answers.Messages[0].Caption, QStringLiteral("Error!"));
+    // Not answered Yes: the folder is refused as before.
+    ASSERT_EQ(Answers.Messages.size(), 2u);
     EXPECT_EQ(Answers.Messages[0].Text,
+              QStringLiteral("Upload the folder \"folder\" with 0 files (0 B)?"));
+    EXPECT_EQ(Answers.Messages[1].Caption, QStringLiteral("Error!"));
+    EXPECT_EQ(Answers.Messages[1].Text,
               QStringLiteral("The application does not handle transfers of directories. The "
                              "directory \"") +
                   QString::fromStdString(LocalDir()) +
@@ -1035,17 +937,19 @@ TEST_F(ScriptedServer, LocalPaneDeleteBrowseAndEnter) {
                                   QStringLiteral("<\\> full"), QStringLiteral("<\\> empty")});
     Answers.MessageAnswer = TMsgResult::mrYes;
     Window->lvLocalFilesKeyDown(VK_DELETE);
-    ASSERT_EQ(Answers.Messages.size(), 2u);
-    EXPECT_EQ(Answers.Messages[0].Text, QStringLiteral("Do you want to delete 4 local file(s)?"));
-    // The folder that is not empty stays, and the user learns why.
-    EXPECT_EQ(Answers.Messages[1].Text.toStdString(), "Some entries could not be deleted:\n\"" +
-                                                          LocalDir() +
-                                                          "full/\": " + std::strerror(ENOTEMPTY));
+    ASSERT_EQ(Answers.Messages.size(), 1u);
+    // The folders go with what they hold.
+    EXPECT_EQ(Answers.Messages[0].Text,
+              QStringLiteral("Do you want to delete 4 local file(s)?\nThe folders \"empty\", "
+                             "\"full\" hold 1 file (1 B) and 0 subfolders; all of it is deleted."));
     EXPECT_FALSE(fs::exists(Local / "x.txt"));
     EXPECT_FALSE(fs::exists(Local / "y.txt"));
     EXPECT_FALSE(fs::exists(Local / "empty"));
-    EXPECT_TRUE(fs::exists(Local / "full/inside.txt"));
-    EXPECT_EQ(Captions(Window->lvLocalFiles), std::vector<QString>{QStringLiteral("<\\> full")});
+    EXPECT_FALSE(fs::exists(Local / "full"));
+    EXPECT_TRUE(Captions(Window->lvLocalFiles).empty());
+
+    Local.write("full/inside.txt", "3");
+    Window->btnLocalRefreshClick();
 
     Select(Window->lvLocalFiles, {QStringLiteral("<\\> full")});
     Window->lvLocalFilesKeyDown(VK_RETURN);
