@@ -28,10 +28,14 @@ to_unpack=()
 for u in "${unpacked[@]}"; do
   [ -x "$servers_dir/${u%%:*}/${u#*:}" ] || to_unpack+=("${u%%:*}")
 done
+# Both sign in through the PAM service "ftp"; without its file ftpd-ssl
+# answers USER with 550 and anonymous sign-in fails. vsftpd has its own.
+need_pam=0
+[ -e /etc/pam.d/ftp ] || need_pam=1
 # The Swedish tests need the C library's Swedish locale, not only Qt's.
 need_locale=0
 locale -a 2>/dev/null | grep -qix 'sv_SE.utf8' || need_locale=1
-if [ ${#missing[@]} -eq 0 ] && [ $need_locale -eq 0 ] && [ ${#to_unpack[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ $need_locale -eq 0 ] && [ ${#to_unpack[@]} -eq 0 ] && [ $need_pam -eq 0 ]; then
   exit 0
 fi
 
@@ -42,6 +46,7 @@ if [ "$(id -u)" -ne 0 ]; then
   [ $need_locale -eq 0 ] || echo "  localedef -i sv_SE -f UTF-8 sv_SE.UTF-8" >&2
   [ ${#to_unpack[@]} -eq 0 ] ||
     echo "  (cd $servers_dir && apt-get download ${to_unpack[*]}) and dpkg-deb -x each into $servers_dir/NAME" >&2
+  [ $need_pam -eq 0 ] || echo "  install -m 644 $servers_dir/ftpd-ssl/etc/pam.d/ftp /etc/pam.d/ftp" >&2
   exit 1
 fi
 
@@ -78,4 +83,7 @@ if [ ${#to_unpack[@]} -gt 0 ]; then
     dpkg-deb -x "$download/${p}"_*.deb "$servers_dir/$p"
   done
   rm -rf "$download"
+fi
+if [ $need_pam -eq 1 ]; then
+  install -m 644 "$servers_dir/ftpd-ssl/etc/pam.d/ftp" /etc/pam.d/ftp
 fi

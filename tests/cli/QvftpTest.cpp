@@ -453,7 +453,10 @@ TEST(QvftpTest, OverTls) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        if (std::string why = C::Unavailable() + Unavailable(c.kind); !why.empty()) {
+        if (std::string why = C::Unavailable() + Unavailable(c.kind) +
+                              FtpServerLacks(c.kind, c.tls == Implicit ? FtpAbility::TlsImplicit
+                                                                       : FtpAbility::TlsExplicit);
+            !why.empty()) {
             GTEST_SKIP() << why;
         }
         const TestCertificate& cert = C::Get().*c.presented;

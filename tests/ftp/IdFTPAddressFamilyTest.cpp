@@ -88,7 +88,10 @@ protected:
         const FamilyRow& row = GetParam();
         const std::string why =
             FtpServerUnavailable(row.Kind) + (row.IPv6 ? IPv6Unavailable() : "") +
-            (row.Tls ? TestCertificates::Unavailable() : "");
+            (row.Tls ? TestCertificates::Unavailable() +
+                           FtpServerLacks(row.Kind, FtpAbility::TlsExplicit)
+                     : "") +
+            (row.IPv6 ? FtpServerLacks(row.Kind, FtpAbility::Ipv6) : "");
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }

@@ -305,7 +305,9 @@ TEST_P(FtpRealServerLogin, AnonymousUserAndWrongPassword) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.user + " " + row.password);
         if (const std::string why = qtest::FtpServerLacks(kind, row.needs); !why.empty()) {
-            std::cout << "[  SKIPPED ] " << row.user << ": " << why << std::endl;
+            std::cout << "[  SKIPPED ] sign-in "
+                      << (row.needs == FtpAbility::Anonymous ? "anonymous" : "with a password")
+                      << ": " << why << std::endl;
             continue;
         }
         TIdFTP ftp;

@@ -71,6 +71,12 @@ TEST_P(FtpTlsSessionTest, ListsDownloadsAndUploadsEveryByte) {
     const SessionCase& c = GetParam();
     if (std::string why = Unavailable(c.kind); !why.empty())
         GTEST_SKIP() << why;
+    if (c.serverTls != FtpTls::Off) {
+        const FtpAbility tls =
+            c.serverTls == FtpTls::Implicit ? FtpAbility::TlsImplicit : FtpAbility::TlsExplicit;
+        if (std::string why = FtpServerLacks(c.kind, tls); !why.empty())
+            GTEST_SKIP() << why;
+    }
     auto server = StartServer(c);
     const std::string bytes = RandomBytes(3 << 20, 18);
     server->writeFile("down.bin", bytes);

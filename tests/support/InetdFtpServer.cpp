@@ -50,6 +50,8 @@ std::string InetdFtpServer::Unavailable(bool bsd) {
     if (::access(Program(bsd).c_str(), X_OK) != 0)
         return Program(bsd).string() + " is missing (scripts/setup.sh unpacks " +
                (bsd ? "ftpd-ssl" : "inetutils-ftpd") + " there)";
+    if (::access("/etc/pam.d/ftp", R_OK) != 0)
+        return "/etc/pam.d/ftp is missing (scripts/setup.sh installs the package's)";
     if (::geteuid() != 0)
         return "an inetd-style ftpd needs root to switch to the signed-in account";
     if (::access("/usr/bin/python3", X_OK) != 0)

@@ -10,7 +10,8 @@
 //
 // They sign in system accounts only, so the fixture keeps one of its own
 // ("quorvanftp", a password with ':' and '@', home "/", created on first
-// use). The client sees the whole file system: workDir() is a temporary
+// use), through the PAM service "ftp" (/etc/pam.d/ftp, which setup.sh
+// installs from the package). The client sees the whole file system: workDir() is a temporary
 // folder owned by that account, named by its absolute path. Anonymous
 // sign-in is chrooted to the home of the machine's "ftp" account.
 
