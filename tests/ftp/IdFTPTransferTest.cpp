@@ -638,6 +638,7 @@ TEST_P(FtpFeatTest, FeaturesDecideUtf8AndMlsd) {
     server.setResponse("OPTS", "501 Option not understood\r\n");
     server.setResponse("MLSD", act::Download());
     ftp.EndSession();
+    ASSERT_TRUE(server.waitForSessionsEnded(1));
     sessionCommands = server.commands().size();
     ftp.OpenSession();
     EXPECT_EQ(ftp.Features(), c.features);

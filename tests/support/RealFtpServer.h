@@ -73,6 +73,7 @@ std::string FtpServerUnavailable(FtpServerKind kind);
 // What a row may need beyond sign-in, listing, RETR, STOR, MKD, RMD, DELE,
 // CWD, PWD, PASV and PORT, which every server here does.
 enum class FtpAbility {
+    Ascii,       // RETR and STOR in TYPE A
     Anonymous,   // "anonymous" signs in
     Password,    // a user with a password signs in (the fixture's user)
     Banner,      // a greeting of several lines with short and blank ones
