@@ -205,17 +205,16 @@ TEST_P(FtpRealServerTest, SpecialEntriesFirstStillListEveryEntry) {
     server->writeFile("e-plain.txt", "12345");
 
     // The layout of LIST lines is what is judged here (pyftpdlib also sends
-    // MLSD entries unsorted).
+    // MLSD entries unsorted, Twisted its LIST lines).
     ftp.UseMLSD = false;
     ftp.ListDirectory(&ftp.ListLines);
     TIdFTPListItems& items = ftp.ListItems();
-    std::string listed;
+    std::set<std::string> listed, expected;
     for (int32_t i = 0; i < items.Count(); ++i) {
-        listed += items.ItemAt(i).Name + "|" + std::to_string(items.ItemAt(i).Kind) + " ";
+        listed.insert(items.ItemAt(i).Name + "|" + std::to_string(items.ItemAt(i).Kind));
     }
-    std::string expected;
     for (const Entry& e : entries) {
-        expected += std::string(e.name) + "|" + std::to_string(e.kind) + " ";
+        expected.insert(std::string(e.name) + "|" + std::to_string(e.kind));
     }
     EXPECT_EQ(listed, expected) << ftp.ListLines.front() << "\n" << server->log();
 }
@@ -226,8 +225,13 @@ TEST_P(FtpRealServerTest, SpecialEntriesFirstStillListEveryEntry) {
 TEST_P(FtpRealServerTest, MlsdListsWhatListLists) {
     const bool mlsd = !Lacks(FtpAbility::Mlsd);
     EXPECT_EQ(ftp.HasFeature("mlst") && ftp.HasFeature("UTF8"), mlsd);
-    const std::string utf8 = "gr\xc3\xbc\xc3\x9f"
-                             "e; \xe2\x82\xac  x.txt";
+    const bool utf8Names = !Lacks(FtpAbility::Utf8Names);
+    if (!utf8Names) {
+        std::cout << "[  SKIPPED ] UTF-8 name: " << lacking << std::endl;
+    }
+    const std::string utf8 = utf8Names ? "gr\xc3\xbc\xc3\x9f"
+                                         "e; \xe2\x82\xac  x.txt"
+                                       : "plain; name  x.txt";
     server->makeDir("a dir");
     // ls-based servers read a leading dash as an option, printf-style ones a '%'.
     server->writeFile("-dash", "12");

@@ -125,6 +125,8 @@ std::string FtpServerLacks(FtpServerKind kind, FtpAbility ability) {
         {K::FtpdSsl, A::TlsImplicit, "ftpd-ssl has no implicit TLS"},
         {K::Twisted, A::Ascii, "Twisted 22.4 fails every RETR in TYPE A on Python 3 (TypeError "
                                "in its ASCII consumer, then 550 after its timeout)"},
+        {K::Twisted, A::Utf8Names, "Twisted decodes commands as Latin-1 and stores the name "
+                                   "re-encoded, so a UTF-8 name is listed double-encoded"},
         {K::Twisted, A::Mlsd, "Twisted's FTP server has no MLSD"},
         {K::Twisted, A::Resume, "Twisted's FTP server has neither REST nor APPE"},
         {K::Twisted, A::Extended, "Twisted's FTP server has neither EPSV nor EPRT"},

@@ -74,6 +74,7 @@ std::string FtpServerUnavailable(FtpServerKind kind);
 // CWD, PWD, PASV and PORT, which every server here does.
 enum class FtpAbility {
     Ascii,       // RETR and STOR in TYPE A
+    Utf8Names,   // a name's UTF-8 bytes are stored and listed as sent
     Anonymous,   // "anonymous" signs in
     Password,    // a user with a password signs in (the fixture's user)
     Banner,      // a greeting of several lines with short and blank ones
