@@ -4,6 +4,7 @@
 #include <mutex>
 #include <pwd.h>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 namespace qtest {
@@ -28,17 +29,27 @@ void EnsureAccount(const std::string& password) {
     static std::once_flag once;
     static std::string failure;
     std::call_once(once, [&] {
-        if (!::getpwnam(InetdFtpServer::Account())) {
-            RunProcess({"/usr/sbin/useradd", "--system", "--no-create-home", "--home-dir", "/",
-                        "--shell", "/bin/sh", InetdFtpServer::Account()});
-        }
+        // Test programs run side by side: useradd and usermod fail while
+        // another one holds the lock on the account files, so each tries again.
         const ProcessResult hash = RunProcess({"/usr/bin/openssl", "passwd", "-6", password});
-        std::string crypted = hash.out.substr(0, hash.out.find('\n'));
-        const ProcessResult set =
-            RunProcess({"/usr/sbin/usermod", "-p", crypted, InetdFtpServer::Account()});
-        if (hash.exitCode != 0 || set.exitCode != 0 || !::getpwnam(InetdFtpServer::Account()))
-            failure = "cannot set up the account " + std::string(InetdFtpServer::Account()) +
-                      ": " + hash.err + set.err;
+        const std::string crypted = hash.out.substr(0, hash.out.find('\n'));
+        std::string errors = hash.err;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            if (!::getpwnam(InetdFtpServer::Account())) {
+                errors = RunProcess({"/usr/sbin/useradd", "--system", "--no-create-home",
+                                     "--home-dir", "/", "--shell", "/bin/sh",
+                                     InetdFtpServer::Account()})
+                             .err;
+            }
+            const ProcessResult set =
+                RunProcess({"/usr/sbin/usermod", "-p", crypted, InetdFtpServer::Account()});
+            if (hash.exitCode == 0 && set.exitCode == 0 && ::getpwnam(InetdFtpServer::Account()))
+                return;
+            errors += set.err;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        failure = "cannot set up the account " + std::string(InetdFtpServer::Account()) + ": " +
+                  errors;
     });
     if (!failure.empty())
         throw std::runtime_error(failure);
