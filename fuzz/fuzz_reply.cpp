@@ -3,13 +3,16 @@
 // size, and checks what must hold for any input.
 #include "FuzzIOHandler.h"
 #include "IdException.h"
+#include "IdGlobal.h"
 #include "IdTCPConnection.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -64,6 +67,41 @@ void ReadLines(TIdTCPConnection& AConnection, TFuzzIOHandler& AHandler, size_t A
     }
 }
 
+// Any bytes, cut into lines, as the continuation lines of one multi-line
+// reply: short, blank, other codes and the code repeated with a hyphen all
+// belong to it. Only lines that close it by the protocol's rule are left
+// out. The reply behind it must then be read whole: the connection stays in
+// step whatever a banner or FEAT list contains.
+void StaysInStep(const std::string& AInput, uint8_t AChoice) {
+    const std::string code = std::to_string(100 + AChoice % 500);
+    std::string raw = code + "-first\r\n";
+    size_t from = 0;
+    while (from <= AInput.size()) {
+        const size_t end = std::min(AInput.find('\n', from), AInput.size());
+        const std::string line = AInput.substr(from, end - from);
+        const std::string trimmed = TrimControl(line);
+        const bool closes =
+            trimmed.compare(0, 3, code) == 0 && (trimmed.size() == 3 || trimmed[3] == ' ');
+        if (!closes) {
+            raw += line + "\r\n";
+        }
+        from = end + 1;
+    }
+    raw += code + " last\r\n250 next\r\n";
+    TFuzzIOHandler handler(raw, FuzzChunkSize(AChoice));
+    TIdTCPConnection connection;
+    connection.SetIOHandler(&handler);
+    connection.MaxLineLength = 0;
+    connection.ReadReply();
+    Check(connection.LastReply().TextCode() == code);
+    Check(connection.LastReply().Text().back() == "last");
+    connection.ReadReply();
+    Check(connection.LastReply().NumericCode() == 250);
+    Check(connection.LastReply().Text() == std::vector<std::string>{"next"});
+    Check(connection.ReceivedData().Size() == 0 && handler.Consumed() == raw.size());
+    connection.CloseConnection();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
@@ -80,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     connection.MaxLineLength = kMaxLengths[(mode >> 1) % (sizeof kMaxLengths / sizeof(int32_t))];
     connection.RecvBufferSize = (mode & 0x40) ? 1024 : 32768;
 
+    StaysInStep(input, AData[1]);
     if (mode & 0x80) {
         ReadLines(connection, handler, input.size());
     } else {

@@ -13,13 +13,13 @@ void TIdTCPConnection::ReadReply() {
     constexpr int32_t Attempts = std::numeric_limits<int32_t>::max();
     std::vector<std::string> lines;
     lines.push_back(ReadNonEmptyLine(Attempts));
-    const std::string& first = lines.front();
-    if (first.size() > 3 && first[3] == '-') {
+    if (lines.front().size() > 3 && lines.front()[3] == '-') {
         // Only the reply's own code ends it: followed by a blank, or alone on
         // its line. Servers list three-letter features (" CCC") and put short
         // lines ("--", "  *") in banners; ending at those would leave the rest
-        // to be read as the answers to the commands that follow.
-        const std::string code = first.substr(0, 3);
+        // to be read as the answers to the commands that follow. The code is
+        // copied: the lines move as more are read.
+        const std::string code = lines.front().substr(0, 3);
         for (;;) {
             lines.push_back(ReadNonEmptyLine(Attempts));
             const std::string_view line = lines.back();

@@ -261,7 +261,9 @@ TEST_P(RealServer, ParentEntryInTheSelectionGivesTheMessageAndTheFileStillArrive
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
-                         ::testing::Values(FtpServerKind::Vsftpd, FtpServerKind::Pyftpdlib),
+                         ::testing::Values(FtpServerKind::Vsftpd, FtpServerKind::Pyftpdlib,
+                                           FtpServerKind::Inetutils, FtpServerKind::FtpdSsl,
+                                           FtpServerKind::Twisted),
                          [](const auto& AInfo) { return ToString(AInfo.param); });
 
 // ---- Against pyftpdlib only (it checks passwords) ---------------------------------

@@ -76,7 +76,8 @@ TEST_F(FtpEpsvTest, MalformedRepliesAreErrorsWithTheReplyText) {
 
 struct FamilyRow {
     const char* Label;
-    bool Vsftpd, IPv6, Passive, UseEpsv;
+    FtpServerKind Kind;
+    bool IPv6, Passive, UseEpsv;
     // Explicit TLS required, data connections included.
     bool Tls = false;
 };
@@ -86,13 +87,15 @@ protected:
     void SetUp() override {
         const FamilyRow& row = GetParam();
         const std::string why =
-            (row.Vsftpd ? VsftpdServer::Unavailable() : PyftpdlibServer::Unavailable()) +
-            (row.IPv6 ? IPv6Unavailable() : "") + (row.Tls ? TestCertificates::Unavailable() : "");
+            FtpServerUnavailable(row.Kind) + (row.IPv6 ? IPv6Unavailable() : "") +
+            (row.Tls ? TestCertificates::Unavailable() +
+                           FtpServerLacks(row.Kind, FtpAbility::TlsExplicit)
+                     : "") +
+            (row.IPv6 ? FtpServerLacks(row.Kind, FtpAbility::Ipv6) : "");
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
-        server = StartFtpServer(row.Vsftpd ? FtpServerKind::Vsftpd : FtpServerKind::Pyftpdlib,
-                                row.Tls ? FtpTls::Explicit : FtpTls::Off, row.Tls, row.IPv6);
+        server = StartFtpServer(row.Kind, row.Tls ? FtpTls::Explicit : FtpTls::Off, row.Tls, row.IPv6);
         ftp.SetHost(row.IPv6 ? "[::1]" : server->host());
         ftp.SetPort(server->port());
         ftp.Username = server->user();
@@ -131,18 +134,30 @@ TEST_P(FtpAddressFamilyTest, ListDownloadAndUploadKeepEveryByte) {
     ftp.EndSession();
 }
 
-const FamilyRow kFamilyRows[] = {{"pyftpdlib4Epsv", false, false, true, true},
-                                 {"pyftpdlib4Pasv", false, false, true, false},
-                                 {"pyftpdlib4Port", false, false, false, true},
-                                 {"pyftpdlib6Epsv", false, true, true, true},
+constexpr auto kV = FtpServerKind::Vsftpd, kP = FtpServerKind::Pyftpdlib;
+constexpr auto kInetutils = FtpServerKind::Inetutils, kFtpdSsl = FtpServerKind::FtpdSsl;
+const FamilyRow kFamilyRows[] = {{"pyftpdlib4Epsv", kP, false, true, true},
+                                 {"pyftpdlib4Pasv", kP, false, true, false},
+                                 {"pyftpdlib4Port", kP, false, false, true},
+                                 {"pyftpdlib6Epsv", kP, true, true, true},
                                  // Over IPv6 there is only EPSV, whatever UseEPSV says.
-                                 {"pyftpdlib6EpsvOnly", false, true, true, false},
-                                 {"pyftpdlib6Eprt", false, true, false, true},
-                                 {"vsftpd6Epsv", true, true, true, true},
-                                 {"vsftpd6Eprt", true, true, false, true},
-                                 {"vsftpd6EpsvTls", true, true, true, true, true},
-                                 {"vsftpd6EprtTls", true, true, false, true, true},
-                                 {"pyftpdlib6EprtTls", false, true, false, true, true}};
+                                 {"pyftpdlib6EpsvOnly", kP, true, true, false},
+                                 {"pyftpdlib6Eprt", kP, true, false, true},
+                                 {"vsftpd6Epsv", kV, true, true, true},
+                                 {"vsftpd6Eprt", kV, true, false, true},
+                                 {"vsftpd6EpsvTls", kV, true, true, true, true},
+                                 {"vsftpd6EprtTls", kV, true, false, true, true},
+                                 {"pyftpdlib6EprtTls", kP, true, false, true, true},
+                                 {"inetutils4Epsv", kInetutils, false, true, true},
+                                 {"inetutils4Pasv", kInetutils, false, true, false},
+                                 {"inetutils4Port", kInetutils, false, false, false},
+                                 {"inetutils6Epsv", kInetutils, true, true, true},
+                                 {"inetutils6Eprt", kInetutils, true, false, true},
+                                 {"ftpdSsl4Epsv", kFtpdSsl, false, true, true},
+                                 {"ftpdSsl6Epsv", kFtpdSsl, true, true, true},
+                                 {"ftpdSsl6Eprt", kFtpdSsl, true, false, true},
+                                 {"ftpdSsl6EpsvTls", kFtpdSsl, true, true, true, true},
+                                 {"ftpdSsl4PortTls", kFtpdSsl, false, false, false, true}};
 INSTANTIATE_TEST_SUITE_P(Servers, FtpAddressFamilyTest, ::testing::ValuesIn(kFamilyRows),
                          [](const auto& info) { return std::string(info.param.Label); });
 

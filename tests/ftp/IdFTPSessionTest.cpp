@@ -433,6 +433,8 @@ INSTANTIATE_TEST_SUITE_P(
         RawReplyCase{"bareCodeWithBlanksEnds", "230-a\r\n 230 \r\n", 230, {"a", ""}},
         RawReplyCase{"codePrefixIsNoEnd", "211-a\r\n2110 x\r\n211-MDTM\r\n211 e\r\n", 211, {"a", " x", "MDTM", "e"}},
         RawReplyCase{"bareCodeEnds", "230-a\r\n230\r\n", 230, {"a", ""}},
+        // inetutils ftpd opens its sign-in message so.
+        RawReplyCase{"shortFirstLine", "230-\r\n230-b\r\nc\r\n230-d\r\n230 e\r\n", 230, {"", "b", "", "d", "e"}},
         RawReplyCase{"hyphenContinuations", "211-x\r\n211-y\r\n211 z\r\n", 211, {"x", "y", "z"}},
         RawReplyCase{"bareLf", "200 lf only\n", 200, {"lf only"}},
         RawReplyCase{"hyphenOnlyFirst", "226-\r\n226 ok\r\n", 226, {"", "ok"}},

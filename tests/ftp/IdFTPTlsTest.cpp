@@ -20,8 +20,7 @@ constexpr auto kPyftpdlib = FtpServerKind::Pyftpdlib;
 namespace {
 
 std::string Unavailable(FtpServerKind AKind) {
-    return TestCertificates::Unavailable() +
-           (AKind == kVsftpd ? VsftpdServer::Unavailable() : PyftpdlibServer::Unavailable());
+    return TestCertificates::Unavailable() + FtpServerUnavailable(AKind);
 }
 
 void Aim(TIdFTP& AFtp, const std::string& AHost, int APort, TMode AMode) {
@@ -46,7 +45,23 @@ struct SessionCase {
     bool required; // the server refuses plain sign-in and plain data
     TMode mode;
     bool passive;
+    // pyftpdlib only: a greeting of short and blank lines and " CCC", " XX"
+    // in FEAT, each of which would put the session out of step if it ended
+    // its reply.
+    bool shortLines = false;
 };
+
+std::unique_ptr<RealFtpServer> StartServer(const SessionCase& ACase) {
+    if (!ACase.shortLines)
+        return StartFtpServer(ACase.kind, ACase.serverTls, ACase.required);
+    PyftpdlibOptions options;
+    options.tls = ACase.serverTls;
+    options.tlsRequired = ACase.required;
+    options.banner = "Welcome to a banner long enough to be sent on lines of its own|  *|--|ok||  "
+                     "|230-not yet|";
+    options.extraArgs = {"--feature", "CCC", "--feature", "XX"};
+    return std::make_unique<PyftpdlibServer>(options);
+}
 
 class FtpTlsSessionTest : public ::testing::TestWithParam<SessionCase> {};
 
@@ -56,7 +71,13 @@ TEST_P(FtpTlsSessionTest, ListsDownloadsAndUploadsEveryByte) {
     const SessionCase& c = GetParam();
     if (std::string why = Unavailable(c.kind); !why.empty())
         GTEST_SKIP() << why;
-    auto server = StartFtpServer(c.kind, c.serverTls, c.required);
+    if (c.serverTls != FtpTls::Off) {
+        const FtpAbility tls =
+            c.serverTls == FtpTls::Implicit ? FtpAbility::TlsImplicit : FtpAbility::TlsExplicit;
+        if (std::string why = FtpServerLacks(c.kind, tls); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    auto server = StartServer(c);
     const std::string bytes = RandomBytes(3 << 20, 18);
     server->writeFile("down.bin", bytes);
     TIdFTP ftp;
@@ -66,6 +87,10 @@ TEST_P(FtpTlsSessionTest, ListsDownloadsAndUploadsEveryByte) {
     const bool encrypted = c.serverTls != FtpTls::Off;
     EXPECT_EQ(ftp.Encrypted(), encrypted);
     EXPECT_EQ(ftp.PeerCertificate().Sha256, encrypted ? TestCertificates::Get().server.sha256 : "");
+    if (c.shortLines) {
+        EXPECT_EQ(ftp.GreetingReply().Text().size(), 6u) << server->log();
+        EXPECT_TRUE(ftp.HasFeature("CCC") && ftp.HasFeature("XX") && ftp.HasFeature("PROT"));
+    }
     ftp.ChangeDirectory(server->remoteWorkDir());
     ftp.ListDirectory(nullptr, "", false);
     EXPECT_EQ(ftp.ListLines, std::vector<std::string>{"down.bin"}) << server->log();
@@ -90,7 +115,13 @@ const SessionCase kSessions[] = {
     {"VsftpdImplicitActive", kVsftpd, kImplicit, true, tmImplicit, false},
     {"VsftpdPlainIfAvailable", kVsftpd, FtpTls::Off, false, tmExplicitIfAvailable, true},
     {"PyftpdlibExplicit", kPyftpdlib, kExplicit, false, tmExplicitRequired, true},
-    {"PyftpdlibRequiredActive", kPyftpdlib, kExplicit, true, tmExplicitRequired, false}};
+    {"PyftpdlibRequiredActive", kPyftpdlib, kExplicit, true, tmExplicitRequired, false},
+    {"PyftpdlibShortLines", kPyftpdlib, kExplicit, false, tmExplicitIfAvailable, true, true},
+    {"PyftpdlibShortLinesActive", kPyftpdlib, kExplicit, true, tmExplicitRequired, false, true},
+    {"FtpdSslExplicit", FtpServerKind::FtpdSsl, kExplicit, false, tmExplicitRequired, true},
+    {"FtpdSslRequiredActive", FtpServerKind::FtpdSsl, kExplicit, true, tmExplicitIfAvailable,
+     false},
+    {"RcloneExplicit", FtpServerKind::Rclone, kExplicit, false, tmExplicitRequired, true}};
 INSTANTIATE_TEST_SUITE_P(Servers, FtpTlsSessionTest, ::testing::ValuesIn(kSessions),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -624,25 +624,37 @@ struct FeatCase {
     std::vector<std::string> features;
     bool optsUtf8;     // sent right after FEAT
     std::string lists; // the command that lists first
+    std::string greeting = "220 Fake FTP ready.\r\n";
 };
 
 class FtpFeatTest : public FtpTransferTest, public ::testing::WithParamInterface<FeatCase> {};
 
+// A greeting or FEAT reply read short or long puts every later reply out of
+// step: the exact commands of the session and of a listing in each mode show it.
 TEST_P(FtpFeatTest, FeaturesDecideUtf8AndMlsd) {
     const FeatCase& c = GetParam();
+    server.setGreeting(c.greeting);
     server.setResponse("FEAT", c.reply);
     server.setResponse("OPTS", "501 Option not understood\r\n");
+    server.setResponse("MLSD", act::Download());
     ftp.EndSession();
+    ASSERT_TRUE(server.waitForSessionsEnded(1));
+    sessionCommands = server.commands().size();
     ftp.OpenSession();
     EXPECT_EQ(ftp.Features(), c.features);
-    const std::vector<std::string> sent = Sent();
-    std::vector<std::string> tail = {"FEAT"};
+    std::vector<std::string> session = {"USER u", "PASS p", "TYPE I", "SYST", "FEAT"};
     if (c.optsUtf8)
-        tail.push_back("OPTS UTF8 ON");
-    EXPECT_EQ(std::vector<std::string>(std::find(sent.begin(), sent.end(), "FEAT"), sent.end()),
-              tail);
-    ftp.ListDirectory(nullptr);
-    EXPECT_EQ(ListingVerbs(server.commands()).front(), c.lists);
+        session.push_back("OPTS UTF8 ON");
+    EXPECT_EQ(Sent(), session);
+    for (const bool passive : {true, false}) {
+        ftp.Passive = passive;
+        sessionCommands = server.commands().size();
+        ftp.ListDirectory(nullptr);
+        std::vector<std::string> sent = Sent();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(sent[0].substr(0, 4) + " " + sent[1], (passive ? "PASV " : "PORT ") + c.lists);
+        EXPECT_EQ(ftp.RawCommand("NOOP"), 200) << "in step after the listing";
+    }
 }
 
 const FeatCase kFeatCases[] = {
@@ -654,7 +666,22 @@ const FeatCase kFeatCases[] = {
      {"MLSTX", "UTF8X"},
      false,
      "LIST"},
-    {"oneLine", "211 No features\r\n", {}, false, "LIST"}};
+    {"oneLine", "211 No features\r\n", {}, false, "LIST"},
+    // TLS servers list CCC; a short feature line is no end of the reply.
+    {"shortFeatures",
+     "211-Features:\r\n CCC\r\n XX\r\n MLST type*;\r\n UTF8\r\n211 End\r\n",
+     {"CCC", "XX", "MLST type*;", "UTF8"},
+     true,
+     "MLSD"},
+    {"codeMissingOrRepeated",
+     "211-Features:\r\nMDTM\r\n211-MLST size*;\r\n211-\r\n SIZE\r\n211 End\r\n",
+     {"MDTM", "MLST size*;", "SIZE"},
+     false,
+     "MLSD"},
+    {"bannerOfShortLines", kFeatMlst, {"MLST type*;size*;", "UTF8"}, true, "MLSD",
+     "220-Welcome\r\n  *\r\n--\r\nok\r\n\r\n   \r\n\t\r\n230-not yet\r\n220 Ready\r\n"},
+    {"bannerWithCodes", "500 Unknown command.\r\n", {}, false, "LIST",
+     "220-Hello\r\n220-again\r\n221 not the end\r\n2200 nor this\r\n220\r\n"}};
 INSTANTIATE_TEST_SUITE_P(Replies, FtpFeatTest, ::testing::ValuesIn(kFeatCases),
                          [](const auto& info) { return std::string(info.param.name); });
 

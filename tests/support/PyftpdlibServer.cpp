@@ -12,8 +12,8 @@ namespace {
 // pyftpdlib); Debian's package belongs to the system interpreter.
 const char* const kPython = "/usr/bin/python3";
 
-fs::path Script() {
-    return fs::path(QUORVAN_SOURCE_DIR) / "tests/support/pyftpd_server.py";
+fs::path Script(const std::string& name = "pyftpd_server.py") {
+    return fs::path(QUORVAN_SOURCE_DIR) / "tests/support" / name;
 }
 } // namespace
 
@@ -27,9 +27,27 @@ std::string PyftpdlibServer::Unavailable() {
     return {};
 }
 
-PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(options)) {
-    if (std::string why = Unavailable(); !why.empty())
+PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options)
+    : PyftpdlibServer(std::move(options), "pyftpd_server.py", "pyftpdlib") {}
+
+TwistedServer::TwistedServer(PyftpdlibOptions options)
+    : PyftpdlibServer(std::move(options), "twisted_ftpd.py", "twisted") {}
+
+std::string TwistedServer::Unavailable() {
+    if (::access(kPython, X_OK) != 0)
+        return std::string(kPython) + " is missing";
+    if (::access("/usr/lib/python3/dist-packages/twisted/protocols/ftp.py", R_OK) != 0)
+        return "Twisted is not installed (Debian package python3-twisted)";
+    return {};
+}
+
+PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options, std::string script, std::string name)
+    : options_(std::move(options)), name_(std::move(name)) {
+    if (std::string why = name_ == "pyftpdlib" ? Unavailable() : TwistedServer::Unavailable();
+        !why.empty())
         throw std::runtime_error(why);
+    if (name_ != "pyftpdlib" && options_.tls != FtpTls::Off)
+        throw std::runtime_error(name_ + " has no TLS");
     if (options_.tls == FtpTls::Implicit)
         throw std::runtime_error("pyftpdlib has no implicit TLS");
     fs::create_directories(root());
@@ -38,7 +56,7 @@ PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(
         // -I keeps PYTHONPATH and user site-packages of the caller out; -u
         // makes the log appear as it is written.
         plan.argv = {kPython,      "-I",
-                     "-u",         Script().string(),
+                     "-u",         Script(script).string(),
                      "--port",     std::to_string(port),
                      "--root",     root().string(),
                      "--user",     options_.user,
@@ -60,11 +78,11 @@ PyftpdlibServer::PyftpdlibServer(PyftpdlibOptions options) : options_(std::move(
         }
         for (const auto& extra : options_.extraArgs)
             plan.argv.push_back(extra);
-        plan.logFile = dir_ / "pyftpdlib.log";
+        plan.logFile = dir_ / (name_ + ".log");
         return plan;
     };
     host_ = options_.address;
-    StartedServer started = StartServer("pyftpdlib", build, std::chrono::seconds(20), 4, host_);
+    StartedServer started = StartServer(name_, build, std::chrono::seconds(20), 4, host_);
     process_ = std::move(started.process);
     port_ = started.port;
 }

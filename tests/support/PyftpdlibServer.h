@@ -17,7 +17,7 @@ namespace qtest {
 
 struct PyftpdlibOptions {
     std::string user = "quorvan";
-    std::string password = "s3cret pass";
+    std::string password = "s3cret p:ss@word"; // blank, colon and at sign all travel
     bool anonymous = false;             // also accept "anonymous", read-only
     std::string banner;                 // empty: pyftpdlib's own 220 text
     std::vector<std::string> extraArgs; // passed to the script
@@ -35,15 +35,31 @@ public:
 
     static std::string Unavailable();
 
-    std::string name() const override { return "pyftpdlib"; }
+    std::string name() const override { return name_; }
     std::string user() const override { return options_.user; }
     std::string password() const override { return options_.password; }
     std::filesystem::path root() const override;
     std::filesystem::path workDir() const override { return root(); }
     std::string remoteWorkDir() const override { return "/"; }
 
+protected:
+    // Another Python server script taking the same arguments (see TwistedServer).
+    PyftpdlibServer(PyftpdlibOptions options, std::string script, std::string name);
+
 private:
     PyftpdlibOptions options_;
+    std::string name_ = "pyftpdlib";
+};
+
+// Twisted's FTP server (Debian python3-twisted), driven by
+// tests/support/twisted_ftpd.py: the user and password of the options with
+// write access to the root, anonymous read-only access to it always, and the
+// banner's lines (split at '|') sent before Twisted's own one-line greeting.
+// No TLS, no IPv6 data connections (no EPSV/EPRT), no REST, APPE or MLSD.
+class TwistedServer : public PyftpdlibServer {
+public:
+    explicit TwistedServer(PyftpdlibOptions options = {});
+    static std::string Unavailable();
 };
 
 } // namespace qtest

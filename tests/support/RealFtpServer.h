@@ -1,7 +1,8 @@
 #pragma once
 
-// Common face of the real FTP servers the tests start (vsftpd, pyftpdlib), so
-// one parameterised suite can run against both.
+// Common face of the real FTP servers the tests start (vsftpd, pyftpdlib,
+// inetutils ftpd, ftpd-ssl, Twisted, rclone), so one parameterised suite can
+// run against all of them. docs/servers.md tells what each one does.
 
 #include "ChildProcess.h"
 #include "TempDir.h"
@@ -61,8 +62,31 @@ protected:
     std::string host_ = "127.0.0.1";
 };
 
-enum class FtpServerKind { Vsftpd, Pyftpdlib };
+enum class FtpServerKind { Vsftpd, Pyftpdlib, Inetutils, FtpdSsl, Twisted, Rclone };
+inline constexpr FtpServerKind kAllFtpServers[] = {
+    FtpServerKind::Vsftpd,  FtpServerKind::Pyftpdlib, FtpServerKind::Inetutils,
+    FtpServerKind::FtpdSsl, FtpServerKind::Twisted,   FtpServerKind::Rclone};
 std::string ToString(FtpServerKind kind);
+// Empty when that server can be started here, else why not (for GTEST_SKIP).
+std::string FtpServerUnavailable(FtpServerKind kind);
+
+// What a row may need beyond sign-in, listing, RETR, STOR, MKD, RMD, DELE,
+// CWD, PWD, PASV and PORT, which every server here does.
+enum class FtpAbility {
+    Ascii,       // RETR and STOR in TYPE A
+    Utf8Names,   // a name's UTF-8 bytes are stored and listed as sent
+    Anonymous,   // "anonymous" signs in
+    Password,    // a user with a password signs in (the fixture's user)
+    Banner,      // a greeting of several lines with short and blank ones
+    Mlsd,        // MLSD and MLST in FEAT
+    Resume,      // REST STREAM and APPE
+    Extended,    // EPSV and EPRT
+    Ipv6,        // serves on ::1
+    TlsExplicit, // AUTH TLS
+    TlsImplicit, // TLS from the first byte
+};
+// Empty when the server can, else the reason it cannot (for GTEST_SKIP).
+std::string FtpServerLacks(FtpServerKind kind, FtpAbility ability);
 // Starts a fresh server of that kind with its default options.
 std::unique_ptr<RealFtpServer> StartFtpServer(FtpServerKind kind);
 // The same with TLS in that mode (required: sign-in and data only over TLS),

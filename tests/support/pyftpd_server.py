@@ -30,6 +30,8 @@ def main():
     parser.add_argument("--address", default="127.0.0.1")
     # Commands answered "502 Command not implemented." (a server without them).
     parser.add_argument("--refuse", action="append", default=[])
+    # Extra lines of the FEAT list, e.g. the three-letter "CCC" of TLS servers.
+    parser.add_argument("--feature", action="append", default=[])
     args = parser.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -82,8 +84,17 @@ def main():
     Handler.authorizer = authorizer
     # Wrong passwords must fail at once, not after pyftpdlib's default pause.
     Handler.auth_failed_timeout = 0
+    if args.feature:
+        # pyftpdlib sets the list per connection.
+        def init(self, *a, init=Handler.__init__, **k):
+            init(self, *a, **k)
+            self._extra_feats = self._extra_feats + args.feature
+
+        Handler.__init__ = init
     if args.banner:
-        Handler.banner = args.banner
+        # "|" separates lines; a banner of more than 75 characters goes out as
+        # "220-<banner>" with its lines as they are, then "220 ".
+        Handler.banner = args.banner.replace("|", "\r\n")
 
     server = FTPServer((args.address, args.port), Handler)
     server.max_cons = 256
