@@ -26,7 +26,13 @@ using qtest::FakeFtpServer;
 using qtest::FtpServerKind;
 namespace act = qtest::act;
 
+// Without --retries a failure is tried again after pauses of seconds; the
+// rows that want retries name them.
 qtest::ProcessResult Qvftp(std::vector<std::string> args, const std::string* input = nullptr) {
+    if (std::none_of(args.begin(), args.end(),
+                     [](const std::string& a) { return a.rfind("--retries", 0) == 0; })) {
+        args.insert(args.begin(), "--retries=0");
+    }
     args.insert(args.begin(), QVFTP_PATH);
     return qtest::RunProcess(args, std::chrono::seconds(60), input);
 }
