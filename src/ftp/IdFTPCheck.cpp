@@ -257,6 +257,12 @@ void TIdFTP::CheckedTransfer(const std::string& AName, TIdStream& AStream, bool 
     } else {
         ATransfer(AStream);
     }
+    // A transfer the server ended with 426 or 450 did not complete, whatever
+    // came through: a checked transfer fails with that reply.
+    const int code = LastReply().NumericCode();
+    if (code == 426 || code == 450) {
+        RaiseReplyError();
+    }
     // A restarted transfer makes the remote file the whole local one; any
     // other, the bytes that passed.
     const int64_t end = AStream.Position();
