@@ -478,6 +478,7 @@ TEST(QvftpTest, TransfersAreCheckedAndRetried) {
          {"426 ", "(1 of 2)", "(2 of 2)"},
          false},
         {"notRetried", {}, false, {"--retries=3"}, 5, {"550 "}, false},
+        {"appendWithoutRest", {"--refuse=REST"}, true, {"--resume"}, 0, {"> APPE up.bin"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -491,6 +492,9 @@ TEST(QvftpTest, TransfersAreCheckedAndRetried) {
                                 (std::string(c.label) == "notRetried" ? "missing" : "up.bin");
         if (c.put) {
             qtest::WriteFile(file, bytes);
+            if (std::find(c.args.begin(), c.args.end(), "--resume") != c.args.end()) {
+                server.writeFile("up.bin", bytes.substr(0, 123457));
+            }
         } else {
             server.writeFile("up.bin", bytes);
         }
