@@ -116,8 +116,19 @@ constexpr const char* WindowTexts[][2] = {
     {"Lita på &en gång", "Trust &once"},
     {"Lita &alltid", "&Always trust"},
     {"Avbryt", "Cancel"},
+    {"Filen finns redan", "File exists"},
+    {"Den lokala filen \"%1\" finns redan (%2). Filen på värddatorn är %3.",
+     "The local file \"%1\" already exists (%2). The remote file is %3."},
+    {"Filen \"%1\" finns redan på värddatorn (%2). Den lokala filen är %3.",
+     "The file \"%1\" already exists on the server (%2). The local file is %3."},
+    {"&Skriv över", "&Overwrite"},
+    {"&Fortsätt", "&Resume"},
+    {"&Hoppa över", "S&kip"},
+    {"Gör likadant för &alla filer", "Do this for &all files"},
+    {"Kontrollerade: %1 fil(er) med storlek, %2 med kontrollsumma.",
+     "Checked: %1 file(s) by size, %2 by digest."},
 };
-static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtCancel) + 1);
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtCheckSummary) + 1);
 
 } // namespace
 
@@ -331,6 +342,7 @@ TfrmMain::TfrmMain(QWidget* AParent)
     }
     InstallMessagePump();
 
+    sckFTP->CheckTransfers = true;
     sckFTP->OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t AMax) {
         sckFTPWorkBegin(ASender, AMode, AMax);
     };
