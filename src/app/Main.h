@@ -337,8 +337,6 @@ private:
     // and ACall runs once more, without a message.
     void CallReconnecting(const TNetworkScope& AScope, const std::function<void()>& ACall);
     bool EndedWhileIdle(const std::exception_ptr& AError) const;
-    // The next network call is the first of a command the user started.
-    bool FFirstCallOfCommand = false;
     std::optional<TFileExistsAnswer> FExistsForAll;
     int32_t FCheckedBySize = 0;
     int32_t FCheckedByDigest = 0;

@@ -100,8 +100,8 @@ bool TfrmMain::EndedWhileIdle(const std::exception_ptr& AError) const {
 void TfrmMain::CallReconnecting(const TNetworkScope& AScope, const std::function<void()>& ACall) {
     // Only the first call of a command finds out that the session ended
     // while nobody used it; later failures are the command's own.
-    const bool first = FFirstCallOfCommand;
-    FFirstCallOfCommand = false;
+    const bool first = IdleSinceLastCommand;
+    IdleSinceLastCommand = false;
     try {
         ACall();
         return;

@@ -82,7 +82,6 @@ QString FailureReason(const std::exception_ptr& AError) {
 
 void TfrmMain::RunUserCommand(const std::function<void()>& ACommand) {
     if (CanStartCommand()) {
-        FFirstCallOfCommand = true;
         RunGuarded(ACommand);
     }
 }

@@ -313,9 +313,10 @@ TEST_P(RealServer, DownloadsThreeFilesWithBatchLabelsReplacingALocalFile) {
         EXPECT_TRUE(seen[2 * i + 1].first.isEmpty());
         EXPECT_TRUE(seen[2 * i + 1].second.isEmpty());
     }
-    // The two refreshes: the listing reads without a batch label.
+    // The two refreshes: the listing reads without a batch label. The
+    // label then sums up how the files were checked.
     EXPECT_EQ(seen[6].first, QStringLiteral("Reading..."));
-    EXPECT_TRUE(Window->lblTransfer.text().isEmpty());
+    EXPECT_EQ(Window->lblTransfer.text(), QStringLiteral("Checked: 3 file(s) by size, 0 by digest."));
     EXPECT_TRUE(ConnectedLayout());
     EXPECT_NE(RowWithCaption(Window->lvLocalFiles, QStringLiteral("d3.bin")), nullptr);
 }

@@ -173,7 +173,29 @@ def main():
         Handler.pre_process_command = pre_process_command
 
     if args.idle_timeout > 0:
-        Handler.timeout = args.idle_timeout
+        # pyftpdlib's own idle timer is reset by more than commands; this one
+        # counts from the last command line and spares a running transfer.
+        def __init__(self, *a, _base=Handler.__init__, **k):
+            _base(self, *a, **k)
+            self.last_seen = time.monotonic()
+
+            def check():
+                if getattr(self, "_closed", False) or not self.connected:
+                    task.cancel()
+                elif (self.data_channel is None
+                        and time.monotonic() - self.last_seen > args.idle_timeout):
+                    task.cancel()
+                    self.respond("421 Control connection timed out.", logfun=logging.info)
+                    self.close_when_done()
+
+            task = self.ioloop.call_every(0.2, check)
+
+        def found_terminator(self, _base=Handler.found_terminator):
+            self.last_seen = time.monotonic()
+            _base(self)
+
+        Handler.__init__ = __init__
+        Handler.found_terminator = found_terminator
 
     if args.hash:
         algorithms = {"SHA-256": hashlib.sha256, "SHA-1": hashlib.sha1,
