@@ -343,6 +343,9 @@ TfrmMain::TfrmMain(QWidget* AParent)
     InstallMessagePump();
 
     sckFTP->CheckTransfers = true;
+    // The window lists the folder after every batch anyway; a LIST per file
+    // would double the round trips to servers without SIZE.
+    sckFTP->CheckByListing = false;
     sckFTP->OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t AMax) {
         sckFTPWorkBegin(ASender, AMode, AMax);
     };

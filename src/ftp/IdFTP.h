@@ -115,6 +115,8 @@ public:
     // difference raises EIdFTPCheckFailed. ASCII transfers change the bytes,
     // so they are not checked.
     bool CheckTransfers = false;
+    // Where SIZE is refused, a LIST of the one file gives the size.
+    bool CheckByListing = true;
     const TIdFTPCheck& LastCheck() const { return FLastCheck; }
 
     TIdNotifyEvent OnAfterClientLogin;

@@ -268,7 +268,11 @@ void TIdFTP::CheckedTransfer(const std::string& AName, TIdStream& AStream, bool 
     const int64_t end = AStream.Position();
     const int64_t expected = ARestarted ? end : end - start;
     std::string sizeMethod;
-    const int64_t remote = RemoteSizeOrListed(AName, &sizeMethod);
+    const int64_t remote =
+        CheckByListing ? RemoteSizeOrListed(AName, &sizeMethod) : RemoteSize(AName);
+    if (!CheckByListing) {
+        sizeMethod = "SIZE";
+    }
     if (remote >= 0) {
         if (remote != expected) {
             throw EIdFTPCheckFailed(FormatMessage(

@@ -855,8 +855,10 @@ TEST_F(ScriptedServer, FailedTransfersSayWhy) {
         {"local folder gone", "new.bin", false,
          [](TSessionFixture& T, FakeFtpServer&) { fs::remove_all(T.Local.path()); },
          "Some files could not be downloaded:\n\"new.bin\": ", false},
+        // Gone again after the silent reconnect: now the user hears of it.
         {"server gone before the data", "new.bin", false,
          [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::CloseControl()});
              F.enqueue("RETR", FtpScript{act::CloseControl()});
          },
          "The connection failed!\n", true},
