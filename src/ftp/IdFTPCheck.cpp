@@ -317,11 +317,14 @@ void TIdFTP::ResumeUpload(TIdStream& ASource, const std::string& AToName) {
     }
     ASource.SetPosition(done);
     CheckedTransfer(AToName, ASource, true, [&](TIdStream& AStream) {
-        if (CanRestart()) {
+        // REST itself tells whether the server restarts: no probe first,
+        // which would cost two round trips.
+        if (!FRestartChecked || FRestartAllowed) {
             bool accepted = false;
             try {
                 Transfer("STOR " + AToName, AStream, TDirection::Send, true,
                          [&accepted] { accepted = true; });
+                FRestartChecked = FRestartAllowed = true;
                 return;
             } catch (const EIdProtocolReplyError& e) {
                 // Some servers restart downloads only, and refuse REST before

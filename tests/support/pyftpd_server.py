@@ -206,13 +206,21 @@ def main():
             if not self.fs.isfile(path):
                 self.respond("550 %s is not a file." % self.fs.fs2ftp(path))
                 return None
+            crc, digest_, size = 0, None if name == "CRC32" else algorithms[name](), 0
             with open(path, "rb") as f:
-                data = f.read()
+                for chunk in iter(lambda: f.read(1 << 20), b""):
+                    size += len(chunk)
+                    if digest_ is None:
+                        crc = zlib.crc32(chunk, crc)
+                    else:
+                        digest_.update(chunk)
             if args.hash_lie:
-                data += b"!"
-            if name == "CRC32":
-                return "%08x" % (zlib.crc32(data) & 0xFFFFFFFF), len(data)
-            return algorithms[name](data).hexdigest(), len(data)
+                crc = zlib.crc32(b"!", crc)
+                if digest_ is not None:
+                    digest_.update(b"!")
+            if digest_ is None:
+                return "%08x" % (crc & 0xFFFFFFFF), size
+            return digest_.hexdigest(), size
 
         def ftp_HASH(self, path):
             name = getattr(self, "hash_name", "SHA-256")
