@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 mib=${1:-1024}
 qvftp=build/qvftp
 [ -x "$qvftp" ] || { echo "build qvftp first" >&2; exit 1; }
-work=$(mktemp -d)
+# On disk rather than a RAM-backed /tmp: three copies of the file at once.
+work=$(mktemp -d -p "${TMPDIR:-/var/tmp}")
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
@@ -51,6 +52,7 @@ measure() {
   t0=$(seconds)
   run put "$work/file.bin" "ftp://127.0.0.1:$full_port/file.bin"
   t1=$(seconds)
+  rm -f "$work/full-$label/file.bin"
   if run put "$work/file.bin" "ftp://127.0.0.1:$cut_port/file.bin" 2>/dev/null; then
     echo "the upload was not cut" >&2; exit 1
   fi
