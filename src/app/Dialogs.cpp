@@ -1,10 +1,13 @@
 #include "Dialogs.h"
 
 #include "Certificate.h"
+#include "Main.h"
 
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QCheckBox>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -54,6 +57,34 @@ public:
         TfrmCertificate dialog(AQuestion, AOwner);
         dialog.exec();
         return dialog.Answer();
+    }
+
+    TFileExistsReply FileExists(QWidget* AOwner, const TFileExistsQuestion& AQuestion) override {
+        QMessageBox box(QMessageBox::Question, PickText(TWindowText::wtFileExistsTitle),
+                        AQuestion.Text, QMessageBox::NoButton, AOwner);
+        QAbstractButton* overwrite =
+            box.addButton(PickText(TWindowText::wtOverwrite), QMessageBox::AcceptRole);
+        QAbstractButton* resume =
+            AQuestion.CanResume
+                ? box.addButton(PickText(TWindowText::wtResume), QMessageBox::ApplyRole)
+                : nullptr;
+        QAbstractButton* skip =
+            box.addButton(PickText(TWindowText::wtSkip), QMessageBox::RejectRole);
+        box.setDefaultButton(static_cast<QPushButton*>(overwrite));
+        box.setEscapeButton(skip);
+        QCheckBox forAll(PickText(TWindowText::wtForAllFiles));
+        if (AQuestion.Batch) {
+            box.setCheckBox(&forAll);
+        }
+        box.exec();
+        TFileExistsReply reply;
+        reply.ForAll = AQuestion.Batch && forAll.isChecked();
+        if (box.clickedButton() == skip) {
+            reply.Answer = TFileExistsAnswer::feSkip;
+        } else if (resume != nullptr && box.clickedButton() == resume) {
+            reply.Answer = TFileExistsAnswer::feResume;
+        }
+        return reply;
     }
 };
 

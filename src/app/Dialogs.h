@@ -22,6 +22,20 @@ struct TCertificateQuestion {
 };
 enum class TTrustAnswer { taCancel, taOnce, taAlways };
 
+// A transfer's target exists already: overwrite it, continue it, or leave it.
+struct TFileExistsQuestion {
+    QString Text;
+    // The target is smaller than the source and the server can restart.
+    bool CanResume = false;
+    // More files follow: the answer may be given for all of them.
+    bool Batch = false;
+};
+enum class TFileExistsAnswer { feOverwrite, feResume, feSkip };
+struct TFileExistsReply {
+    TFileExistsAnswer Answer = TFileExistsAnswer::feOverwrite;
+    bool ForAll = false;
+};
+
 class TDialogs {
 public:
     virtual ~TDialogs() = default;
@@ -35,6 +49,12 @@ public:
     virtual bool SelectFolder(QWidget* AOwner, const QString& ATitle, QString& ADirectory) = 0;
     virtual TTrustAnswer TrustCertificate(QWidget* AOwner,
                                           const TCertificateQuestion& AQuestion) = 0;
+    // Dialogs that do not ask keep the old behaviour: overwrite.
+    virtual TFileExistsReply FileExists(QWidget* AOwner, const TFileExistsQuestion& AQuestion) {
+        (void)AOwner;
+        (void)AQuestion;
+        return {};
+    }
 };
 
 // The dialogs in force: the toolkit's own unless a test installed others.

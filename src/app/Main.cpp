@@ -182,8 +182,19 @@ constexpr const char* WindowTexts[][2] = {
     {"Räknar...", "Counting..."},
     {"Esc avbryter", "Esc cancels"},
     {"Tar bort", "Deleting"},
+    {"Filen finns redan", "File exists"},
+    {"Den lokala filen \"%1\" finns redan (%2). Filen på värddatorn är %3.",
+     "The local file \"%1\" already exists (%2). The remote file is %3."},
+    {"Filen \"%1\" finns redan på värddatorn (%2). Den lokala filen är %3.",
+     "The file \"%1\" already exists on the server (%2). The local file is %3."},
+    {"&Skriv över", "&Overwrite"},
+    {"&Fortsätt", "&Resume"},
+    {"&Hoppa över", "S&kip"},
+    {"Gör likadant för &alla filer", "Do this for &all files"},
+    {"Kontrollerade: %1 fil(er) med storlek, %2 med kontrollsumma.",
+     "Checked: %1 file(s) by size, %2 by digest."},
 };
-static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtDeleting) + 1);
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtCheckSummary) + 1);
 
 } // namespace
 
@@ -423,6 +434,10 @@ TfrmMain::TfrmMain(QWidget* AParent)
     }
     InstallMessagePump();
 
+    sckFTP->CheckTransfers = true;
+    // The window lists the folder after every batch anyway; a LIST per file
+    // would double the round trips to servers without SIZE.
+    sckFTP->CheckByListing = false;
     sckFTP->OnWorkBegin = [this](TIdComponent* ASender, TWorkMode AMode, int64_t AMax) {
         sckFTPWorkBegin(ASender, AMode, AMax);
     };

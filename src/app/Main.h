@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Dialogs.h"
 #include "FileList.h"
 #include "IdComponent.h"
 #include "IdFTPTree.h"
@@ -141,6 +142,15 @@ enum class TWindowText {
     wtCounting,
     wtEscapeCancels,
     wtDeleting,
+    // The question when a transfer's target exists, and the batch's summary.
+    wtFileExistsTitle,
+    wtFileExistsLocal,
+    wtFileExistsRemote,
+    wtOverwrite,
+    wtResume,
+    wtSkip,
+    wtForAllFiles,
+    wtCheckSummary,
 };
 QString PickText(TWindowText AText);
 
@@ -443,6 +453,26 @@ private:
     std::string LocalDirBytes() const;
     void ShowDirectoryRefusal(const std::string& AArgument, bool ADownload);
 
+    // Resume, check and reconnect (MainResume.cpp).
+    // The target of a transfer exists: how the user wants it treated.
+    // ATargetSize and ASourceSize in bytes; the answer for all files of the
+    // batch is kept once given.
+    TFileExistsAnswer AskFileExists(const std::string& AName, bool ADownload, int64_t ATargetSize,
+                                    int64_t ASourceSize, bool ABatch);
+    // The remote pane's size of the file AName; -1 when it lists none.
+    int64_t ListedRemoteSize(const std::string& AName) const;
+    void StartCheckCount();
+    // Counts the check the last transfer passed.
+    void NoteCheck();
+    void ShowCheckSummary();
+    // Runs ACall; when it fails because the server ended the session while
+    // the user was idle, the session is opened again with the same settings
+    // and ACall runs once more, without a message.
+    void CallReconnecting(const TNetworkScope& AScope, const std::function<void()>& ACall);
+    bool EndedWhileIdle(const std::exception_ptr& AError) const;
+    std::optional<TFileExistsAnswer> FExistsForAll;
+    int32_t FCheckedBySize = 0;
+    int32_t FCheckedByDigest = 0;
     std::string FRemoteDirBytes = "/";
     std::string FLocalDirBytes;
     bool FWindowClosed = false;

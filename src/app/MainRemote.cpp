@@ -17,7 +17,7 @@ std::string TfrmMain::RemoteDirBytes() const {
 bool TfrmMain::NetworkStep(const TNetworkScope& AScope, const std::function<void()>& ACall,
                            const std::function<void(const std::exception_ptr&)>& AFailed) {
     try {
-        ACall();
+        CallReconnecting(AScope, ACall);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
         if (SessionGone(AScope, error)) {

@@ -64,6 +64,7 @@ void TfrmMain::TransferBatch(bool ADownload) {
     TNetworkScope scope(*this);
     SetPaneControlsEnabled(false);
     FRowFailures.clear();
+    StartCheckCount();
     const std::vector<TBatchRow> rows = SelectedRows(list);
     TFolderPlan plan;
     if (CountFolders(scope, rows, ADownload, false, plan)) {
@@ -108,6 +109,9 @@ void TfrmMain::TransferBatch(bool ADownload) {
                              QStringLiteral("Some files could not be downloaded:"))
                   : PickText(QStringLiteral("Några filer kunde inte laddas upp:"),
                              QStringLiteral("Some files could not be uploaded:")));
+    if (!scope.Interrupted()) {
+        ShowCheckSummary();
+    }
 }
 
 void TfrmMain::DownloadRow(const TNetworkScope& AScope, const TBatchRow& ARow) {
@@ -122,10 +126,22 @@ void TfrmMain::DownloadRow(const TNetworkScope& AScope, const TBatchRow& ARow) {
     const std::string target = WithTrailingSeparator(LocalDirBytes()) + ARow.Argument;
     struct stat st {};
     const bool existed = ::lstat(target.c_str(), &st) == 0;
+    bool resume = false;
+    if (existed) {
+        const TFileExistsAnswer answer =
+            AskFileExists(ARow.Argument, true, S_ISREG(st.st_mode) ? int64_t(st.st_size) : -1,
+                          ARow.Size, lvRemoteFiles.SelectedCount() > 1);
+        if (answer == TFileExistsAnswer::feSkip) {
+            return;
+        }
+        resume = answer == TFileExistsAnswer::feResume;
+    }
     // The size the listing gave, for the progress bar.
     FExpectedSize = ARow.Size;
     try {
-        sckFTP->Download(ARow.Argument, target, true, false);
+        CallReconnecting(AScope,
+                         [&] { sckFTP->Download(ARow.Argument, target, !resume, resume); });
+        NoteCheck();
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
         if (!existed) {
@@ -143,8 +159,25 @@ void TfrmMain::UploadRow(const TNetworkScope& AScope, const TBatchRow& ARow) {
         slash == std::string::npos ? ARow.Argument : ARow.Argument.substr(slash + 1);
     struct stat st {};
     FExpectedSize = ::stat(ARow.Argument.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+    bool resume = false;
+    if (const int64_t listed = ListedRemoteSize(name); listed >= 0) {
+        const TFileExistsAnswer answer = AskFileExists(name, false, listed, FExpectedSize,
+                                                       lvLocalFiles.SelectedCount() > 1);
+        if (answer == TFileExistsAnswer::feSkip) {
+            return;
+        }
+        resume = answer == TFileExistsAnswer::feResume;
+    }
     try {
-        sckFTP->Upload(ARow.Argument, name, false);
+        CallReconnecting(AScope, [&] {
+            if (resume) {
+                TIdFileStream source(ARow.Argument, TIdFileMode::fmOpenRead);
+                sckFTP->ResumeUpload(source, name);
+            } else {
+                sckFTP->Upload(ARow.Argument, name, false);
+            }
+        });
+        NoteCheck();
     } catch (...) {
         if (!SessionGone(AScope, std::current_exception())) {
             NoteRowFailure(name, FailureReason(std::current_exception()));

@@ -22,6 +22,9 @@ TFtpSession::TNetworkScope::TNetworkScope(TFtpSession& AOwner)
 }
 
 TFtpSession::TNetworkScope::~TNetworkScope() {
+    if (FOwner.FNetworkDepth == 1) {
+        FOwner.IdleSinceLastCommand = true;
+    }
     if (--FOwner.FNetworkDepth == 0 && FOwner.FEndSessionPending) {
         FOwner.FEndSessionPending = false;
         try {

@@ -72,6 +72,10 @@ public:
     // Whether the FTP client holds an open control connection.
     virtual bool SessionConnected() const;
 
+    // Set when the last command ended: the next network call is the first
+    // after a time the session may have spent idle.
+    bool IdleSinceLastCommand = false;
+
 protected:
     virtual void ProcessMessages() {}
     // Set while an unexpected error is being reported.

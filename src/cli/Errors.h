@@ -13,14 +13,18 @@ enum TExitCode : int {
     ecRefused = 5,
     ecLocalFile = 6,
     ecLost = 7,
+    ecCheck = 8,
 };
 
 // A failure already put into words: the text after "qvftp: " and the exit code.
 class ECliFailure : public std::runtime_error {
 public:
-    ECliFailure(TExitCode ACode, const std::string& AMessage)
-        : std::runtime_error(AMessage), Code(ACode) {}
+    ECliFailure(TExitCode ACode, const std::string& AMessage, bool ATransient = false)
+        : std::runtime_error(AMessage), Code(ACode), Transient(ATransient) {}
     TExitCode Code;
+    // A fresh session may well succeed: the connection was lost or refused,
+    // or the server said it could not do it now (421, 425, 426, 450, 451).
+    bool Transient;
 };
 
 // A malformed command line: exit code 1.

@@ -119,7 +119,13 @@ TDownloadTarget::TDownloadTarget(const std::string& APath, bool AResume) : FPath
         FailLocal("write " + APath, EISDIR);
     }
     // Never O_TRUNC: the old contents stay until the server has accepted the download.
-    const int fd = ::open(APath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // A regular file is opened for reading as well: a resumed download's
+    // digest covers the part already there. Pipes keep their writer-only end.
+    const int access = !exists || S_ISREG(info.st_mode) ? O_RDWR : O_WRONLY;
+    int fd = ::open(APath.c_str(), access | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EACCES && access == O_RDWR) {
+        fd = ::open(APath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    }
     if (fd < 0) {
         FailLocal("write " + APath, errno);
     }
@@ -137,6 +143,7 @@ TDownloadTarget::TDownloadTarget(const std::string& APath, bool AResume) : FPath
     // pipes are never removed.
     FKeep = AResume || !regular;
     FExisted = exists;
+    FRegular = regular;
     FEmptyAtStart = regular && opened.st_size == 0;
 }
 
@@ -157,6 +164,19 @@ void TDownloadTarget::Accepted() {
     if (!FEmptyAtStart) {
         FStream->SetSize(0);
     }
+}
+
+void TDownloadTarget::PrepareRetry() {
+    // An attempt the server never accepted left the file as it was.
+    if (FRegular && (FAccepted || FKeep)) {
+        FOffset = FStream->Size();
+        FStream->SetPosition(FOffset);
+    }
+}
+
+void TDownloadTarget::Restart() {
+    FStream->SetSize(0);
+    FOffset = 0;
 }
 
 void TDownloadTarget::Commit() {

@@ -60,12 +60,20 @@ public:
     void Accepted();
     // Closes the file, which is then kept; raises ECliFailure (exit 6).
     void Commit();
+    // Another attempt follows a failed one: what an accepted attempt wrote
+    // is continued from its end. A device or pipe cannot take the same
+    // bytes twice, so it has no second attempt once data went into it.
+    bool CanRetry() const { return FRegular || !FAccepted; }
+    void PrepareRetry();
+    // The server cannot restart: the next attempt writes from the start.
+    void Restart();
 
 private:
     std::string FPath;
     std::unique_ptr<TLocalStream> FStream;
     int64_t FOffset = 0;
     bool FKeep = false;
+    bool FRegular = false;
     bool FExisted = false;
     bool FEmptyAtStart = false;
     bool FAccepted = false;

@@ -166,7 +166,16 @@ std::string UsageText() {
            "  --pin SHA256              trust only the certificate with this SHA-256\n"
            "                            fingerprint (hex, colons allowed)\n"
            "  --insecure                do not verify the server's certificate\n"
-           "  --resume                  get: continue a partial DEST\n"
+           "  --resume                  get: continue a partial DEST; put: continue the\n"
+           "                            server's partial copy (REST + STOR, or APPE)\n"
+           "  --verify                  fail (exit code 8) unless the server computed a\n"
+           "                            digest of its copy that matched; every transfer\n"
+           "                            is checked by size anyway\n"
+           "  --retries N               try a transfer again up to N times after a\n"
+           "                            transient failure (lost or refused connection,\n"
+           "                            421, 425, 426, 450, 451), resuming where the\n"
+           "                            server can; pauses 1 s, 2 s, 4 s, ... (default 3,\n"
+           "                            0 = never)\n"
            "  -r                        get, put, rm: the whole directory tree; as with\n"
            "                            cp -r, a DEST that does not exist becomes the\n"
            "                            copy and an existing directory receives it under\n"
@@ -179,7 +188,8 @@ std::string UsageText() {
            "\n"
            "Exit codes: 0 success, 1 usage error, 2 could not connect, 3 sign-in refused,\n"
            "4 TLS failure, 5 the server refused the operation, 6 local file error,\n"
-           "7 connection lost or timed out during the operation.\n";
+           "7 connection lost or timed out during the operation, 8 the check of the\n"
+           "transferred file failed (size or digest differ, or --verify found no digest).\n";
 }
 
 TCliOptions ParseCommandLine(int argc, const char* const* argv) {
@@ -265,6 +275,19 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
             flag(options.Ascii);
         } else if (name == "--resume") {
             flag(options.Resume);
+        } else if (name == "--verify") {
+            flag(options.Verify);
+        } else if (name == "--retries") {
+            const std::string text = value();
+            int32_t count = -1;
+            if (!text.empty() && text.size() <= 2 &&
+                text.find_first_not_of("0123456789") == std::string::npos) {
+                count = std::stoi(text);
+            }
+            if (count < 0 || count > 20) {
+                throw EUsage("bad --retries '" + text + "': expected 0 to 20");
+            }
+            options.Retries = count;
         } else if (name == "--no-mlsd") {
             flag(options.NoMlsd);
         } else if (name == "--password-stdin") {
@@ -362,8 +385,13 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
     if (options.Resume && options.Recursive) {
         throw EUsage("--resume applies to single files only");
     }
-    if (options.Resume && options.Command != TCliCommand::Get) {
-        throw EUsage("--resume applies to get only");
+    if (options.Resume && options.Command != TCliCommand::Get &&
+        options.Command != TCliCommand::Put) {
+        throw EUsage("--resume applies to get and put only");
+    }
+    if (options.Verify && options.Command != TCliCommand::Get &&
+        options.Command != TCliCommand::Put) {
+        throw EUsage("--verify applies to get and put only");
     }
     options.Url = ParseFtpUrl(options.UrlText);
     if (options.Url.Implicit) {

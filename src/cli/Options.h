@@ -38,7 +38,12 @@ struct TCliOptions {
     bool Verbose = false;
     bool Quiet = false;
     bool LongList = false;
+    // get: continue a partial DEST; put: continue the server's partial copy.
     bool Resume = false;
+    // Fail with exit code 8 unless a digest of the server's copy was compared.
+    bool Verify = false;
+    // Further attempts after a transient failure; 0 = none.
+    int32_t Retries = 3;
     bool PasswordStdin = false;
     // Long listings with LIST even where the server offers MLSD.
     bool NoMlsd = false;

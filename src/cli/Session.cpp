@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 #include <sys/socket.h>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -137,6 +138,18 @@ std::string ListingDate(const TIdDateTime& ADate, const TIdDateTime& ANow) {
 
 class TCliSession;
 
+// What lasts from one attempt to the next: the local file, and how far the
+// transfer got with the server.
+struct TTransferState {
+    std::unique_ptr<TDownloadTarget> Target;
+    std::unique_ptr<TLocalStream> Source;
+    std::string RemoteName;
+    // A STOR was accepted: the server's copy now begins with our bytes, and
+    // a retry continues it rather than starting over.
+    bool UploadStarted = false;
+    int32_t Attempt = 0;
+};
+
 // The process's own anti-freeze: nothing to keep responsive, but every wait
 // of the library passes through it between slices, which is where the time
 // limit is enforced for the waits that have none of their own (a passive data
@@ -153,7 +166,7 @@ private:
 class TCliSession {
 public:
     TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
-                std::FILE* AErr);
+                std::FILE* AErr, TTransferState& AState);
     ~TCliSession();
     void Run();
 
@@ -176,8 +189,13 @@ private:
     void RunTree();
     void SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoot);
     void ChangeToUrlDirs();
+    void Get();
+    void Put();
+    // -v names the check the transfer passed; --verify insists on a digest.
+    void ReportCheck(const std::string& AWhat);
 
     const TCliOptions& FOptions;
+    TTransferState& FState;
     std::FILE* FOut;
     std::FILE* FErr;
     std::string FUser;
@@ -208,8 +226,8 @@ void TLimitWatch::PumpMessages() {
 }
 
 TCliSession::TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
-                         std::FILE* AErr)
-    : FOptions(AOptions), FOut(AOut), FErr(AErr), FPassword(APassword),
+                         std::FILE* AErr, TTransferState& AState)
+    : FOptions(AOptions), FState(AState), FOut(AOut), FErr(AErr), FPassword(APassword),
       FProgress(AErr, !AOptions.Quiet && ::isatty(::fileno(AErr)) == 1) {
     const TFtpUrl& url = AOptions.Url;
     FUser = AOptions.User ? *AOptions.User : url.HasUser ? url.User : "anonymous";
@@ -302,6 +320,7 @@ void TCliSession::SetUpConnection() {
     FFtp.SendBufferSize = kBufferSize;
     FFtp.ReadTimeout = FOptions.TimeoutMs;
     FFtp.TransferTimeout = FOptions.TimeoutMs > 0 ? FOptions.TimeoutMs : -2;
+    FFtp.CheckTransfers = true;
 
     auto handler = std::make_unique<TIdIOHandlerSocket>();
     const int32_t limit = FOptions.TimeoutMs;
@@ -403,6 +422,11 @@ void TCliSession::OnWorkBegin(TIdComponent* ASender, TWorkMode AMode) {
     if (AMode == wmRead && FTarget != nullptr) {
         FTarget->Accepted();
     }
+    if (AMode == wmWrite && FProgressStream != nullptr) {
+        // A resumed upload starts where the server's copy ends.
+        FState.UploadStarted = true;
+        FProgressOffset = FProgressStream->Position();
+    }
     if (FShowProgress) {
         int64_t total = AMode == wmWrite ? FUploadSize : AnnouncedSize(FFtp.LastReply());
         if (AMode == wmRead && total < 0 && FRemoteSize > 0) {
@@ -428,6 +452,16 @@ std::string TCliSession::Reason(const std::exception& AError) const {
     return OneLine(AError.what());
 }
 
+// Whether a failure that is no server reply may pass with a fresh session:
+// a connection refused, cut or timed out; not a name that does not resolve.
+bool TransientFailure(const std::exception& AError) {
+    if (const auto* socket = dynamic_cast<const EIdSocketError*>(&AError)) {
+        constexpr int32_t kNotFound = 11001;
+        return socket->ErrorCode != kNotFound;
+    }
+    return true;
+}
+
 template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWhat, F&& AStep) {
     Touch();
     try {
@@ -438,20 +472,56 @@ template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWha
         throw ECliFailure(ecLocalFile, e.what());
     } catch (const EIdTreeLocalError& e) {
         throw ECliFailure(ecLocalFile, AWhat + ": " + e.what());
+    } catch (const EIdFTPCheckFailed& e) {
+        throw ECliFailure(ecCheck, AWhat + ": " + OneLine(e.what()));
     } catch (const EIdTlsTruncated& e) {
-        throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e));
+        throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e),
+                          true);
     } catch (const EIdTlsHandshakeError& e) {
         // Verification failures say why and name the certificate's fingerprint.
         throw ECliFailure(ecTls, AWhat + ": " + Reason(e));
     } catch (const EIdTlsError& e) {
-        throw ECliFailure(APhase == TPhase::Operation ? ecLost : ecTls, AWhat + ": " + Reason(e));
+        const bool lost = APhase == TPhase::Operation;
+        throw ECliFailure(lost ? ecLost : ecTls, AWhat + ": " + Reason(e), lost);
     } catch (const EIdProtocolReplyError& e) {
         const TExitCode code = APhase == TPhase::Connect  ? ecConnect
                                : APhase == TPhase::SignIn ? ecSignIn
                                                           : ecRefused;
-        throw ECliFailure(code, AWhat + ": " + ReplyLine(e));
+        // The codes by which a server says "not now" rather than "no".
+        constexpr int kNotNow[] = {421, 425, 426, 450, 451};
+        const bool transient =
+            std::find(std::begin(kNotNow), std::end(kNotNow), e.ReplyCode) != std::end(kNotNow);
+        throw ECliFailure(code, AWhat + ": " + ReplyLine(e), transient);
     } catch (const std::exception& e) {
-        throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e));
+        throw ECliFailure(APhase == TPhase::Connect ? ecConnect : ecLost, AWhat + ": " + Reason(e),
+                          TransientFailure(e));
+    }
+}
+
+void TCliSession::ReportCheck(const std::string& AWhat) {
+    const TIdFTPCheck& check = FFtp.LastCheck();
+    if (FOptions.Verbose) {
+        std::string text;
+        if (check.Kind == TIdFTPCheckKind::None) {
+            text = FOptions.Ascii ? "not checked: ASCII transfers change the bytes"
+                                  : "not checked: the server tells neither size nor digest";
+        } else {
+            text = "checked";
+            if (check.Size >= 0) {
+                text += " size " + std::to_string(check.Size) + " bytes (" + check.SizeMethod + ")";
+            }
+            if (check.Kind == TIdFTPCheckKind::Digest) {
+                text += std::string(check.Size >= 0 ? " and" : "") + " digest " + check.Digest +
+                        " (" + check.DigestMethod + ")";
+            }
+        }
+        LogLine("* ", text);
+    }
+    if (FOptions.Verify && check.Kind != TIdFTPCheckKind::Digest) {
+        throw ECliFailure(ecCheck, AWhat + ": not verified: the server offers no digest of the file" +
+                                       std::string(check.Kind == TIdFTPCheckKind::Size
+                                                       ? " (its size matched)"
+                                                       : ""));
     }
 }
 
@@ -528,6 +598,89 @@ void TCliSession::ChangeToUrlDirs() {
     }
 }
 
+// Local trouble shows before anything goes over the network, and the local
+// file stays open from one attempt to the next.
+void PrepareLocal(const TCliOptions& AOptions, TTransferState& AState) {
+    const std::string& name = AOptions.Url.Name;
+    AState.RemoteName = name;
+    if (AOptions.Command == TCliCommand::Get) {
+        std::string path = AOptions.LocalPath;
+        std::error_code ec;
+        if (path.empty()) {
+            path = CheckedLocalName(name);
+        } else if (std::filesystem::is_directory(path, ec)) {
+            path = (std::filesystem::path(path) / CheckedLocalName(name)).string();
+        }
+        AState.Target = std::make_unique<TDownloadTarget>(path, AOptions.Resume);
+    } else if (AOptions.Command == TCliCommand::Put) {
+        AState.Source = OpenUploadSource(AOptions.LocalPath);
+        if (AState.RemoteName.empty()) {
+            AState.RemoteName = std::filesystem::path(AOptions.LocalPath).filename().string();
+        }
+        if (AState.RemoteName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            throw EUsage("'" + AOptions.LocalPath + "': a name with CR, LF or NUL cannot be sent");
+        }
+    }
+}
+
+void TCliSession::Get() {
+    const std::string& name = FOptions.Url.Name;
+    TDownloadTarget& target = *FState.Target;
+    if (FState.Attempt > 0) {
+        target.PrepareRetry();
+    }
+    int64_t offset = target.Offset();
+    if (offset > 0) {
+        bool can = false;
+        Step(TPhase::Operation, "resume " + name, [&] { can = FFtp.CanRestart(); });
+        // Without REST the whole file would land after the part already there.
+        if (!can && FOptions.Resume) {
+            throw ECliFailure(ecRefused, "resume " + name + ": the server does not support REST");
+        }
+        if (!can) {
+            // A retry that cannot continue starts over.
+            target.Restart();
+            offset = 0;
+        }
+    }
+    FProgressOffset = offset;
+    FProgressStream = &target.Stream();
+    FTarget = &target;
+    // The total for the progress line, when the preliminary reply will
+    // not name it; asked only when there is a terminal to show it on.
+    if (FProgress.Enabled()) {
+        Step(TPhase::Operation, "download " + name, [&] {
+            if (FFtp.RawCommand("SIZE " + name) == 213 && !FFtp.LastReply().Text().empty()) {
+                FRemoteSize = std::strtoll(FFtp.LastReply().Text().front().c_str(), nullptr, 10);
+            }
+        });
+    }
+    FShowProgress = true;
+    Step(TPhase::Operation, "download " + name,
+         [&] { FFtp.Download(name, target.Stream(), offset > 0); });
+    FShowProgress = false;
+    ReportCheck("download " + name);
+    target.Commit();
+}
+
+void TCliSession::Put() {
+    TLocalStream& source = *FState.Source;
+    const std::string what = "upload " + FOptions.LocalPath;
+    FUploadSize = source.Size();
+    FProgressStream = &source;
+    FShowProgress = true;
+    Step(TPhase::Operation, what, [&] {
+        if (FOptions.Resume || FState.UploadStarted) {
+            FFtp.ResumeUpload(source, FState.RemoteName);
+        } else {
+            source.SetPosition(0);
+            FFtp.Upload(source, FState.RemoteName, false);
+        }
+    });
+    FShowProgress = false;
+    ReportCheck(what);
+}
+
 void TCliSession::Run() {
     if (FOptions.Recursive) {
         RunTree();
@@ -535,30 +688,6 @@ void TCliSession::Run() {
     }
     const TFtpUrl& url = FOptions.Url;
     const std::string& name = url.Name;
-    // Local trouble shows before anything goes over the network.
-    std::unique_ptr<TDownloadTarget> target;
-    std::unique_ptr<TLocalStream> source;
-    std::string remoteName = name;
-    if (FOptions.Command == TCliCommand::Get) {
-        std::string path = FOptions.LocalPath;
-        std::error_code ec;
-        if (path.empty()) {
-            path = CheckedLocalName(name);
-        } else if (std::filesystem::is_directory(path, ec)) {
-            path = (std::filesystem::path(path) / CheckedLocalName(name)).string();
-        }
-        target = std::make_unique<TDownloadTarget>(path, FOptions.Resume);
-    } else if (FOptions.Command == TCliCommand::Put) {
-        source = OpenUploadSource(FOptions.LocalPath);
-        FUploadSize = source->Size();
-        if (remoteName.empty()) {
-            remoteName = std::filesystem::path(FOptions.LocalPath).filename().string();
-        }
-        if (remoteName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-            throw EUsage("'" + FOptions.LocalPath + "': a name with CR, LF or NUL cannot be sent");
-        }
-    }
-
     Connect();
     std::vector<std::string> dirs = url.Dirs;
     if (FOptions.Command == TCliCommand::Ls && !name.empty()) {
@@ -572,43 +701,11 @@ void TCliSession::Run() {
     case TCliCommand::Ls:
         List();
         break;
-    case TCliCommand::Get: {
-        const int64_t offset = target->Offset();
-        if (offset > 0) {
-            bool can = false;
-            Step(TPhase::Operation, "resume " + name, [&] { can = FFtp.CanRestart(); });
-            // Without REST the whole file would land after the part already there.
-            if (!can) {
-                throw ECliFailure(ecRefused,
-                                  "resume " + name + ": the server does not support REST");
-            }
-        }
-        FProgressOffset = offset;
-        FProgressStream = &target->Stream();
-        FTarget = target.get();
-        // The total for the progress line, when the preliminary reply will
-        // not name it; asked only when there is a terminal to show it on.
-        if (FProgress.Enabled()) {
-            Step(TPhase::Operation, "download " + name, [&] {
-                if (FFtp.RawCommand("SIZE " + name) == 213 && !FFtp.LastReply().Text().empty()) {
-                    FRemoteSize =
-                        std::strtoll(FFtp.LastReply().Text().front().c_str(), nullptr, 10);
-                }
-            });
-        }
-        FShowProgress = true;
-        Step(TPhase::Operation, "download " + name,
-             [&] { FFtp.Download(name, target->Stream(), offset > 0); });
-        FShowProgress = false;
-        target->Commit();
+    case TCliCommand::Get:
+        Get();
         break;
-    }
     case TCliCommand::Put:
-        FProgressStream = source.get();
-        FShowProgress = true;
-        Step(TPhase::Operation, "upload " + FOptions.LocalPath,
-             [&] { FFtp.Upload(*source, remoteName, false); });
-        FShowProgress = false;
+        Put();
         break;
     case TCliCommand::Mkdir:
         Step(TPhase::Operation, "make directory " + name, [&] { FFtp.MakeDirectory(name); });
@@ -751,6 +848,37 @@ void TCliSession::RunTree() {
 
 void RunSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
                 std::FILE* AErr) {
-    TCliSession session(AOptions, APassword, AOut, AErr);
-    session.Run();
+    TTransferState state;
+    // A tree reports its failed entries one by one instead; it is never
+    // started over as a whole.
+    if (!AOptions.Recursive) {
+        PrepareLocal(AOptions, state);
+    }
+    // Commands that change the server's directories are not repeated: the
+    // first attempt may have done its work before the connection broke.
+    const bool transfer = !AOptions.Recursive && (AOptions.Command == TCliCommand::Get ||
+                                                  AOptions.Command == TCliCommand::Put ||
+                                                  AOptions.Command == TCliCommand::Ls);
+    // Milliseconds per second of pause; tests shorten it.
+    int32_t unit = 1000;
+    if (const char* text = std::getenv("QVFTP_RETRY_PAUSE_MS"); text != nullptr && *text != 0) {
+        unit = std::atoi(text);
+    }
+    for (;; ++state.Attempt) {
+        try {
+            TCliSession session(AOptions, APassword, AOut, AErr, state);
+            session.Run();
+            return;
+        } catch (const ECliFailure& e) {
+            if (!transfer || !e.Transient || state.Attempt >= AOptions.Retries ||
+                (state.Target && !state.Target->CanRetry())) {
+                throw;
+            }
+            const int32_t seconds = 1 << std::min(state.Attempt, 10);
+            std::fprintf(AErr, "qvftp: %s; trying again in %d s (%d of %d)\n", e.what(), seconds,
+                         state.Attempt + 1, AOptions.Retries);
+            std::fflush(AErr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(int64_t{seconds} * unit));
+        }
+    }
 }

@@ -71,6 +71,7 @@ TIdFTP::~TIdFTP() = default;
 
 void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
     FFeatures.clear();
+    FHashSelected = TIdHashKind::None;
     FMLSDRefused = false;
     FDataProtected = false;
     try {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IdFTPList.h"
+#include "IdHashStream.h"
 #include "IdIOHandlerTls.h"
 #include "IdRFCReply.h"
 #include "IdStream.h"
@@ -58,6 +59,20 @@ public:
     std::string PinnedSha256;
 };
 
+// How the last transfer was checked: not at all, by the size on the other
+// side, or by the size and a digest the server computed.
+enum class TIdFTPCheckKind { None, Size, Digest };
+
+struct TIdFTPCheck {
+    TIdFTPCheckKind Kind = TIdFTPCheckKind::None;
+    // The command the size came from ("SIZE" or "LIST"), and the digest's
+    // ("HASH SHA-256", "XSHA256", ...); empty when not checked that way.
+    std::string SizeMethod;
+    std::string DigestMethod;
+    int64_t Size = -1;
+    std::string Digest;
+};
+
 using TIdCheckListFormat = std::function<void(TIdComponent* ASender, const std::string& ALine,
                                               TIdFTPListFormat& VListFormat)>;
 // A handler that puts a holder into VFTPList hands it over to the client.
@@ -93,6 +108,16 @@ public:
     // Long listings use MLSD when the server lists MLST; off for servers
     // that advertise it but break it.
     bool UseMLSD = true;
+
+    // Every transfer of a named file is followed by a check of the file on
+    // the other side: its size (SIZE, or LIST where SIZE is refused) and,
+    // where FEAT offers one, a digest computed while the bytes pass. A
+    // difference raises EIdFTPCheckFailed. ASCII transfers change the bytes,
+    // so they are not checked.
+    bool CheckTransfers = false;
+    // Where SIZE is refused, a LIST of the one file gives the size.
+    bool CheckByListing = true;
+    const TIdFTPCheck& LastCheck() const { return FLastCheck; }
 
     TIdNotifyEvent OnAfterClientLogin;
     TIdCheckListFormat OnCheckListFormat;
@@ -156,6 +181,14 @@ public:
     void Upload(const std::string& AFromName, const std::string& AToName = std::string(),
                 bool AAppend = false);
     void Upload(TIdStream& ASource, const std::string& AToName, bool AAppend);
+    // Continues an upload where the server's copy ends (its SIZE): REST and
+    // STOR, or APPE where the server cannot restart or refuses REST for
+    // STOR. A missing remote file is uploaded whole.
+    void ResumeUpload(TIdStream& ASource, const std::string& AToName);
+    // The size of a remote file by SIZE; -1 when the server does not say.
+    int64_t RemoteSize(const std::string& AName);
+    // By SIZE, else by a listing of the one file; -1 when neither says.
+    int64_t RemoteSizeOrListed(const std::string& AName, std::string* VMethod = nullptr);
     virtual void AbortTransfer();
 
     // Listings.
@@ -223,6 +256,22 @@ private:
     // Reads, unchecked, the replies a failed or aborted transfer still owes, or
     // closes the session when they do not come.
     void SettleOwedReplies();
+
+    // The digest this session can compare with the server's, and the
+    // command that asks for it.
+    TIdHashKind OfferedHash(std::string& VCommand) const;
+    std::string RemoteDigest(TIdHashKind AKind, const std::string& ACommand,
+                             const std::string& AName);
+    // Runs ATransfer over AStream (through a digest where one can be
+    // compared), then checks the remote file AName against what passed.
+    // ARestarted: the remote file is to equal the whole local stream, not
+    // only the bytes that passed.
+    void CheckedTransfer(const std::string& AName, TIdStream& AStream, bool ARestarted,
+                         const std::function<void(TIdStream&)>& ATransfer);
+
+    TIdFTPCheck FLastCheck;
+    // OPTS HASH chose this algorithm in this session.
+    TIdHashKind FHashSelected = TIdHashKind::None;
 
     // The replies the running transfer command still owes.
     enum class TOwedReplies { None, Preliminary, Final };

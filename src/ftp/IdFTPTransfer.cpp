@@ -188,7 +188,9 @@ public:
     }
 
     void Open() override { Server().AcceptConnection(); }
-    void SendStream(TIdStream& ASource) override { Server().SendStream(ASource, true, false, 0); }
+    // From the stream's position, as in passive mode: a resumed upload
+    // starts in the middle.
+    void SendStream(TIdStream& ASource) override { Server().SendStream(ASource, false, false, 0); }
 
 private:
     TIdSimpleServer& Server() { return static_cast<TIdSimpleServer&>(*FConnection); }
@@ -492,10 +494,13 @@ void TIdFTP::Download(const std::string& AFromName, TIdStream& ADest, bool ARest
 
 void TIdFTP::DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
                           const std::function<void()>& AOnAccepted) {
-    ReceiveTransfer("RETR " + AFromName, ADest, ARestart && CanRestart(), AOnAccepted);
-    // A download is done only once its bytes are in the target, and a target
-    // that cannot take them fails the download.
-    ADest.Flush();
+    const bool restart = ARestart && CanRestart();
+    CheckedTransfer(AFromName, ADest, restart, [&](TIdStream& AStream) {
+        ReceiveTransfer("RETR " + AFromName, AStream, restart, AOnAccepted);
+        // A download is done only once its bytes are in the target, and a
+        // target that cannot take them fails the download.
+        AStream.Flush();
+    });
     FireAfterGet(ADest);
 }
 
@@ -534,13 +539,15 @@ void TIdFTP::Download(const std::string& AFromName, const std::string& AToName, 
 }
 
 void TIdFTP::Upload(TIdStream& ASource, const std::string& AToName, bool AAppend) {
-    std::string command;
     if (AToName.empty()) {
-        command = "STOU ";
+        SendTransfer("STOU ", ASource);
+    } else if (AAppend) {
+        // What the server held before is unknown here, so there is nothing to check against.
+        SendTransfer("APPE " + AToName, ASource);
     } else {
-        command = (AAppend ? "APPE " : "STOR ") + AToName;
+        CheckedTransfer(AToName, ASource, false,
+                        [&](TIdStream& AStream) { SendTransfer("STOR " + AToName, AStream); });
     }
-    SendTransfer(command, ASource);
 }
 
 void TIdFTP::Upload(const std::string& AFromName, const std::string& AToName, bool AAppend) {

@@ -73,6 +73,8 @@ QUORVAN_DECLARE_EXCEPTION(EIdTlsTruncated, EIdTlsError)
 
 QUORVAN_DECLARE_EXCEPTION(EIdInvalidFTPListingFormat, EIdException)
 QUORVAN_DECLARE_EXCEPTION(EIdFTPFileAlreadyExists, EIdException)
+// A transfer ended, but the file on the other side differs from ours.
+QUORVAN_DECLARE_EXCEPTION(EIdFTPCheckFailed, EIdException)
 
 #undef QUORVAN_DECLARE_EXCEPTION
 

@@ -54,6 +54,12 @@ inline constexpr const char* RSNotAnInteger = "'%s' is not a valid integer value
 inline constexpr const char* RSCommandHasLineBreak = "Line breaks are not allowed in a command.";
 inline constexpr const char* RSFileNotFound = "File \"%s\" not found";
 inline constexpr const char* RSInvalidFTPListingFormat = "Unknown FTP listing format";
+inline constexpr const char* RSFTPSizeMismatch =
+    "Size check failed for %s: %lld bytes here, %lld bytes on the server (%s).";
+inline constexpr const char* RSFTPDigestMismatch =
+    "%s check failed for %s: %s here, %s on the server (%s).";
+inline constexpr const char* RSFTPRemoteLarger =
+    "Cannot resume %s: the server's copy (%lld bytes) is larger than the local file (%lld bytes).";
 inline constexpr const char* RSDestinationFileAlreadyExists = "Destination file already exists.";
 
 inline constexpr const char* RSStreamTooLargeForPrefix =

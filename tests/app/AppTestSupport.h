@@ -60,6 +60,16 @@ public:
         return Certificates.size() <= TrustAnswers.size() ? TrustAnswers[Certificates.size() - 1]
                                                           : TTrustAnswer::taCancel;
     }
+    // The file-exists questions asked, and the replies to give in turn
+    // (Overwrite once they run out).
+    std::vector<TFileExistsQuestion> ExistsQuestions;
+    std::vector<TFileExistsReply> ExistsReplies;
+    TFileExistsReply FileExists(QWidget*, const TFileExistsQuestion& AQuestion) override {
+        ExistsQuestions.push_back(AQuestion);
+        return ExistsQuestions.size() <= ExistsReplies.size()
+                   ? ExistsReplies[ExistsQuestions.size() - 1]
+                   : TFileExistsReply{};
+    }
     bool SelectFolder(QWidget*, const QString& ATitle, QString& ADirectory) override {
         FolderTitles.push_back(ATitle);
         FolderPreselected.push_back(ADirectory);

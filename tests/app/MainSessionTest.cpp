@@ -212,11 +212,99 @@ TEST_P(RealServer, DownloadsThreeFilesWithBatchLabelsReplacingALocalFile) {
         EXPECT_TRUE(seen[2 * i + 1].first.isEmpty());
         EXPECT_TRUE(seen[2 * i + 1].second.isEmpty());
     }
-    // The two refreshes: the listing reads without a batch label.
+    // The two refreshes: the listing reads without a batch label. The
+    // label then sums up how the files were checked.
     EXPECT_EQ(seen[6].first, QStringLiteral("Reading..."));
-    EXPECT_TRUE(Window->lblTransfer.text().isEmpty());
+    EXPECT_EQ(Window->lblTransfer.text(), QStringLiteral("Checked: 3 file(s) by size, 0 by digest."));
     EXPECT_TRUE(ConnectedLayout());
     EXPECT_NE(RowWithCaption(Window->lvLocalFiles, QStringLiteral("d3.bin")), nullptr);
+}
+
+// An existing target is put to the user: resumed, skipped or overwritten,
+// one file at a time or for the rest of the batch; the transfers are checked.
+TEST_P(RealServer, AnExistingTargetIsResumedSkippedOrOverwritten) {
+    using enum TFileExistsAnswer;
+    const std::string bytes = RandomBytes(300000, 9);
+    const std::string half = bytes.substr(0, 120000);
+    const struct {
+        const char* label;
+        bool download;
+        std::vector<TFileExistsReply> replies;
+        size_t questions;
+        std::string a, b; // the targets afterwards ("" = missing)
+    } cases[] = {
+        {"resumeGet", true, {{feResume, false}, {feSkip, false}}, 2, bytes, half},
+        {"skipAllGet", true, {{feSkip, true}}, 1, half, half},
+        {"overwriteGet", true, {{feOverwrite, true}}, 1, bytes, bytes},
+        {"resumeAllPut", false, {{feResume, true}}, 1, bytes, bytes},
+        {"skipPut", false, {{feSkip, false}, {feOverwrite, false}}, 2, half, bytes},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const char* name : {"a.bin", "b.bin"}) {
+            Server->writeFile(name, c.download ? bytes : half);
+            Local.write(name, c.download ? half : bytes);
+        }
+        Answers.ExistsQuestions.clear();
+        Answers.ExistsReplies = c.replies;
+        Connect(Good());
+        TFileListView& list = c.download ? Window->lvRemoteFiles : Window->lvLocalFiles;
+        Select(list, {QStringLiteral("a.bin"), QStringLiteral("b.bin")});
+        c.download ? Window->btnRemoteDownloadClick() : Window->btnLocalUploadClick();
+        ASSERT_EQ(Answers.ExistsQuestions.size(), c.questions);
+        EXPECT_EQ(Answers.ExistsQuestions[0].CanResume, true);
+        EXPECT_TRUE(Answers.ExistsQuestions[0].Batch);
+        EXPECT_TRUE(Answers.ExistsQuestions[0].Text.contains(QStringLiteral("\"a.bin\"")));
+        const auto read = [&](const char* AName) {
+            return c.download ? ReadFile(Local / AName) : Server->readFile(AName);
+        };
+        EXPECT_TRUE(read("a.bin") == c.a);
+        EXPECT_TRUE(read("b.bin") == c.b);
+        if (c.a == bytes || c.b == bytes) {
+            EXPECT_TRUE(Window->lblTransfer.text().startsWith(QStringLiteral("Checked: ")))
+                << Window->lblTransfer.text().toStdString();
+        }
+        Window->btnDisconnectClick();
+    }
+}
+
+// A server that ends an idle session is reconnected at the next command
+// without a message; a server that is gone for good gives the message.
+TEST_F(TSessionFixture, ASessionEndedWhileIdleIsReconnectedOnce) {
+    if (std::string why = PyftpdlibServer::Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    PyftpdlibOptions options;
+    options.extraArgs = {"--idle-timeout=1"};
+    auto server = std::make_unique<PyftpdlibServer>(options);
+    server->writeFile("f.txt", "x");
+    Connect({server->host(), std::to_string(server->port()), server->user(), server->password(),
+             "/", LocalDir()});
+    for (bool gone : {false, true}) {
+        // Waits for the server to say it ended the session, not for a time.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        size_t ended = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string log = server->log();
+            ended = 0;
+            for (size_t at = 0; (at = log.find("timed out", at)) != std::string::npos; ++at) {
+                ++ended;
+            }
+            if (ended > (gone ? 1u : 0u)) {
+                break;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        ASSERT_GT(ended, gone ? 1u : 0u) << server->log();
+        Answers.Messages.clear();
+        if (gone) {
+            server.reset();
+        }
+        Window->btnRemoteRefreshClick();
+        EXPECT_EQ(Answers.Messages.size(), gone ? 1u : 0u);
+        EXPECT_EQ(ConnectedLayout(), !gone);
+        EXPECT_EQ(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("f.txt")) != nullptr, !gone);
+    }
 }
 
 TEST_P(RealServer, UploadsTwoFilesAndRefusesAFolderByItsFullPath) {
@@ -693,8 +781,10 @@ TEST_F(ScriptedServer, FailedTransfersSayWhy) {
         {"local folder gone", "new.bin", false,
          [](TSessionFixture& T, FakeFtpServer&) { fs::remove_all(T.Local.path()); },
          "Some files could not be downloaded:\n\"new.bin\": ", false},
+        // Gone again after the silent reconnect: now the user hears of it.
         {"server gone before the data", "new.bin", false,
          [](TSessionFixture&, FakeFtpServer& F) {
+             F.enqueue("RETR", FtpScript{act::CloseControl()});
              F.enqueue("RETR", FtpScript{act::CloseControl()});
          },
          "The connection failed!\n", true},

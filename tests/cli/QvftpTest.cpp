@@ -28,7 +28,13 @@ using qtest::FakeFtpServer;
 using qtest::FtpServerKind;
 namespace act = qtest::act;
 
+// Without --retries a failure is tried again after pauses of seconds; the
+// rows that want retries name them.
 qtest::ProcessResult Qvftp(std::vector<std::string> args, const std::string* input = nullptr) {
+    if (std::none_of(args.begin(), args.end(),
+                     [](const std::string& a) { return a.rfind("--retries", 0) == 0; })) {
+        args.insert(args.begin(), "--retries=0");
+    }
     args.insert(args.begin(), QVFTP_PATH);
     return qtest::RunProcess(args, std::chrono::seconds(60), input);
 }
@@ -75,7 +81,9 @@ TEST(QvftpTest, BadInputIsRefusedWithOneLine) {
         {"wordTimeout", {"--timeout", "soon", "ls", url}, 1, "--timeout"},
         {"bothFamilies", {"-4", "-6", "ls", url}, 1, "-4 and -6"},
         {"longListOnGet", {"-l", "get", url}, 1, "-l"},
-        {"resumeOnPut", {"--resume", "put", missing, url}, 1, "--resume"},
+        {"resumeOnLs", {"--resume", "ls", url}, 1, "--resume"},
+        {"verifyOnRm", {"--verify", "rm", url}, 1, "--verify"},
+        {"badRetries", {"--retries=-1", "ls", url}, 1, "--retries"},
         {"emptyUser", {"--user", ":pw", "ls", url}, 1, "--user"},
         {"socksNoPort", {"--socks5", "127.0.0.1", "ls", url}, 1, "--socks5"},
         {"socksPortHigh", {"--socks4", "127.0.0.1:65536", "ls", url}, 1, "port"},
@@ -356,6 +364,13 @@ TEST_P(QvftpRealServerTest, EveryCommandMovesTheRightBytes) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(qtest::ReadFile(local / "part.bin"), bytes);
     EXPECT_NE(r.err.find("> REST 1000001\n"), std::string::npos) << r.err;
+    // And the server's partial copy the same way, checked by its size.
+    server->writeFile("new dir/up.bin", bytes.substr(0, 1000001));
+    r = Run({"--resume", "put", (local / "up.bin").string(), base + "/new%20dir/up.bin"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(server->readFile("new dir/up.bin"), bytes);
+    EXPECT_LT(r.err.find("> REST 1000001\n"), r.err.find("> STOR up.bin\n")) << r.err;
+    EXPECT_NE(r.err.find("* checked size " + std::to_string(bytes.size())), std::string::npos);
     }
 
     // Without DEST the file lands in the current directory.
@@ -504,6 +519,103 @@ TEST(QvftpTest, AddressFamiliesAndExtendedModes) {
         EXPECT_EQ(r.out, c.code == 0 ? "f\t6\tf.txt\n" : "");
         EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find(c.notShown), std::string::npos) << r.err;
+    }
+}
+
+// Transfers against a pyftpdlib that loses data, lies about it, cuts
+// connections or computes digests. Each row runs one command with a file of
+// 1 MiB whose first half may already be at its destination.
+TEST(QvftpTest, TransfersAreCheckedAndRetried) {
+    if (std::string why = qtest::PyftpdlibServer::Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ::setenv("QVFTP_RETRY_PAUSE_MS", "1", 1);
+    const struct {
+        const char* label;
+        std::vector<std::string> server; // pyftpd_server.py options
+        bool put;
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> parts; // of stderr, in this order
+        bool whole;                     // the destination holds the file afterwards
+    } cases[] = {
+        {"digest", {"--hash"}, true, {"--verify"}, 0, {"> HASH up.bin", "(HASH SHA-256)"}, true},
+        {"digestGet", {"--hash"}, false, {"--verify"}, 0, {"(HASH SHA-256)"}, true},
+        {"noDigest", {}, true, {"--verify"}, 8, {"size matched"}, true},
+        {"lyingDigest", {"--hash", "--hash-lie"}, false, {}, 8, {"SHA-256 check failed"}, false},
+        {"shortGet", {"--short-transfers=300000"}, false, {}, 8, {"bytes here, 1048576 bytes on the server"}, false},
+        {"shortPut", {"--short-transfers=300000"}, true, {}, 8, {"1048576 bytes here, 3"}, false},
+        {"retryGet",
+         {"--drop-data-after=400000"},
+         false,
+         {"--retries=2"},
+         0,
+         {"trying again in 1 s (1 of 2)", "> REST "},
+         true},
+        {"retryPut",
+         {"--drop-data-after=400000"},
+         true,
+         {"--retries=2"},
+         0,
+         {"trying again in 1 s (1 of 2)", "> SIZE up.bin", "> REST "},
+         true},
+        {"retryControl",
+         {"--drop-control-at=7"},
+         false,
+         {"--retries=1"},
+         0,
+         {"trying again in 1 s (1 of 1)"},
+         true},
+        {"givesUp",
+         {"--drop-data-after=100000", "--drops=5"},
+         false,
+         {"--retries=2"},
+         5,
+         {"426 ", "(1 of 2)", "(2 of 2)"},
+         false},
+        {"notRetried", {}, false, {"--retries=3"}, 5, {"550 "}, false},
+        {"appendWithoutRest", {"--refuse=REST"}, true, {"--resume"}, 0, {"> APPE up.bin"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        qtest::PyftpdlibOptions options;
+        options.extraArgs = c.server;
+        qtest::PyftpdlibServer server(options);
+        const std::string bytes = qtest::RandomBytes(1 << 20, 5);
+        qtest::TempDir local;
+        const fs::path file = local / "up.bin";
+        const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/" +
+                                (std::string(c.label) == "notRetried" ? "missing" : "up.bin");
+        if (c.put) {
+            qtest::WriteFile(file, bytes);
+            if (std::find(c.args.begin(), c.args.end(), "--resume") != c.args.end()) {
+                server.writeFile("up.bin", bytes.substr(0, 123457));
+            }
+        } else {
+            server.writeFile("up.bin", bytes);
+        }
+        std::vector<std::string> args = {"-v", "--user", server.user(), "--password-stdin"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (c.put) {
+            args.insert(args.end(), {"put", file.string(), url});
+        } else {
+            args.insert(args.end(), {"get", url, file.string()});
+        }
+        const std::string input = server.password() + "\n";
+        const auto r = Qvftp(args, &input);
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        size_t at = 0;
+        for (const std::string& part : c.parts) {
+            at = r.err.find(part, at);
+            EXPECT_NE(at, std::string::npos) << part << "\n" << r.err;
+        }
+        if (c.put) {
+            EXPECT_EQ(server.readFile("up.bin") == bytes, c.whole);
+        } else {
+            EXPECT_EQ(fs::exists(file) && qtest::ReadFile(file) == bytes, c.whole);
+            // A failed download leaves no partial file to pass for a whole one.
+            EXPECT_EQ(fs::exists(file), c.whole);
+        }
     }
 }
 

@@ -358,6 +358,46 @@ TEST_F(FtpTransferTest, RestartProbeRunsOnceAndRefusalDownloadsWhole) {
     EXPECT_EQ(Contents(stream), "xyabcdef");
 }
 
+// Each digest command as its servers answer it, with the digest of "hello
+// world"; a wrong digest is a failed check that names both values.
+TEST_F(FtpTransferTest, DigestCommandsCheckTheDownload) {
+    const struct {
+        const char* feature;
+        const char* verb;
+        std::string reply;
+        bool good;
+    } cases[] = {
+        {"HASH SHA-256*;MD5", "HASH",
+         "213 SHA-256 0-10 b94d27b9934d3e08a52e52d7da7dabfac484efe37a5380ee9088f7ace2efcde9 f\r\n",
+         true},
+        {"XSHA1", "XSHA1", "250 2AAE6C35C94FCFB415DBE95F408B9CE91EE846ED\r\n", true},
+        {"XMD5", "XMD5", "250 5eb63bbbe01eeed093cb22bb8f5acdc3\r\n", true},
+        {"XCRC", "XCRC", "250 D4A1185\r\n", true},
+        {"XCRC", "XCRC", "250 0D4A1186\r\n", false},
+    };
+    server.setFile("f", "hello world");
+    server.setResponse("SIZE", "213 11\r\n");
+    server.setResponse("OPTS", "200 SHA-256\r\n");
+    ftp.CheckTransfers = true;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        server.setResponse("FEAT", std::string("211-Features:\r\n ") + c.feature + "\r\n211 End\r\n");
+        ftp.NegotiateFeatures();
+        server.setResponse(c.verb, c.reply);
+        TIdMemoryStream stream;
+        try {
+            ftp.Download("f", stream, false);
+            EXPECT_TRUE(c.good);
+            EXPECT_EQ(ftp.LastCheck().Kind, TIdFTPCheckKind::Digest);
+        } catch (const EIdFTPCheckFailed& e) {
+            EXPECT_FALSE(c.good);
+            EXPECT_NE(std::string(e.what()).find("0d4a1185 here, 0d4a1186 on the server"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+}
+
 struct LocalFileCase {
     const char* name;
     bool restSupported;

@@ -6,10 +6,13 @@ waits on stdout or a pipe.
 """
 
 import argparse
+import hashlib
 import logging
 import os
 import socket
 import sys
+import time
+import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
@@ -32,6 +35,24 @@ def main():
     parser.add_argument("--refuse", action="append", default=[])
     # Extra lines of the FEAT list, e.g. the three-letter "CCC" of TLS servers.
     parser.add_argument("--feature", action="append", default=[])
+    # A slow link: every reply and every data connection waits this long.
+    # The whole server waits (it has one thread), so keep to one session.
+    parser.add_argument("--delay-ms", type=int, default=0)
+    # A broken link: the first --drops data connections end abruptly after
+    # this many bytes (the server then answers 426), and the control
+    # connection ends abruptly at the Nth command the server receives.
+    parser.add_argument("--drop-data-after", type=int, default=-1)
+    parser.add_argument("--drop-control-at", type=int, default=-1)
+    parser.add_argument("--drops", type=int, default=1)
+    # Seconds before an idle session is ended with 421.
+    parser.add_argument("--idle-timeout", type=int, default=0)
+    # A server that loses data and says 226: RETR sends only this many
+    # bytes, STOR keeps only this many.
+    parser.add_argument("--short-transfers", type=int, default=-1)
+    # HASH (with OPTS HASH) and XSHA256, listed in FEAT; --hash-lie answers
+    # a digest of other bytes.
+    parser.add_argument("--hash", action="store_true")
+    parser.add_argument("--hash-lie", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -76,6 +97,168 @@ def main():
         Handler.keyfile = args.tls_key
         Handler.tls_control_required = args.tls_required
         Handler.tls_data_required = args.tls_required
+
+    delay = args.delay_ms / 1000.0
+    drops = {"data": args.drops, "control": args.drops, "commands": 0}
+    if delay > 0:
+        def respond(self, resp, logfun=logging.debug, _base=Handler.respond):
+            time.sleep(delay)
+            _base(self, resp, logfun)
+        Handler.respond = respond
+
+    if delay > 0 or args.drop_data_after >= 0 or args.short_transfers >= 0:
+        # Bytes must pass through send() to be counted.
+        Handler.use_sendfile = False
+        base_dtp = Handler.dtp_handler
+
+        class FaultyDTP(base_dtp):
+            def __init__(self, sock, cmd_channel):
+                if delay > 0:
+                    time.sleep(delay)
+                super().__init__(sock, cmd_channel)
+                self.passed = 0
+
+            def limit_reached(self, count):
+                self.passed += count
+                if args.short_transfers >= 0 and self.passed >= args.short_transfers:
+                    return "short"
+                if (args.drop_data_after >= 0 and drops["data"] > 0
+                        and self.passed >= args.drop_data_after):
+                    drops["data"] -= 1
+                    return "drop"
+                return None
+
+            def send(self, data):
+                n = super().send(data)
+                what = self.limit_reached(max(n, 0))
+                if what == "short":
+                    # The file "ended" here, as far as the client can tell.
+                    self.producer_fifo.clear()
+                    self.ac_out_buffer = b""
+                    self.transfer_finished = True
+                    self._resp = ("226 Transfer complete.", logging.debug)
+                    self.close()
+                elif what == "drop":
+                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+                    self.transfer_finished = False
+                    self.close()
+                return n
+
+            def handle_read(self):
+                if args.short_transfers >= 0 and self.passed >= args.short_transfers:
+                    # Read and thrown away.
+                    chunk = self.recv(self.ac_in_buffer_size)
+                    if not chunk:
+                        self.transfer_finished = True
+                    return
+                before = self.tot_bytes_received
+                super().handle_read()
+                what = self.limit_reached(self.tot_bytes_received - before)
+                if what == "drop":
+                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+                    self.transfer_finished = False
+                    self.close()
+
+            handle_read_event = handle_read
+
+        Handler.dtp_handler = FaultyDTP
+
+    if args.drop_control_at >= 0:
+        def pre_process_command(self, line, cmd, arg, _base=Handler.pre_process_command):
+            drops["commands"] += 1
+            if drops["control"] > 0 and drops["commands"] >= args.drop_control_at:
+                drops["control"] -= 1
+                drops["commands"] = 0
+                self.close()
+                return
+            _base(self, line, cmd, arg)
+        Handler.pre_process_command = pre_process_command
+
+    if args.idle_timeout > 0:
+        # pyftpdlib's own idle timer is reset by more than commands; this one
+        # counts from the last command line and spares a running transfer.
+        def __init__(self, *a, _base=Handler.__init__, **k):
+            _base(self, *a, **k)
+            self.last_seen = time.monotonic()
+
+            def check():
+                if getattr(self, "_closed", False) or not self.connected:
+                    task.cancel()
+                elif (self.data_channel is None
+                        and time.monotonic() - self.last_seen > args.idle_timeout):
+                    task.cancel()
+                    self.respond("421 Control connection timed out.", logfun=logging.info)
+                    self.close_when_done()
+
+            task = self.ioloop.call_every(0.2, check)
+
+        def found_terminator(self, _base=Handler.found_terminator):
+            self.last_seen = time.monotonic()
+            _base(self)
+
+        Handler.__init__ = __init__
+        Handler.found_terminator = found_terminator
+
+    if args.hash:
+        algorithms = {"SHA-256": hashlib.sha256, "SHA-1": hashlib.sha1,
+                      "MD5": hashlib.md5, "CRC32": None}
+
+        # The argument comes as a path in the file system already.
+        def digest(self, path, name):
+            if not self.fs.isfile(path):
+                self.respond("550 %s is not a file." % self.fs.fs2ftp(path))
+                return None
+            crc, digest_, size = 0, None if name == "CRC32" else algorithms[name](), 0
+            with open(path, "rb") as f:
+                for chunk in iter(lambda: f.read(1 << 20), b""):
+                    size += len(chunk)
+                    if digest_ is None:
+                        crc = zlib.crc32(chunk, crc)
+                    else:
+                        digest_.update(chunk)
+            if args.hash_lie:
+                crc = zlib.crc32(b"!", crc)
+                if digest_ is not None:
+                    digest_.update(b"!")
+            if digest_ is None:
+                return "%08x" % (crc & 0xFFFFFFFF), size
+            return digest_.hexdigest(), size
+
+        def ftp_HASH(self, path):
+            name = getattr(self, "hash_name", "SHA-256")
+            result = digest(self, path, name)
+            if result:
+                self.respond("213 %s 0-%d %s %s" % (name, max(result[1] - 1, 0), result[0],
+                                                    self.fs.fs2ftp(path)))
+
+        def ftp_XSHA256(self, path):
+            result = digest(self, path, "SHA-256")
+            if result:
+                self.respond("250 %s" % result[0])
+
+        def ftp_OPTS(self, line, _base=Handler.ftp_OPTS):
+            parts = line.split(" ")
+            if parts[0].upper() != "HASH":
+                return _base(self, line)
+            if len(parts) == 2 and parts[1].upper() in algorithms:
+                self.hash_name = parts[1].upper()
+                self.respond("200 %s" % self.hash_name)
+            else:
+                self.respond("501 Unknown algorithm.")
+
+        def __init__(self, *a, _base=Handler.__init__, **k):
+            _base(self, *a, **k)
+            self._extra_feats = self._extra_feats + ["HASH SHA-256*;SHA-1;MD5;CRC32",
+                                                     "XSHA256"]
+
+        Handler.__init__ = __init__
+        Handler.ftp_HASH = ftp_HASH
+        Handler.ftp_XSHA256 = ftp_XSHA256
+        Handler.ftp_OPTS = ftp_OPTS
+        Handler.proto_cmds = dict(Handler.proto_cmds, **{
+            "HASH": dict(perm="r", auth=True, arg=True, help="Syntax: HASH <SP> file-name"),
+            "XSHA256": dict(perm="r", auth=True, arg=True, help="Syntax: XSHA256 <SP> file-name"),
+        })
 
     for verb in args.refuse:
         setattr(Handler, "ftp_" + verb.upper(),

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# An upload over a slow link (a private pyftpdlib adding a 50 ms round trip to
+# every reply and every data connection, with HASH for the check) cut off at
+# half, then resumed and verified by qvftp, beside the same upload in full:
+#   bench/resume_upload.sh [MiB]        (default 1024)
+# Needs build/qvftp and /usr/bin/python3 with pyftpdlib. Nothing is left behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mib=${1:-1024}
+qvftp=build/qvftp
+[ -x "$qvftp" ] || { echo "build qvftp first" >&2; exit 1; }
+# On disk rather than a RAM-backed /tmp: three copies of the file at once.
+work=$(mktemp -d -p "${TMPDIR:-/var/tmp}")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_server NAME EXTRA...: prints the port once the server answers.
+start_server() {
+  local name=$1
+  shift
+  mkdir -p "$work/$name"
+  local port
+  port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  /usr/bin/python3 -I tests/support/pyftpd_server.py --port "$port" --root "$work/$name" \
+    --user bench --password bench --delay-ms 50 "$@" >"$work/$name.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    (exec 9<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && { echo "$port"; return 0; }
+    sleep 0.1
+  done
+  echo "pyftpdlib did not start" >&2
+  return 1
+}
+
+seconds() { date +%s.%N; }
+
+head -c "${mib}M" /dev/urandom >"$work/file.bin"
+half=$((mib * 1024 * 1024 / 2))
+run() { "$qvftp" -q --user bench:bench --retries 0 "$@"; }
+
+# measure LABEL SERVER-OPTION...: a full upload beside one cut at half and resumed.
+measure() {
+  local label=$1
+  shift
+  local full_port cut_port t0 t1 t2 t3 kept
+  full_port=$(start_server "full-$label" "$@")
+  cut_port=$(start_server "cut-$label" --drop-data-after "$half" "$@")
+  t0=$(seconds)
+  run put "$work/file.bin" "ftp://127.0.0.1:$full_port/file.bin"
+  t1=$(seconds)
+  rm -f "$work/full-$label/file.bin"
+  if run put "$work/file.bin" "ftp://127.0.0.1:$cut_port/file.bin" 2>/dev/null; then
+    echo "the upload was not cut" >&2; exit 1
+  fi
+  kept=$(stat -c %s "$work/cut-$label/file.bin")
+  t2=$(seconds)
+  run --resume -v put "$work/file.bin" "ftp://127.0.0.1:$cut_port/file.bin" 2>"$work/resume.err"
+  t3=$(seconds)
+  cmp -s "$work/file.bin" "$work/cut-$label/file.bin" || { echo "resumed copy differs" >&2; exit 1; }
+  rm -f "$work/full-$label/file.bin" "$work/cut-$label/file.bin"
+  /usr/bin/python3 - "$label" "$kept" "$t0" "$t1" "$t2" "$t3" <<'PY'
+import sys
+label, kept = sys.argv[1], int(sys.argv[2])
+t0, t1, t2, t3 = map(float, sys.argv[3:7])
+full, resumed = t1 - t0, t3 - t2
+print(f"  {label:<22} full {full:7.2f} s   resumed from {kept} bytes {resumed:7.2f} s"
+      f"   ratio {resumed / full:5.2f}  (target < 0.6)")
+PY
+  grep '^\* checked' "$work/resume.err" | sed 's/^/    /'
+}
+
+echo "$mib MiB upload over a 50 ms round trip, cut at half, resumed and checked (qvftp)"
+measure "size check (SIZE)"
+measure "size + HASH SHA-256" --hash
