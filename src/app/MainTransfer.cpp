@@ -169,11 +169,11 @@ void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount
     // Work comes in every received chunk while the text changes far more
     // rarely; the label is compared too, since other handlers set it.
     const QString work = WorkText(AWorkMode);
-    std::string key = FormatSizeKey(AWorkCount);
+    const int64_t key = FormatSizeKey(AWorkCount);
     if (key != FShownSizeKey || !FShownProgress.startsWith(work) ||
         lblProgress.text() != FShownProgress) {
         FShownProgress = work + QStringLiteral(" (") + FormatSize(AWorkCount) + QLatin1Char(')');
-        FShownSizeKey = std::move(key);
+        FShownSizeKey = key;
         lblProgress.setText(FShownProgress);
     }
     if (FTrackingFile) {
