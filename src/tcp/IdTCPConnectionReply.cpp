@@ -19,7 +19,7 @@ void TIdTCPConnection::ReadReply() {
         // its line. Servers list three-letter features (" CCC") and put short
         // lines ("--", "  *") in banners; ending at those would leave the rest
         // to be read as the answers to the commands that follow.
-        const std::string_view code = std::string_view(first).substr(0, 3);
+        const std::string code = first.substr(0, 3);
         for (;;) {
             lines.push_back(ReadNonEmptyLine(Attempts));
             const std::string_view line = lines.back();
