@@ -209,8 +209,10 @@ void TIdFTP::NegotiateTls() {
     }
     // Only a refusal may lead on in clear. Anything else (a stray banner line,
     // a reply that cannot answer AUTH) means client and server are out of
-    // step, and going on would send the password unencrypted.
-    constexpr int16_t kRefusals[] = {431, 500, 501, 502, 504, 534};
+    // step, and going on would send the password unencrypted. vsftpd built
+    // or configured without TLS refuses AUTH as it refuses every command
+    // before sign-in, with 530.
+    constexpr int16_t kRefusals[] = {431, 500, 501, 502, 504, 530, 534};
     if (std::find(std::begin(kRefusals), std::end(kRefusals), code) == std::end(kRefusals)) {
         RaiseReplyError();
     }

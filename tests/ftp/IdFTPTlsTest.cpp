@@ -105,6 +105,7 @@ TEST(FtpTlsRefusal, GoesOnInClearOnlyWhenAllowedAndRefused) {
     } const cases[] = {
         {nullptr, tmExplicitIfAvailable, nullptr, true},
         {"534 Policy says no.", tmExplicitIfAvailable, nullptr, false},
+        {"530 Please login with USER and PASS.", tmExplicitIfAvailable, nullptr, false},
         {"534 Policy says no.", tmExplicitRequired, "The server refused TLS: 534 Policy says no.",
          false},
         {nullptr, tmExplicitRequired, "The server refused TLS: 500 Unknown command.", true},
