@@ -127,11 +127,11 @@ SSL_CTX* NewContext(const TIdIOHandlerTls& AHandler) {
         throw EIdTlsHandshakeError(FormatMessage(RSTlsHandshakeFailed, OpenSslReason().c_str()));
     }
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    // No read-ahead inside OpenSSL: the socket handler beneath reads ahead
-    // itself and serves a record's header and body from memory, and bytes it
-    // holds count as readable to every wait. Records that OpenSSL had read
-    // but not yet processed stayed invisible to the waits, and a reply whose
-    // last lines came in such records was waited for until the limit.
+    // Whole buffers per receive instead of a header and a body per record;
+    // the waits look through OpenSSL's buffer, so nothing read ahead is missed.
+    SSL_CTX_set_read_ahead(context, 1);
+    // Room for many records per receive from the socket, not one.
+    SSL_CTX_set_default_read_buffer_len(context, 256 * 1024);
     // The outcome of verification is judged after the handshake, so that a
     // failure can describe the certificate it refused.
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
