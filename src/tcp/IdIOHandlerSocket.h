@@ -48,7 +48,7 @@ public:
     // A receive asking for less than this is served from one large receive
     // of up to ReadAheadSize bytes, so small steps cost a copy each instead
     // of a system call each; a larger one goes straight to the socket.
-    static constexpr int32_t ReadAheadSize = 131072;
+    static constexpr int32_t ReadAheadSize = 65536;
     static constexpr int32_t DirectReceiveSize = 16384;
     // Received from the socket and not yet handed out.
     int32_t ReadAheadCount() const { return FAheadEnd - FAheadStart; }

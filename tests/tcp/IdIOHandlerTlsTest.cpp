@@ -333,20 +333,20 @@ TEST(TlsWrapTest, TheHandshakeRightAfterThe234GoesToTls) {
     // The peer's OpenSSL writes with plain write(): a client that gave up
     // must not kill the test program.
     std::signal(SIGPIPE, SIG_IGN);
+    const std::string go = "234 Go ahead\r\n";
     const struct {
         const char* name;
         int32_t bufferSize;
         std::string clear;
         bool succeeds;
     } cases[] = {
-        {"1024-byte steps", 1024, "234 Go ahead\r\n", true},
-        {"7-byte steps", 7, "234 Go ahead\r\n", true},
-        {"direct receives", 32768, "234 Go ahead\r\n", true},
+        {"1024-byte steps", 1024, go, true},
+        {"7-byte steps", 7, go, true},
+        {"direct receives", 32768, go, true},
         // Clear bytes behind the line: refused as unread, or fed to the
         // handshake, which they break; never a session.
-        {"clear bytes behind, 7-byte steps", 7, "234 Go ahead\r\n230 Injected\r\n", false},
-        {"clear bytes behind, 1024-byte steps", 1024, "234 Go ahead\r\n230 Injected\r\n",
-         false},
+        {"clear bytes behind, 7-byte steps", 7, go + "230 Injected\r\n", false},
+        {"clear bytes behind, 1024-byte steps", 1024, go + "230 Injected\r\n", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
