@@ -6,7 +6,7 @@
 //
 //   bench_qvftp_transfer [--tls] [size in MiB, default 1024]
 //
-// Each figure is the best of three runs, the two programs taking turns going
+// Each figure is the best of five runs, the two programs taking turns going
 // first, so a neighbour's burst on a shared machine does not decide the result.
 
 #include "BytePattern.h"
@@ -25,6 +25,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int Runs = 5;
 
 double TimedShell(const std::string& command) {
     // Each run starts with no dirty pages left by the one before: otherwise
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
     };
     for (Row& row : rows) {
         // The programs take turns going first.
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < Runs; ++i) {
             if (i % 2 == 0) {
                 row.theirsBest = std::min(row.theirsBest, TimedShell(row.theirs));
             }
@@ -107,8 +108,8 @@ int main(int argc, char** argv) {
     }
 
     const double mb = static_cast<double>(size) / 1e6;
-    std::printf("qvftp vs curl, vsftpd on loopback, passive%s, %lld MiB, best of 3 (MB = 10^6 B)\n",
-                tls ? ", explicit TLS" : "", static_cast<long long>(mib));
+    std::printf("qvftp vs curl, vsftpd on loopback, passive%s, %lld MiB, best of %d (MB = 10^6 B)\n",
+                tls ? ", explicit TLS" : "", static_cast<long long>(mib), Runs);
     std::printf("%-18s %10s %11s %7s\n", "transfer", "curl MB/s", "qvftp MB/s", "ratio");
     for (const Row& r : rows) {
         const double c = mb / r.theirsBest;

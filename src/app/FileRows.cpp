@@ -77,13 +77,15 @@ QString FormatSize(int64_t ACount, const QLocale& ALocale) {
            QString::fromLatin1(UnitNames[scaled.Unit]);
 }
 
-std::string FormatSizeKey(int64_t ACount) {
+int64_t FormatSizeKey(int64_t ACount) {
     if (ACount < KB) {
-        return std::to_string(ACount);
+        return ACount;
     }
-    // The unit and the rounded digits are all that FormatSize's text depends on.
+    // The unit and the rounded digits are all that FormatSize's text depends
+    // on; the unit goes above any count of hundredths, and above any count
+    // below a kilobyte.
     const TScaled scaled = Scale(ACount);
-    return std::to_string(scaled.Unit) + ':' + std::to_string(scaled.Hundredths);
+    return (int64_t{scaled.Unit} + 1) << 56 | scaled.Hundredths;
 }
 
 QString FormatCount(int32_t ACount) {

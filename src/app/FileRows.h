@@ -16,7 +16,7 @@ QString FormatSize(int64_t ACount);
 QString FormatSize(int64_t ACount, const QLocale& ALocale);
 // Two counts with the same key are shown alike by FormatSize in any one locale;
 // far cheaper than formatting, for displays updated on every received chunk.
-std::string FormatSizeKey(int64_t ACount);
+int64_t FormatSizeKey(int64_t ACount);
 QString FormatCount(int32_t ACount);
 QString FormatCount(int32_t ACount, const QLocale& ALocale);
 

@@ -306,7 +306,7 @@ private:
     // What sckFTPWork last put into lblProgress and the size key it showed,
     // so that chunks which would not change the text do not reformat it.
     QString FShownProgress;
-    std::string FShownSizeKey;
+    int64_t FShownSizeKey = -1;
     // When the work handler last processed pending messages.
     QElapsedTimer FWorkPumped;
     // Texts change far faster than anyone can read them (four label changes

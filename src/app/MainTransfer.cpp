@@ -221,11 +221,11 @@ void TfrmMain::sckFTPWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount
     // rarely; the label is compared too, since other handlers set it. While
     // folders are counted, it counts what was found instead.
     const QString work = WorkText(AWorkMode);
-    std::string key = FormatSizeKey(AWorkCount);
+    const int64_t key = FormatSizeKey(AWorkCount);
     if ((!FWalker || FTreeJob) && (key != FShownSizeKey || !FShownProgress.startsWith(work) ||
                                    lblProgress.text() != FShownProgress)) {
         FShownProgress = work + QStringLiteral(" (") + FormatSize(AWorkCount) + QLatin1Char(')');
-        FShownSizeKey = std::move(key);
+        FShownSizeKey = key;
         lblProgress.setText(FShownProgress);
     }
     if (FTrackingFile && !FWalker) {

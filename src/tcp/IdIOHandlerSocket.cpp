@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <sys/socket.h>
 #include <vector>
 
@@ -99,6 +100,8 @@ void TIdIOHandlerSocket::Notification(TIdBaseComponent* AComponent, TOperation O
 }
 
 void TIdIOHandlerSocket::Shut() {
+    // Bytes of the old connection must never be served as the next one's.
+    DropReadAhead();
     if (Handle) {
         Handle->ShutAndClose();
     }
@@ -109,6 +112,7 @@ bool TIdIOHandlerSocket::IsOpen() {
 }
 
 void TIdIOHandlerSocket::Prepare() {
+    DropReadAhead();
     if (Handle) {
         // Forgetting an open socket would leak its descriptor.
         Handle->ShutAndClose();
@@ -122,22 +126,65 @@ bool TIdIOHandlerSocket::WaitReadable(int32_t AMSec) {
     if (!Handle) {
         throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
     }
+    // Bytes read ahead are readable although the socket may have none left.
+    if (ReadAheadCount() > 0 && Handle->Allocated) {
+        TIdAntiFreezeBase::KeepResponsive(false, false);
+        return true;
+    }
     return Handle->PollReadable(AMSec);
+}
+
+int32_t TIdIOHandlerSocket::ServeAhead(void* ABuffer, int32_t ALength) {
+    const int32_t n = std::min(ALength, ReadAheadCount());
+    std::memcpy(ABuffer, FAhead.get() + FAheadStart, static_cast<size_t>(n));
+    FAheadStart += n;
+    if (FAheadStart == FAheadEnd) {
+        DropReadAhead();
+    }
+    return n;
+}
+
+int32_t TIdIOHandlerSocket::ReceiveAhead(void* ABuffer, int32_t ALength, int32_t AFlags) {
+    if (ALength >= DirectReceiveSize) {
+        return Handle->RecvBytes(ABuffer, ALength, AFlags);
+    }
+    if (!FAhead) {
+        FAhead = std::make_unique_for_overwrite<char[]>(ReadAheadSize);
+    }
+    // The kernel hands over what it has, up to the size asked: asking for
+    // more than the caller wants never waits for more than is there.
+    const int32_t n = Handle->RecvBytes(FAhead.get(), ReadAheadSize, AFlags);
+    if (n <= 0) {
+        return n;
+    }
+    FAheadStart = 0;
+    FAheadEnd = n;
+    return ServeAhead(ABuffer, ALength);
 }
 
 int32_t TIdIOHandlerSocket::ReceiveInto(void* ABuffer, int32_t ALength) {
     if (!IsOpen()) {
         throw EIdClosedSocket(RSStatusDisconnected);
     }
-    return Handle->RecvBytes(ABuffer, ALength, 0);
+    if (ALength <= 0) {
+        return Handle->RecvBytes(ABuffer, ALength, 0);
+    }
+    if (ReadAheadCount() > 0) {
+        return ServeAhead(ABuffer, ALength);
+    }
+    return ReceiveAhead(ABuffer, ALength, 0);
 }
 
 bool TIdIOHandlerSocket::ReceiveIfReady(void* ABuffer, int32_t ALength, int32_t& AResult) {
     // A closed handle is left to the wait, which reports it in its own words.
-    if (!Handle || !Handle->Allocated) {
+    if (!Handle || !Handle->Allocated || ALength <= 0) {
         return false;
     }
-    const int32_t n = Handle->RecvBytes(ABuffer, ALength, MSG_DONTWAIT);
+    if (ReadAheadCount() > 0) {
+        AResult = ServeAhead(ABuffer, ALength);
+        return true;
+    }
+    const int32_t n = ReceiveAhead(ABuffer, ALength, MSG_DONTWAIT);
     if (n == -1 && TheStack->LastSocketError() == Id_WSAEWOULDBLOCK) {
         return false;
     }

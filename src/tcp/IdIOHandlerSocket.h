@@ -45,6 +45,14 @@ public:
     TIdAddress PeerAddress() override;
     TIdSocketHandle* SocketHandle() override { return Handle.get(); }
 
+    // A receive asking for less than this is served from one large receive
+    // of up to ReadAheadSize bytes, so small steps cost a copy each instead
+    // of a system call each; a larger one goes straight to the socket.
+    static constexpr int32_t ReadAheadSize = 65536;
+    static constexpr int32_t DirectReceiveSize = 16384;
+    // Received from the socket and not yet handed out.
+    int32_t ReadAheadCount() const { return FAheadEnd - FAheadStart; }
+
 protected:
     void Notification(TIdBaseComponent* AComponent, TOperation Operation) override;
     // Starts the connect without blocking and polls it in short steps,
@@ -56,6 +64,15 @@ protected:
 
 private:
     void DropSocksInfo();
+    // Receives into the read-ahead (empty on entry) and hands out its first
+    // bytes; results as RecvBytes gives them.
+    int32_t ReceiveAhead(void* ABuffer, int32_t ALength, int32_t AFlags);
+    int32_t ServeAhead(void* ABuffer, int32_t ALength);
+    void DropReadAhead() { FAheadStart = FAheadEnd = 0; }
+
+    std::unique_ptr<char[]> FAhead;
+    int32_t FAheadStart = 0;
+    int32_t FAheadEnd = 0;
 
     std::unique_ptr<TIdSocksInfo> FOwnSocksInfo;
     TIdSocksInfo* FSocksInfo = nullptr;

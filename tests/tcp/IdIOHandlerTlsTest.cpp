@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace qtest;
@@ -252,19 +254,23 @@ TEST_P(TlsDataSessionTest, ListsOnlyWhenTheDataConnectionResumesTheSession) {
 INSTANTIATE_TEST_SUITE_P(Resumption, TlsDataSessionTest, ::testing::Bool());
 
 // A TLS peer in this process that sends a text and then ends the connection,
-// with or without the close_notify that marks the end as deliberate.
+// with or without the close_notify that marks the end as deliberate. AClear
+// goes out in clear first (an AUTH TLS answer), the handshake right after it.
 class TlsSender {
 public:
-    TlsSender(const std::string& AText, bool ACloseNotify)
+    TlsSender(const std::string& AText, bool ACloseNotify, const std::string& AClear = "")
         : listener_(ListenLoopback()), port_(LocalPort(listener_.get())) {
-        thread_ = std::thread([this, AText, ACloseNotify] { Serve(AText, ACloseNotify); });
+        thread_ = std::thread(
+            [this, AText, ACloseNotify, AClear] { Serve(AText, ACloseNotify, AClear); });
     }
     ~TlsSender() { thread_.join(); }
     uint16_t port() const { return port_; }
 
 private:
-    void Serve(const std::string& AText, bool ACloseNotify) {
+    void Serve(const std::string& AText, bool ACloseNotify, const std::string& AClear) {
         UniqueFd peer = AcceptWithin(listener_.get(), Millis(20000));
+        if (!AClear.empty())
+            (void)::send(peer.get(), AClear.data(), AClear.size(), MSG_NOSIGNAL);
         const TestCertificate& cert = TestCertificates::Get().server;
         SSL_CTX* context = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_file(context, cert.cert.c_str(), SSL_FILETYPE_PEM);
@@ -317,6 +323,51 @@ TEST_P(TlsEndTest, OnlyACloseNotifyEndsTheStreamCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, TlsEndTest, ::testing::Bool());
+
+// The socket handler reads ahead of the 234's line; whatever it read beyond
+// it belongs to the handshake and must reach TLS, never be lost or served in
+// clear.
+TEST(TlsWrapTest, TheHandshakeRightAfterThe234GoesToTls) {
+    if (std::string why = TestCertificates::Unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    // The peer's OpenSSL writes with plain write(): a client that gave up
+    // must not kill the test program.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string go = "234 Go ahead\r\n";
+    const struct {
+        const char* name;
+        int32_t bufferSize;
+        std::string clear;
+        bool succeeds;
+    } cases[] = {
+        {"1024-byte steps", 1024, go, true},
+        {"7-byte steps", 7, go, true},
+        {"direct receives", 32768, go, true},
+        // Clear bytes behind the line: refused as unread, or fed to the
+        // handshake, which they break; never a session.
+        {"clear bytes behind, 7-byte steps", 7, go + "230 Injected\r\n", false},
+        {"clear bytes behind, 1024-byte steps", 1024, go + "230 Injected\r\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = "hello after the handshake";
+        TlsSender sender(text, true, c.clear);
+        TIdTCPClient client;
+        client.SetHost("127.0.0.1");
+        client.SetPort(sender.port());
+        client.ReadTimeout = 20000;
+        client.RecvBufferSize = c.bufferSize;
+        client.OpenConnection(20000);
+        EXPECT_EQ(client.ReadLine(), "234 Go ahead");
+        if (!c.succeeds) {
+            EXPECT_THROW(client.WrapIOHandler(TrustingTestCA()), EIdTlsHandshakeError);
+            continue;
+        }
+        client.WrapIOHandler(TrustingTestCA());
+        client.WriteText("x");
+        EXPECT_EQ(client.ReadUntilClosed(), text);
+    }
+}
 
 TEST(TlsWrapTest, RefusesBytesReceivedInClearBeforeTheHandshake) {
     // Whatever follows the 234 in the same read came in clear after TLS was

@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -157,4 +160,66 @@ TEST(ReceiveReady, APumpThatClosesTheSocketEndsTheStep) {
     }
     TIdAntiFreeze::InstallPump(nullptr, nullptr);
     EXPECT_EQ(pair.Connection.ReceivedData().Size(), 0);
+}
+
+// The socket handler reads ahead of small receive steps: what the caller sees
+// (lines, exact counts, readability, work per chunk) must not change, however
+// the bytes fall across the read-ahead's refills.
+TEST(ReceiveReady, ReadAheadIsInvisibleToReaders) {
+    std::string sent;
+    for (int i = 0; sent.size() < size_t(TIdIOHandlerSocket::ReadAheadSize) * 2; ++i) {
+        sent += "line " + std::to_string(i) + std::string(size_t(i % 97), '.') + "\r\n";
+    }
+    enum class TRead { rdLines, rdExact, rdStream };
+    const struct {
+        const char* Name;
+        TRead Read;
+        int32_t BufferSize;
+        size_t Step; // exact-count reads
+    } cases[] = {
+        {"lines, 1024-byte steps", TRead::rdLines, 1024, 0},
+        {"lines, 7-byte steps", TRead::rdLines, 7, 0},
+        {"lines, direct receives", TRead::rdLines, 32768, 0},
+        {"exact counts across refills", TRead::rdExact, 1024, 1000},
+        {"exact counts, direct receives", TRead::rdExact, 32768, 70001},
+        {"stream, 1024-byte chunks", TRead::rdStream, 1024, 0},
+        {"stream, 1000-byte chunks", TRead::rdStream, 1000, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        PairedConnection pair;
+        TIdTCPConnection& conn = pair.Connection;
+        conn.RecvBufferSize = c.BufferSize;
+        // More than the socket pair holds: the peer writes while we read.
+        std::thread peer([&] {
+            pair.Send(sent);
+            ::shutdown(pair.Peer, SHUT_WR);
+        });
+        std::string got;
+        std::vector<int64_t> work, expected;
+        conn.OnWork = [&](TIdComponent*, TWorkMode, int64_t ACount) { work.push_back(ACount); };
+        while (c.Read == TRead::rdLines && got.size() < sent.size()) {
+            got += conn.ReadLine() + "\r\n";
+            // Bytes read ahead count as readable with the socket empty.
+            EXPECT_TRUE(pair.Handler.ReadAheadCount() == 0 || pair.Handler.WaitReadable(0));
+        }
+        for (size_t at = 0; c.Read == TRead::rdExact && at < sent.size(); at += c.Step) {
+            std::string chunk(std::min(c.Step, sent.size() - at), '\0');
+            conn.ReadBytes(chunk.data(), int32_t(chunk.size()));
+            got += chunk;
+        }
+        if (c.Read == TRead::rdStream) {
+            TIdMemoryStream stream;
+            conn.ReceiveStream(stream, -1, true);
+            got = stream.DataString();
+            // One event per whole chunk with the running total; the tail the
+            // close found buffered raises none.
+            for (size_t i = 1; i <= sent.size() / size_t(c.BufferSize); ++i) {
+                expected.push_back(int64_t(i) * c.BufferSize);
+            }
+            EXPECT_TRUE(work == expected) << work.size() << " events";
+        }
+        peer.join();
+        EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size();
+    }
 }
