@@ -416,7 +416,11 @@ TEST_P(QvftpRealServerTest, LsPrintsTheSameWhetherMlsdOrListListed) {
 // existing directory receives it under its own name.
 TEST_P(QvftpRealServerTest, TreesUpDownRenamedAndDeleted) {
     local.write("src/top.txt", "top");
-    local.write("src/name with  blanks/räksmörgås.txt", qtest::RandomBytes(5000, 3));
+    // Twisted stores UTF-8 names encoded twice (docs/servers.md).
+    const bool utf8 =
+        qtest::FtpServerLacks(std::get<0>(GetParam()), qtest::FtpAbility::Utf8Names).empty();
+    local.write(utf8 ? "src/name with  blanks/räksmörgås.txt" : "src/name with  blanks/r.txt",
+                qtest::RandomBytes(5000, 3));
     local.write("src/name with  blanks/-dash/100% done", "percent");
     local.makeDir("src/empty");
     for (int i = 0; i < 30; ++i) {
