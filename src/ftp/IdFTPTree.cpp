@@ -407,6 +407,8 @@ void TIdFTPTreeWalker::DownloadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
     const std::unique_ptr<TIdFileStream> file =
         OpenLocal(AFile.LocalPath, existed ? TIdFileMode::fmOpenReadWrite : TIdFileMode::fmCreate);
     bool accepted = false;
+    // The scan just listed it: the check needs no SIZE of its own.
+    AClient.ListedSize = AFile.Size;
     try {
         AClient.Download(AFile.Name, *file, false, [&] {
             accepted = true;
