@@ -117,8 +117,7 @@ int main(int argc, char** argv) {
                     static_cast<double>(total) / tool.best, tool.best / tools[1].best,
                     tool.ok ? "" : "  (FAILED: not every file arrived whole)");
     }
-    bool ok =
-        std::all_of(std::begin(tools), std::end(tools), [](const TTool& t) { return t.ok; });
+    bool ok = std::all_of(std::begin(tools), std::end(tools), [](const TTool& t) { return t.ok; });
 
     const long delayMs = argc > 5 ? std::atol(argv[5]) : 50;
     if (const std::string why = qtest::PyftpdlibServer::Unavailable(); !why.empty()) {
@@ -142,8 +141,9 @@ int main(int argc, char** argv) {
     };
     auto lftpOver = [&](int ASessions) {
         return "lftp -c 'set cmd:fail-exit yes; set ftp:passive-mode on; open -u " + slow.user() +
-               ",bench ftp://127.0.0.1:" + std::to_string(slow.port()) + "; mirror --parallel=" +
-               std::to_string(ASessions) + " /tree " + target.string() + "' >/dev/null 2>&1";
+               ",bench ftp://127.0.0.1:" + std::to_string(slow.port()) +
+               "; mirror --parallel=" + std::to_string(ASessions) + " /tree " + target.string() +
+               "' >/dev/null 2>&1";
     };
     const std::string slowCommands[] = {qvftpOver(4), lftpOver(4), qvftpOver(1), lftpOver(1)};
     TTool slowTools[] = {{"qvftp get -r --parallel 4", &slowCommands[0]},

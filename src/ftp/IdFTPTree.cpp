@@ -577,10 +577,10 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
             FQueue.push_back(std::move(file));
         }
     }
-    const size_t sessions =
-        OpenSession ? std::clamp<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1,
-                                         std::max<size_t>(FQueue.size(), 1))
-                    : 1;
+    const size_t sessions = OpenSession
+                                ? std::clamp<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1,
+                                                     std::max<size_t>(FQueue.size(), 1))
+                                : 1;
     std::vector<int64_t> inFlight(sessions, 0);
     FInFlight.clear();
     for (int64_t& slot : inFlight) {

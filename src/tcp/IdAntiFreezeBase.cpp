@@ -33,7 +33,7 @@ namespace {
 TIdAntiFreezeBase* ActiveHere() {
     TIdAntiFreezeBase* antiFreeze = TheAntiFreeze.load();
     return antiFreeze != nullptr && antiFreeze->Active && antiFreeze->MadeHere() ? antiFreeze
-                                                                                : nullptr;
+                                                                                 : nullptr;
 }
 
 } // namespace
