@@ -1,8 +1,13 @@
 // A whole tree from a private vsftpd on loopback, passive mode, one
 // connection each: qvftp get -r beside lftp (mirror, one transfer at a time),
 // wget -r, and curl (one process given every file's URL, so it need not list)
-// in the same run; the best of a few rounds each.
-//   bench_qvftp_tree [dirs=50] [files per dir=20] [bytes=4096] [rounds=3]
+// in the same run; the best of a few rounds each. Then the same tree over a
+// slow link (pyftpdlib waiting one round trip before every reply and every
+// data connection, each session on a thread of its own so that the waits do
+// not add up across sessions), once: qvftp get -r over four sessions and over
+// one beside lftp mirror with --parallel=4 and =1.
+//   bench_qvftp_tree [dirs=50] [files per dir=20] [bytes=4096] [rounds=3] [round trip ms=50]
+#include "PyftpdlibServer.h"
 #include "TempDir.h"
 #include "VsftpdServer.h"
 
@@ -112,6 +117,57 @@ int main(int argc, char** argv) {
                     static_cast<double>(total) / tool.best, tool.best / tools[1].best,
                     tool.ok ? "" : "  (FAILED: not every file arrived whole)");
     }
-    return std::all_of(std::begin(tools), std::end(tools), [](const TTool& t) { return t.ok; }) ? 0
-                                                                                                : 1;
+    bool ok = std::all_of(std::begin(tools), std::end(tools), [](const TTool& t) { return t.ok; });
+
+    const long delayMs = argc > 5 ? std::atol(argv[5]) : 50;
+    if (const std::string why = qtest::PyftpdlibServer::Unavailable(); !why.empty()) {
+        std::printf("pyftpdlib unavailable: %s\n", why.c_str());
+        return 1;
+    }
+    qtest::PyftpdlibOptions options;
+    options.password = "bench";
+    options.extraArgs = {"--delay-ms=" + std::to_string(delayMs)};
+    qtest::PyftpdlibServer slow(options);
+    for (long d = 0; d < dirs; ++d) {
+        for (long f = 0; f < files; ++f) {
+            slow.writeFile("tree/" + Name("d", d) + "/" + Name("f", f), content);
+        }
+    }
+    const std::string slowUrl =
+        "ftp://" + slow.user() + ":bench@127.0.0.1:" + std::to_string(slow.port()) + "/tree";
+    auto qvftpOver = [&](int ASessions) {
+        return std::string(QVFTP_PATH) + " -q --parallel " + std::to_string(ASessions) +
+               " get -r " + slowUrl + " '" + target.string() + "' >/dev/null";
+    };
+    auto lftpOver = [&](int ASessions) {
+        return "lftp -c 'set cmd:fail-exit yes; set ftp:passive-mode on; open -u " + slow.user() +
+               ",bench ftp://127.0.0.1:" + std::to_string(slow.port()) +
+               "; mirror --parallel=" + std::to_string(ASessions) + " /tree " + target.string() +
+               "' >/dev/null 2>&1";
+    };
+    const std::string slowCommands[] = {qvftpOver(4), lftpOver(4), qvftpOver(1), lftpOver(1)};
+    TTool slowTools[] = {{"qvftp get -r --parallel 4", &slowCommands[0]},
+                         {"lftp mirror --parallel=4", &slowCommands[1]},
+                         {"qvftp get -r --parallel 1", &slowCommands[2]},
+                         {"lftp mirror --parallel=1", &slowCommands[3]}};
+    for (TTool& tool : slowTools) {
+        fs::remove_all(target);
+        const double seconds = Timed(*tool.command);
+        tool.ok = seconds > 0 && AllThere(target, dirs, files, bytes);
+        tool.best = std::abs(seconds);
+        ok = ok && tool.ok;
+    }
+    std::printf("\nthe same from pyftpdlib with %ld ms before every reply and data connection, "
+                "once\n",
+                delayMs);
+    std::printf("%-30s %8s %10s %10s\n", "tool", "seconds", "files/s", "x lftp");
+    for (size_t i = 0; i < std::size(slowTools); ++i) {
+        const TTool& tool = slowTools[i];
+        // Beside lftp with as many connections.
+        const double lftpSeconds = slowTools[i / 2 * 2 + 1].best;
+        std::printf("%-30s %8.3f %10.1f %10.2f%s\n", tool.label, tool.best,
+                    static_cast<double>(total) / tool.best, tool.best / lftpSeconds,
+                    tool.ok ? "" : "  (FAILED: not every file arrived whole)");
+    }
+    return ok ? 0 : 1;
 }

@@ -181,6 +181,9 @@ std::string UsageText() {
            "                            copy and an existing directory receives it under\n"
            "                            its own name. Links are not followed; each\n"
            "                            skipped or failed entry is one line on stderr\n"
+           "  --parallel N              get -r, put -r: move files over N sessions at\n"
+           "                            once (1 to 16, default 4); fewer when the server\n"
+           "                            refuses more\n"
            "  -v                        show the command exchange (and the walk) on stderr\n"
            "  -q                        no progress line\n"
            "  -4, -6                    use IPv4 only, IPv6 only (default: every address\n"
@@ -257,6 +260,20 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
             }
             AFlag = true;
         };
+        // A small count in decimal, from ALow to AHigh.
+        auto number = [&](int32_t ALow, int32_t AHigh) {
+            const std::string text = value();
+            int32_t count = -1;
+            if (!text.empty() && text.size() <= 2 &&
+                text.find_first_not_of("0123456789") == std::string::npos) {
+                count = std::stoi(text);
+            }
+            if (count < ALow || count > AHigh) {
+                throw EUsage("bad " + name + " '" + text + "': expected " + std::to_string(ALow) +
+                             " to " + std::to_string(AHigh));
+            }
+            return count;
+        };
         if (name == "--help") {
             bool help = false;
             flag(help);
@@ -278,16 +295,9 @@ TCliOptions ParseCommandLine(int argc, const char* const* argv) {
         } else if (name == "--verify") {
             flag(options.Verify);
         } else if (name == "--retries") {
-            const std::string text = value();
-            int32_t count = -1;
-            if (!text.empty() && text.size() <= 2 &&
-                text.find_first_not_of("0123456789") == std::string::npos) {
-                count = std::stoi(text);
-            }
-            if (count < 0 || count > 20) {
-                throw EUsage("bad --retries '" + text + "': expected 0 to 20");
-            }
-            options.Retries = count;
+            options.Retries = number(0, 20);
+        } else if (name == "--parallel") {
+            options.Parallel = number(1, 16);
         } else if (name == "--no-mlsd") {
             flag(options.NoMlsd);
         } else if (name == "--password-stdin") {

@@ -44,6 +44,8 @@ struct TCliOptions {
     bool Verify = false;
     // Further attempts after a transient failure; 0 = none.
     int32_t Retries = 3;
+    // Sessions that move the files of get -r and put -r at once.
+    int32_t Parallel = 4;
     bool PasswordStdin = false;
     // Long listings with LIST even where the server offers MLSD.
     bool NoMlsd = false;

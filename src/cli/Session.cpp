@@ -15,6 +15,7 @@
 #include "Progress.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -166,12 +167,12 @@ private:
 class TCliSession {
 public:
     TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
-                std::FILE* AErr, TTransferState& AState);
+                std::FILE* AErr, TTransferState& AState, bool AWorker = false);
     ~TCliSession();
     void Run();
 
     // Something moved: the time limit counts from here.
-    void Touch() { FLastActivity = Clock::now(); }
+    void Touch() { FLastActivity.store(Clock::now(), std::memory_order_relaxed); }
     void CheckLimit();
 
 private:
@@ -188,6 +189,8 @@ private:
     // get -r, put -r, rm -r: the walk, its lines on stderr and its exit code.
     void RunTree();
     void SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoot);
+    // Further sessions for the files of a transfer, up to --parallel.
+    void SetUpSessions(TIdFTPTreeWalker& AWalker);
     void ChangeToUrlDirs();
     void Get();
     void Put();
@@ -212,7 +215,10 @@ private:
     TIdStream* FProgressStream = nullptr;
     // The download's target while get runs; its work begins once RETR is accepted.
     TDownloadTarget* FTarget = nullptr;
-    Clock::time_point FLastActivity = Clock::now();
+    // The walk's sessions on other threads touch it too.
+    std::atomic<Clock::time_point> FLastActivity{Clock::now()};
+    // One more session of a tree, on a thread of its own.
+    bool FWorker = false;
     int64_t FDataSeen = -1;
     std::string FReceivedLine;
     // Declared before the client, which refers to it until it is destroyed.
@@ -221,17 +227,31 @@ private:
     std::unique_ptr<TLimitWatch> FWatch;
 };
 
+// A further session of get -r or put -r with what it keeps between commands.
+struct TWorkerSession {
+    TWorkerSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
+                   std::FILE* AErr)
+        : Session(AOptions, APassword, AOut, AErr, State, true) {}
+    TTransferState State;
+    TCliSession Session;
+};
+
 void TLimitWatch::PumpMessages() {
     FSession.CheckLimit();
 }
 
 TCliSession::TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
-                         std::FILE* AErr, TTransferState& AState)
+                         std::FILE* AErr, TTransferState& AState, bool AWorker)
     : FOptions(AOptions), FState(AState), FOut(AOut), FErr(AErr), FPassword(APassword),
-      FProgress(AErr, !AOptions.Quiet && ::isatty(::fileno(AErr)) == 1) {
+      FProgress(AErr, !AWorker && !AOptions.Quiet && ::isatty(::fileno(AErr)) == 1),
+      FWorker(AWorker) {
     const TFtpUrl& url = AOptions.Url;
     FUser = AOptions.User ? *AOptions.User : url.HasUser ? url.User : "anonymous";
-    FWatch = std::make_unique<TLimitWatch>(*this);
+    // The anti-freeze is the process's and acts on the main thread only; a
+    // worker's waits are bounded by its socket timeouts.
+    if (!AWorker) {
+        FWatch = std::make_unique<TLimitWatch>(*this);
+    }
     SetUpConnection();
 }
 
@@ -259,7 +279,7 @@ void TCliSession::CheckLimit() {
         }
     }
     if (FOptions.TimeoutMs > 0 &&
-        Clock::now() - FLastActivity >= std::chrono::milliseconds(FOptions.TimeoutMs)) {
+        Clock::now() - FLastActivity.load(std::memory_order_relaxed) >= std::chrono::milliseconds(FOptions.TimeoutMs)) {
         throw ETimedOut(TimeoutText());
     }
 }
@@ -581,7 +601,7 @@ std::string CheckedLocalName(const std::string& AName) {
 void TCliSession::Connect() {
     const std::string where = "connect to " + Endpoint();
     const int32_t limit = FOptions.TimeoutMs > 0 ? FOptions.TimeoutMs : -2;
-    if (FOptions.Insecure) {
+    if (FOptions.Insecure && !FWorker) {
         std::fprintf(FErr, "qvftp: warning: --insecure: the server's certificate is not "
                            "verified; anyone between here and the server can read the session\n");
         std::fflush(FErr);
@@ -767,6 +787,23 @@ void TCliSession::SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoo
     };
 }
 
+void TCliSession::SetUpSessions(TIdFTPTreeWalker& AWalker) {
+    AWalker.Parallel = FOptions.Parallel;
+    AWalker.OpenSession = [this]() -> std::shared_ptr<TIdFTP> {
+        auto worker = std::make_shared<TWorkerSession>(FOptions, FPassword, FOut, FErr);
+        try {
+            worker->Session.Connect();
+        } catch (const ECliFailure& e) {
+            // 421 or 530 for one session too many: the others go on.
+            if (FOptions.Verbose) {
+                LogLine("* ", std::string("no further session: ") + e.what());
+            }
+            throw;
+        }
+        return std::shared_ptr<TIdFTP>(worker, &worker->Session.FFtp);
+    };
+}
+
 void TCliSession::RunTree() {
     const TFtpUrl& url = FOptions.Url;
     const std::string& name = url.Name;
@@ -784,6 +821,7 @@ void TCliSession::RunTree() {
             throw ECliFailure(ecLocalFile, "write " + dest + ": exists and is not a directory");
         }
         SetUpWalker(walker, name);
+        SetUpSessions(walker);
         Connect();
         ChangeToUrlDirs();
         Step(TPhase::Operation, "list " + name, [&] { tree = walker.ScanRemote(name); });
@@ -802,6 +840,7 @@ void TCliSession::RunTree() {
                          "' has no name to give the copy; name it in the URL");
         }
         SetUpWalker(walker, own);
+        SetUpSessions(walker);
         Step(TPhase::Operation, "read " + FOptions.LocalPath,
              [&] { tree = walker.ScanLocal(FOptions.LocalPath); });
         Connect();

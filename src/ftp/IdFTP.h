@@ -117,6 +117,10 @@ public:
     bool CheckTransfers = false;
     // Where SIZE is refused, a LIST of the one file gives the size.
     bool CheckByListing = true;
+    // The size a listing just gave for the file of the next download: its
+    // check compares with it instead of asking the server again (one round
+    // trip less per file of a tree). Cleared by that download; -1: unknown.
+    int64_t ListedSize = -1;
     const TIdFTPCheck& LastCheck() const { return FLastCheck; }
 
     TIdNotifyEvent OnAfterClientLogin;

@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -237,6 +238,7 @@ int64_t TIdFTP::RemoteSizeOrListed(const std::string& AName, std::string* VMetho
 void TIdFTP::CheckedTransfer(const std::string& AName, TIdStream& AStream, bool ARestarted,
                              const std::function<void(TIdStream&)>& ATransfer) {
     FLastCheck = TIdFTPCheck();
+    const int64_t listed = std::exchange(ListedSize, -1);
     if (!CheckTransfers || FTransferType == ftASCII) {
         ATransfer(AStream);
         return;
@@ -267,11 +269,13 @@ void TIdFTP::CheckedTransfer(const std::string& AName, TIdStream& AStream, bool 
     // other, the bytes that passed.
     const int64_t end = AStream.Position();
     const int64_t expected = ARestarted ? end : end - start;
-    std::string sizeMethod;
-    const int64_t remote =
-        CheckByListing ? RemoteSizeOrListed(AName, &sizeMethod) : RemoteSize(AName);
-    if (!CheckByListing) {
-        sizeMethod = "SIZE";
+    std::string sizeMethod = "LIST";
+    int64_t remote = listed;
+    if (remote < 0) {
+        remote = CheckByListing ? RemoteSizeOrListed(AName, &sizeMethod) : RemoteSize(AName);
+        if (!CheckByListing) {
+            sizeMethod = "SIZE";
+        }
     }
     if (remote >= 0) {
         if (remote != expected) {
@@ -316,6 +320,7 @@ void TIdFTP::ResumeUpload(TIdStream& ASource, const std::string& AToName) {
                                               static_cast<long long>(ASource.Size())));
     }
     ASource.SetPosition(done);
+    ListedSize = -1;
     CheckedTransfer(AToName, ASource, true, [&](TIdStream& AStream) {
         // REST itself tells whether the server restarts: no probe first,
         // which would cost two round trips.

@@ -545,6 +545,7 @@ void TIdFTP::Upload(TIdStream& ASource, const std::string& AToName, bool AAppend
         // What the server held before is unknown here, so there is nothing to check against.
         SendTransfer("APPE " + AToName, ASource);
     } else {
+        ListedSize = -1;
         CheckedTransfer(AToName, ASource, false,
                         [&](TIdStream& AStream) { SendTransfer("STOR " + AToName, AStream); });
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -127,12 +128,14 @@ void TIdFTPTreeWalker::ReturnTo(const std::string& ADir) {
 }
 
 void TIdFTPTreeWalker::Report() {
+    const std::lock_guard<std::recursive_mutex> hold(FLock);
     if (OnProgress) {
         OnProgress(FProgress);
     }
 }
 
 void TIdFTPTreeWalker::Act(TIdTreeAction AAction, const std::string& APath) {
+    const std::lock_guard<std::recursive_mutex> hold(FLock);
     if (OnAction) {
         OnAction(AAction, APath);
     }
@@ -143,6 +146,7 @@ void TIdFTPTreeWalker::Skip(const std::string& APath, const std::string& AReason
     issue.Path = APath;
     issue.Reason = AReason;
     issue.Skipped = true;
+    const std::lock_guard<std::recursive_mutex> hold(FLock);
     FIssues.push_back(issue);
     if (OnIssue) {
         OnIssue(FIssues.back());
@@ -155,6 +159,7 @@ void TIdFTPTreeWalker::Fail(const std::string& APath, const std::string& AReason
     issue.Path = APath;
     issue.Reason = AReason;
     issue.Error = std::move(AError);
+    const std::lock_guard<std::recursive_mutex> hold(FLock);
     FIssues.push_back(issue);
     if (OnIssue) {
         OnIssue(FIssues.back());
@@ -168,7 +173,7 @@ bool TIdFTPTreeWalker::Stopping() {
     return FCancelled || FLost;
 }
 
-template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& AStep) {
+template <class F> bool TIdFTPTreeWalker::Try(const std::string& APath, F&& AStep) {
     try {
         AStep();
         return true;
@@ -180,11 +185,18 @@ template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& 
             return false;
         }
         Fail(APath, ReasonOf(error), error);
-        if (!FClient.IsConnected()) {
-            FLost = true;
-        }
         return false;
     }
+}
+
+template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& AStep) {
+    if (Try(APath, std::forward<F>(AStep))) {
+        return true;
+    }
+    if (!FCancelled && !FClient.IsConnected()) {
+        FLost = true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -395,6 +407,8 @@ void TIdFTPTreeWalker::DownloadFile(TIdFTP& AClient, const TIdTreeFile& AFile) {
     const std::unique_ptr<TIdFileStream> file =
         OpenLocal(AFile.LocalPath, existed ? TIdFileMode::fmOpenReadWrite : TIdFileMode::fmCreate);
     bool accepted = false;
+    // The scan just listed it: the check needs no SIZE of its own.
+    AClient.ListedSize = AFile.Size;
     try {
         AClient.Download(AFile.Name, *file, false, [&] {
             accepted = true;
@@ -431,43 +445,109 @@ void TIdFTPTreeWalker::StartTransfer(const TIdTree& ATree, TIdTreeSide ASide) {
     Report();
 }
 
-void TIdFTPTreeWalker::MoveFile(const TIdTreeFile& AFile) {
-    const int64_t before = FProgress.BytesDone;
+void TIdFTPTreeWalker::SetBytesDone() {
+    int64_t bytes = FBytesFinished;
+    for (const int64_t* running : FInFlight) {
+        bytes += *running;
+    }
+    FProgress.BytesDone = bytes;
+}
+
+void TIdFTPTreeWalker::MoveFile(TIdFTP& AClient, const TIdTreeFile& AFile, int64_t& AInFlight) {
     // The data connection's work events give the bytes of the file under way.
-    const TWorkEvent saved = FClient.OnWork;
-    FClient.OnWork = [this, saved, before](TIdComponent* ASender, TWorkMode AMode, int64_t ACount) {
+    const TWorkEvent saved = AClient.OnWork;
+    AClient.OnWork = [this, saved, &AClient, &AInFlight](TIdComponent* ASender, TWorkMode AMode,
+                                                         int64_t ACount) {
         if (saved) {
             saved(ASender, AMode, ACount);
         }
-        if (ASender != &FClient) {
-            FProgress.BytesDone = before + ACount;
+        if (ASender != &AClient) {
+            const std::lock_guard<std::recursive_mutex> hold(FLock);
+            AInFlight = ACount;
+            SetBytesDone();
             Report();
         }
     };
-    TIdScopeExit restore([&] { FClient.OnWork = saved; });
-    Attempt(AFile.Path, [&] {
+    TIdScopeExit restore([&] { AClient.OnWork = saved; });
+    Try(AFile.Path, [&] {
         if (TransferFile) {
-            TransferFile(FClient, AFile);
+            TransferFile(AClient, AFile);
         } else if (AFile.Download) {
-            DownloadFile(FClient, AFile);
+            DownloadFile(AClient, AFile);
         } else {
-            UploadFile(FClient, AFile);
+            UploadFile(AClient, AFile);
         }
     });
     restore.Commit();
+    const std::lock_guard<std::recursive_mutex> hold(FLock);
     // A failed file counts as dealt with, so the figures still reach the total.
+    AInFlight = 0;
     ++FProgress.FilesDone;
-    FProgress.BytesDone = before + std::max<int64_t>(AFile.Size, 0);
+    FBytesFinished += std::max<int64_t>(AFile.Size, 0);
+    SetBytesDone();
     Report();
+}
+
+void TIdFTPTreeWalker::MoveFiles(TIdFTP& AClient, int64_t& AInFlight, bool AMain) {
+    std::string current;
+    for (;;) {
+        // Only the caller's thread may ask OnCheckCancel.
+        if (AMain ? Stopping() : FCancelled || FLost) {
+            return;
+        }
+        TIdTreeFile file;
+        {
+            const std::lock_guard<std::recursive_mutex> hold(FLock);
+            while (FNext < FQueue.size() && FFailedDirs.count(FQueue[FNext].RemoteDir) != 0) {
+                ++FNext;
+            }
+            if (FNext == FQueue.size()) {
+                return;
+            }
+            file = FQueue[FNext++];
+        }
+        if (file.RemoteDir != current) {
+            try {
+                AClient.ChangeDirectory(file.RemoteDir);
+                current = file.RemoteDir;
+            } catch (...) {
+                const std::exception_ptr error = std::current_exception();
+                if (FCancelled) {
+                    return;
+                }
+                // A lost session fails the file it held; a refusal, the directory once.
+                if (!AClient.IsConnected()) {
+                    Fail(file.Path, ReasonOf(error), error);
+                    return;
+                }
+                const std::lock_guard<std::recursive_mutex> hold(FLock);
+                if (FFailedDirs.insert(file.RemoteDir).second) {
+                    Fail(ParentOf(file.Path), ReasonOf(error), error);
+                }
+                continue;
+            }
+        }
+        Act(file.Download ? TIdTreeAction::taGet : TIdTreeAction::taPut, file.Path);
+        MoveFile(AClient, file, AInFlight);
+        if (!AClient.IsConnected()) {
+            return;
+        }
+    }
 }
 
 void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,
                                 const std::string& ARemoteRoot) {
-    // Below a directory that could not be made nothing can be written.
+    FQueue.clear();
+    FNext = 0;
+    FFailedDirs.clear();
+    FBytesFinished = FProgress.BytesDone;
+    // Every directory first, on this session: a file never waits for its
+    // directory on another one. Below one that could not be made nothing can
+    // be written.
     std::set<std::string> failed;
     for (const TIdTreeDir& dir : ATree.Dirs) {
         if (Stopping()) {
-            break;
+            return;
         }
         if (!dir.Path.empty() && failed.count(ParentOf(dir.Path)) != 0) {
             failed.insert(dir.Path);
@@ -486,13 +566,7 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
         for (const std::string& link : dir.Links) {
             Skip(JoinTreePath(dir.Path, link), "a link; not followed");
         }
-        if (dir.Files.empty() || !Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
-            continue;
-        }
         for (const TIdTreeFileEntry& entry : dir.Files) {
-            if (Stopping()) {
-                break;
-            }
             TIdTreeFile file;
             file.Download = ADownload;
             file.RemoteDir = remote;
@@ -500,9 +574,49 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
             file.LocalPath = JoinTreePath(local, entry.Name);
             file.Path = JoinTreePath(dir.Path, entry.Name);
             file.Size = entry.Size;
-            Act(ADownload ? TIdTreeAction::taGet : TIdTreeAction::taPut, file.Path);
-            MoveFile(file);
+            FQueue.push_back(std::move(file));
         }
+    }
+    const size_t sessions = OpenSession
+                                ? std::clamp<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1,
+                                                     std::max<size_t>(FQueue.size(), 1))
+                                : 1;
+    std::vector<int64_t> inFlight(sessions, 0);
+    FInFlight.clear();
+    for (int64_t& slot : inFlight) {
+        FInFlight.push_back(&slot);
+    }
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < sessions; ++i) {
+        workers.emplace_back([this, &inFlight, i] {
+            try {
+                std::shared_ptr<TIdFTP> session = OpenSession();
+                if (session) {
+                    MoveFiles(*session, inFlight[i], false);
+                }
+            } catch (...) {
+                // A server that takes no more sessions leaves the files to
+                // those it took.
+            }
+        });
+    }
+    auto join = [&] {
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        FInFlight.clear();
+    };
+    try {
+        MoveFiles(FClient, inFlight[0], true);
+    } catch (...) {
+        FCancelled = true;
+        join();
+        throw;
+    }
+    join();
+    // Every session was lost with files left.
+    if (!FCancelled && FNext < FQueue.size()) {
+        FLost = true;
     }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -125,6 +127,17 @@ public:
     // STOR of LocalPath as Name, replacing what the server has under it.
     static void UploadFile(TIdFTP& AClient, const TIdTreeFile& AFile);
 
+    // Sessions that move the files of Download and Upload at once: this one
+    // and up to Parallel - 1 more, each opened by OpenSession on a thread of
+    // its own (it returns a signed-in session, or raises when the server
+    // refuses one more: the walk goes on with the sessions it has). The
+    // directories are all made on this session before any file moves. The
+    // callbacks above are then called from those threads too, one at a time;
+    // OnCheckCancel only from the caller's.
+    int32_t Parallel = 1;
+    using TOpenSession = std::function<std::shared_ptr<TIdFTP>()>;
+    TOpenSession OpenSession;
+
     // ARemoteDir is absolute or relative to the current directory (empty: the
     // current directory itself). Raises when the root itself cannot be
     // entered or listed; everything below it becomes an issue.
@@ -163,6 +176,8 @@ private:
                       int32_t ADepth);
     // Runs AStep for APath; a failure becomes an issue. False when it failed.
     template <class F> bool Attempt(const std::string& APath, F&& AStep);
+    // As Attempt, but a lost session does not end the walk.
+    template <class F> bool Try(const std::string& APath, F&& AStep);
     void Skip(const std::string& APath, const std::string& AReason);
     void Fail(const std::string& APath, const std::string& AReason, std::exception_ptr AError);
     // True once the walk must end: cancelled or the session is gone.
@@ -173,7 +188,12 @@ private:
     void Act(TIdTreeAction AAction, const std::string& APath);
     // Raises for a tree of the other side (or none).
     void StartTransfer(const TIdTree& ATree, TIdTreeSide ASide);
-    void MoveFile(const TIdTreeFile& AFile);
+    // Moves AFile on AClient; AInFlight holds its bytes so far for the figures.
+    void MoveFile(TIdFTP& AClient, const TIdTreeFile& AFile, int64_t& AInFlight);
+    // Takes files from FQueue until it is empty, the walk stops or the
+    // session is lost.
+    void MoveFiles(TIdFTP& AClient, int64_t& AInFlight, bool AMain);
+    void SetBytesDone();
     // Directories made on the other side, then each file moved by the step.
     void CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,
                   const std::string& ARemoteRoot);
@@ -189,6 +209,14 @@ private:
     // unique fact, so a server that follows links cannot loop the walk.
     std::set<std::string> FVisitedPaths;
     std::set<std::string> FVisitedUnique;
+    // Guards the issues, the figures and the callbacks while sessions run at once.
+    std::recursive_mutex FLock;
+    std::vector<TIdTreeFile> FQueue;
+    size_t FNext = 0;
+    // Directories a session could not enter: their files are not tried again.
+    std::set<std::string> FFailedDirs;
+    int64_t FBytesFinished = 0;
+    std::vector<int64_t*> FInFlight;
 };
 
 // Joins a directory path and a name with "/" ("" and "/" need none).

@@ -91,7 +91,7 @@ bool TIdSimpleServer::AcceptConnection() {
     const Clock::time_point start = Clock::now();
     int32_t step = AcceptWait;
     if (step <= 0) {
-        step = TIdAntiFreezeBase::IsActiveHere() ? std::max(TheAntiFreeze->IdleTimeOut, 1)
+        step = TIdAntiFreezeBase::IsActiveHere() ? std::max(TheAntiFreeze.load()->IdleTimeOut, 1)
                                                  : DefaultAcceptStep;
     }
     bool waiting = false;

@@ -129,8 +129,8 @@ bool TIdSocketHandle::PollReadable(int32_t ATimeOut) {
     const auto waitOnce = [this](int32_t AWait) {
         TIdSocketList readList{Socket};
         const bool ready = TheStack->SockSelect(&readList, nullptr, AWait, nullptr) == 1;
-        if (WaitPump != nullptr) {
-            WaitPump->KeepResponsive(!ready, false);
+        if (const TIdWaitPump* pump = WaitPump.load(); pump != nullptr) {
+            pump->KeepResponsive(!ready, false);
         }
         return ready;
     };
@@ -141,9 +141,9 @@ bool TIdSocketHandle::PollReadable(int32_t ATimeOut) {
             RaiseClosedGracefully();
         }
     };
-    if (WaitPump != nullptr && WaitPump->ActiveHere()) {
+    if (const TIdWaitPump* pump = WaitPump.load(); pump != nullptr && pump->ActiveHere()) {
         // A non-positive idle time-out cannot cut a wait into slices.
-        const int32_t slice = std::max<int32_t>(WaitPump->Slice(), 1);
+        const int32_t slice = std::max<int32_t>(pump->Slice(), 1);
         if (ATimeOut == -2) {
             for (;;) {
                 if (waitOnce(slice)) {

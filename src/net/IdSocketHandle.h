@@ -16,7 +16,8 @@ struct TIdWaitPump {
     // Lets it process window messages; AIdle when nothing was ready.
     void (*KeepResponsive)(bool AIdle, bool AOverride);
 };
-inline const TIdWaitPump* WaitPump = nullptr;
+// Set by an anti-freeze while other threads may be waiting.
+inline std::atomic<const TIdWaitPump*> WaitPump{nullptr};
 
 // One endpoint of either IP family: a platform socket with its local and peer address and port,
 // and an optional range of local ports to bind from. All platform work goes

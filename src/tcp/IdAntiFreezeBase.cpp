@@ -3,13 +3,16 @@
 #include "IdGlobal.h"
 #include "IdSocketHandle.h"
 
-TIdAntiFreezeBase* TheAntiFreeze = nullptr;
+std::atomic<TIdAntiFreezeBase*> TheAntiFreeze{nullptr};
 
 namespace {
 
 const TIdWaitPump AntiFreezePump{
     &TIdAntiFreezeBase::IsActiveHere,
-    [] { return TheAntiFreeze != nullptr ? TheAntiFreeze->IdleTimeOut : 0; },
+    [] {
+        const TIdAntiFreezeBase* antiFreeze = TheAntiFreeze.load();
+        return antiFreeze != nullptr ? antiFreeze->IdleTimeOut : 0;
+    },
     &TIdAntiFreezeBase::KeepResponsive,
 };
 
@@ -24,12 +27,24 @@ TIdAntiFreezeBase::~TIdAntiFreezeBase() {
     TheAntiFreeze = nullptr;
 }
 
+namespace {
+
+// The anti-freeze in force when it acts on this thread.
+TIdAntiFreezeBase* ActiveHere() {
+    TIdAntiFreezeBase* antiFreeze = TheAntiFreeze.load();
+    return antiFreeze != nullptr && antiFreeze->Active && antiFreeze->MadeHere() ? antiFreeze
+                                                                                 : nullptr;
+}
+
+} // namespace
+
 bool TIdAntiFreezeBase::IsActiveHere() {
-    return TheAntiFreeze && IsMainThread() && TheAntiFreeze->Active;
+    return ActiveHere() != nullptr;
 }
 
 void TIdAntiFreezeBase::KeepResponsive(bool AIdle, bool AOverride) {
-    if (IsActiveHere() && (AIdle || !TheAntiFreeze->OnlyWhenIdle || AOverride)) {
-        TheAntiFreeze->PumpMessages();
+    TIdAntiFreezeBase* antiFreeze = ActiveHere();
+    if (antiFreeze != nullptr && (AIdle || !antiFreeze->OnlyWhenIdle || AOverride)) {
+        antiFreeze->PumpMessages();
     }
 }

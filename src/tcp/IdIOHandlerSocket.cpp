@@ -312,7 +312,7 @@ void TIdIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout) {
     if (started && (result == 0 || code == Id_WSAEINPROGRESS)) {
         int32_t step = MaxPollStep;
         if (TIdAntiFreezeBase::IsActiveHere()) {
-            step = std::min(TheAntiFreeze->IdleTimeOut, MaxPollStep);
+            step = std::min(TheAntiFreeze.load()->IdleTimeOut, MaxPollStep);
         }
         // A step of zero would never use up the time left.
         step = std::max(step, 1);

@@ -16,7 +16,7 @@ import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
 
 def main():
@@ -36,7 +36,8 @@ def main():
     # Extra lines of the FEAT list, e.g. the three-letter "CCC" of TLS servers.
     parser.add_argument("--feature", action="append", default=[])
     # A slow link: every reply and every data connection waits this long.
-    # The whole server waits (it has one thread), so keep to one session.
+    # Each session then runs on a thread of its own, so that one session's
+    # wait does not hold up the others.
     parser.add_argument("--delay-ms", type=int, default=0)
     # A broken link: the first --drops data connections end abruptly after
     # this many bytes (the server then answers 426), and the control
@@ -53,6 +54,8 @@ def main():
     # a digest of other bytes.
     parser.add_argument("--hash", action="store_true")
     parser.add_argument("--hash-lie", action="store_true")
+    # Sessions from one address beyond this many are refused with 421.
+    parser.add_argument("--max-cons-per-ip", type=int, default=0)
     args = parser.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -279,8 +282,10 @@ def main():
         # "220-<banner>" with its lines as they are, then "220 ".
         Handler.banner = args.banner.replace("|", "\r\n")
 
-    server = FTPServer((args.address, args.port), Handler)
+    server_class = ThreadedFTPServer if delay > 0 else FTPServer
+    server = server_class((args.address, args.port), Handler)
     server.max_cons = 256
+    server.max_cons_per_ip = args.max_cons_per_ip
     server.serve_forever(handle_exit=True)
 
 

@@ -275,12 +275,12 @@ TEST_F(AntiFreezeTest, NothingHappensOffTheMainThreadOrWithoutAntiFreeze) {
 TEST_F(AntiFreezeTest, MostRecentAntiFreezeIsInForce) {
     auto first = std::make_unique<TIdAntiFreeze>();
     auto second = std::make_unique<TIdAntiFreeze>();
-    EXPECT_EQ(TheAntiFreeze, second.get());
+    EXPECT_EQ(TheAntiFreeze.load(), second.get());
     second->Active = false;
     EXPECT_FALSE(TIdAntiFreezeBase::IsActiveHere());
     // Destroying any anti-freeze leaves none in force.
     first.reset();
-    EXPECT_EQ(TheAntiFreeze, nullptr);
+    EXPECT_EQ(TheAntiFreeze.load(), nullptr);
     TIdAntiFreezeBase::KeepResponsive(true, true);
     EXPECT_EQ(ProcessAll, 0);
 }
