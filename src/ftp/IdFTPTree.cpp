@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -99,6 +101,61 @@ std::string JoinTreePath(const std::string& ADir, const std::string& AName) {
         return ADir;
     }
     return ADir.back() == '/' ? ADir + AName : ADir + "/" + AName;
+}
+
+TIdFTPTreeWalker::~TIdFTPTreeWalker() = default;
+
+void TIdFTPTreeWalker::RunOnSessions(size_t ASessions,
+                                     const std::function<void(TIdFTP&, size_t)>& AWork) {
+    const size_t count = OpenSession ? std::max<size_t>(ASessions, 1) : 1;
+    if (FHelpers.size() < count - 1) {
+        FHelpers.resize(count - 1);
+    }
+    std::vector<std::thread> workers;
+    auto join = [&workers] {
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+    };
+    for (size_t i = 1; i < count; ++i) {
+        workers.emplace_back([this, i, &AWork] {
+            std::shared_ptr<TIdFTP>& session = FHelpers[i - 1];
+            if (!session || !session->IsConnected()) {
+                session.reset();
+                if (FHelpersRefused) {
+                    return;
+                }
+                try {
+                    session = OpenSession();
+                } catch (...) {
+                    // A server that takes no more sessions leaves the work
+                    // to those it took.
+                    FHelpersRefused = true;
+                    return;
+                }
+            }
+            if (!session) {
+                return;
+            }
+            try {
+                AWork(*session, i);
+            } catch (...) {
+                // The work reports its own failures; a session that failed
+                // otherwise leaves the rest to the others.
+            }
+        });
+    }
+    try {
+        AWork(FClient, 0);
+    } catch (...) {
+        // The others stop at their next entry; a stop that was not asked for
+        // does not remain as a cancel.
+        const bool cancelled = FCancelled.exchange(true);
+        join();
+        FCancelled = cancelled;
+        throw;
+    }
+    join();
 }
 
 void TIdFTPTreeWalker::Reset() {
@@ -202,6 +259,55 @@ template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& 
 // ---------------------------------------------------------------------------
 // Scans
 
+// A directory waiting to be listed.
+struct TIdFTPTreeWalker::TScanJob {
+    std::string Absolute;
+    std::string Path;
+    int32_t Depth = 0;
+    // Its place in TScan::Nodes.
+    size_t Node = 0;
+    // MLSD's unique fact told it apart from every directory seen, which
+    // spares the PWD that would otherwise tell.
+    bool Known = false;
+};
+
+// The state a scan's sessions share; guarded by Lock.
+struct TIdFTPTreeWalker::TScan {
+    struct TNode {
+        TIdTreeDir Dir;
+        // False until listed; a directory that could not be is left out.
+        bool Listed = false;
+        // In the order the parent listed them.
+        std::vector<size_t> Children;
+    };
+    std::mutex Lock;
+    std::condition_variable Changed;
+    // Last in, first out: one session walks the tree in the order a
+    // recursive walk would, several spread over its branches.
+    std::vector<TScanJob> Pending;
+    size_t Busy = 0;
+    std::vector<TNode> Nodes;
+
+    // Parents before children, siblings as listed: the same order whichever
+    // session listed what.
+    void Flatten(TIdTree& ATree) {
+        std::vector<size_t> stack{0};
+        while (!stack.empty()) {
+            TNode& node = Nodes[stack.back()];
+            stack.pop_back();
+            if (!node.Listed) {
+                continue;
+            }
+            ATree.FileCount += static_cast<int64_t>(node.Dir.Files.size());
+            for (const TIdTreeFileEntry& file : node.Dir.Files) {
+                ATree.Bytes += std::max<int64_t>(file.Size, 0);
+            }
+            ATree.Dirs.push_back(std::move(node.Dir));
+            stack.insert(stack.end(), node.Children.rbegin(), node.Children.rend());
+        }
+    }
+};
+
 TIdTree TIdFTPTreeWalker::ScanRemote(const std::string& ARemoteDir) {
     TIdTree tree;
     tree.Side = TIdTreeSide::tsRemote;
@@ -209,7 +315,10 @@ TIdTree TIdFTPTreeWalker::ScanRemote(const std::string& ARemoteDir) {
     FVisitedUnique.clear();
     FProgress.Scanning = true;
     const std::string start = FClient.QueryCurrentDir();
+    TScan scan;
+    FScan = &scan;
     TIdScopeExit back([&] {
+        FScan = nullptr;
         FProgress.Scanning = false;
         ReturnTo(start);
     });
@@ -227,77 +336,158 @@ TIdTree TIdFTPTreeWalker::ScanRemote(const std::string& ARemoteDir) {
     }
     FVisitedPaths.insert(tree.Root);
     Act(TIdTreeAction::taList, std::string());
-    ScanRemoteDir(tree, tree.Root, std::string(), 0);
+    scan.Nodes.emplace_back();
+    // The root is listed here while the other sessions sign in; until then
+    // they have nothing to take and must not take that for the end.
+    scan.Busy = 1;
+    RunOnSessions(static_cast<size_t>(std::max(Parallel, 1)),
+                  [this, &scan, &tree](TIdFTP& AClient, size_t AIndex) {
+                      if (AIndex == 0) {
+                          TIdScopeExit done([&scan] {
+                              const std::lock_guard<std::mutex> hold(scan.Lock);
+                              --scan.Busy;
+                              scan.Changed.notify_all();
+                          });
+                          ScanRemoteDir(AClient, TScanJob{tree.Root, std::string(), 0, 0, true},
+                                        false);
+                      }
+                      ScanRemoteDirs(AClient, AIndex == 0);
+                  });
+    scan.Flatten(tree);
     back.Commit();
     Report();
     return tree;
 }
 
-void TIdFTPTreeWalker::ScanRemoteDir(TIdTree& ATree, const std::string& AAbsolute,
-                                     const std::string& APath, int32_t ADepth) {
-    FClient.ListDirectory(nullptr);
-    const TIdFTPListItems& items = FClient.ListItems();
-    const size_t index = ATree.Dirs.size();
-    ATree.Dirs.push_back(TIdTreeDir{APath, ADepth, {}, {}});
-    ++FProgress.DirsFound;
-    struct TChild {
-        std::string Name;
-        std::string Unique;
-    };
-    std::vector<TChild> children;
+void TIdFTPTreeWalker::ScanRemoteDirs(TIdFTP& AClient, bool AMain) {
+    TScan& scan = *FScan;
+    for (;;) {
+        // Only the caller's thread may ask OnCheckCancel, and never while
+        // holding the scan's lock.
+        if (AMain ? Stopping() : FCancelled || FLost) {
+            scan.Changed.notify_all();
+            return;
+        }
+        TScanJob job;
+        {
+            std::unique_lock<std::mutex> hold(scan.Lock);
+            if (scan.Pending.empty()) {
+                if (scan.Busy == 0) {
+                    scan.Changed.notify_all();
+                    return;
+                }
+                // Another session may yet find more; the cancel check above
+                // runs again after a while.
+                scan.Changed.wait_for(hold, std::chrono::milliseconds(50));
+                continue;
+            }
+            job = std::move(scan.Pending.back());
+            scan.Pending.pop_back();
+            ++scan.Busy;
+        }
+        Act(TIdTreeAction::taList, job.Path);
+        bool lost = false;
+        try {
+            ScanRemoteDir(AClient, job, true);
+        } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            lost = !AClient.IsConnected();
+            if (!FCancelled && (AMain || !lost)) {
+                Fail(job.Path, ReasonOf(error), error);
+            }
+        }
+        const std::lock_guard<std::mutex> hold(scan.Lock);
+        --scan.Busy;
+        if (lost && !FCancelled) {
+            if (AMain) {
+                FLost = true;
+            } else {
+                // The directory goes to a session that is still there.
+                scan.Pending.push_back(std::move(job));
+            }
+        }
+        scan.Changed.notify_all();
+        if (lost) {
+            return;
+        }
+    }
+}
+
+void TIdFTPTreeWalker::ScanRemoteDir(TIdFTP& AClient, const TScanJob& AJob, bool AEnter) {
+    TScan& scan = *FScan;
+    if (AEnter && AJob.Known) {
+        AClient.ChangeDirectory(AJob.Absolute);
+    } else if (AEnter) {
+        AClient.ChangeDirectory(AJob.Absolute);
+        // Where the server says it now is: a directory that lists itself, or
+        // a link the server resolves, comes back to a path seen before.
+        const std::string here = AClient.QueryCurrentDir();
+        bool fresh = false;
+        {
+            const std::lock_guard<std::mutex> hold(scan.Lock);
+            fresh = FVisitedPaths.insert(here.empty() ? AJob.Absolute : here).second;
+        }
+        if (!fresh) {
+            Skip(AJob.Path, "a directory already walked (" + here + "); not walked again");
+            return;
+        }
+    }
+    AClient.ListDirectory(nullptr);
+    const TIdFTPListItems& items = AClient.ListItems();
+    TScan::TNode node;
+    node.Dir = TIdTreeDir{AJob.Path, AJob.Depth, {}, {}};
+    node.Listed = true;
+    std::vector<TScanJob> children;
+    int64_t bytes = 0;
     for (int32_t i = 0; i < items.Count(); ++i) {
         const TIdFTPListItem& item = items.ItemAt(i);
         // The usual entries for the directory itself and its parent.
         if (item.Kind == likDirectory && (item.Name == "." || item.Name == "..")) {
             continue;
         }
-        const std::string path = JoinTreePath(APath, item.Name);
+        const std::string path = JoinTreePath(AJob.Path, item.Name);
         if (const std::string reason = UnsafeNameReason(item.Name); !reason.empty()) {
             Skip(path, reason);
-            continue;
-        }
-        if (item.Kind == likSymbolicLink) {
-            ATree.Dirs[index].Links.push_back(item.Name);
-        } else if (item.Kind == likDirectory) {
-            children.push_back(TChild{item.Name, item.Unique});
+        } else if (item.Kind == likSymbolicLink) {
+            node.Dir.Links.push_back(item.Name);
+        } else if (item.Kind != likDirectory) {
+            node.Dir.Files.push_back(TIdTreeFileEntry{item.Name, item.FileSize});
+            bytes += std::max<int64_t>(item.FileSize, 0);
+        } else if (AJob.Depth + 1 > MaxDepth) {
+            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
+        } else if (!item.Unique.empty() && [&] {
+                       // A server that follows links lists the same directory
+                       // again under another name; MLSD's unique fact gives it away.
+                       const std::lock_guard<std::mutex> hold(scan.Lock);
+                       return !FVisitedUnique.insert(item.Unique).second;
+                   }()) {
+            Skip(path, "a directory already walked (a link loop); not walked again");
         } else {
-            ATree.Dirs[index].Files.push_back(TIdTreeFileEntry{item.Name, item.FileSize});
-            ++ATree.FileCount;
-            ++FProgress.FilesFound;
-            ATree.Bytes += std::max<int64_t>(item.FileSize, 0);
-            FProgress.BytesFound += std::max<int64_t>(item.FileSize, 0);
+            children.push_back(TScanJob{JoinTreePath(AJob.Absolute, item.Name), path,
+                                        AJob.Depth + 1, 0, !item.Unique.empty()});
         }
+    }
+    {
+        const std::lock_guard<std::recursive_mutex> hold(FLock);
+        ++FProgress.DirsFound;
+        FProgress.FilesFound += static_cast<int64_t>(node.Dir.Files.size());
+        FProgress.BytesFound += bytes;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(scan.Lock);
+        for (TScanJob& child : children) {
+            child.Node = scan.Nodes.size();
+            scan.Nodes.emplace_back();
+            node.Children.push_back(child.Node);
+        }
+        // Reversed, so the first child is taken first.
+        for (auto child = children.rbegin(); child != children.rend(); ++child) {
+            scan.Pending.push_back(std::move(*child));
+        }
+        scan.Nodes[AJob.Node] = std::move(node);
+        scan.Changed.notify_all();
     }
     Report();
-    for (const TChild& child : children) {
-        if (Stopping()) {
-            return;
-        }
-        const std::string path = JoinTreePath(APath, child.Name);
-        if (ADepth + 1 > MaxDepth) {
-            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
-            continue;
-        }
-        // A server that follows links lists the same directory again under
-        // another name; MLSD's unique fact gives it away.
-        if (!child.Unique.empty() && !FVisitedUnique.insert(child.Unique).second) {
-            Skip(path, "a directory already walked (a link loop); not walked again");
-            continue;
-        }
-        const std::string absolute = JoinTreePath(AAbsolute, child.Name);
-        Act(TIdTreeAction::taList, path);
-        Attempt(path, [&] {
-            FClient.ChangeDirectory(absolute);
-            // Where the server says it now is: a directory that lists itself,
-            // or a link the server resolves, comes back to a path seen before.
-            const std::string here = FClient.QueryCurrentDir();
-            if (!FVisitedPaths.insert(here.empty() ? absolute : here).second) {
-                Skip(path, "a directory already walked (" + here + "); not walked again");
-                return;
-            }
-            ScanRemoteDir(ATree, absolute, path, ADepth + 1);
-        });
-    }
 }
 
 TIdTree TIdFTPTreeWalker::ScanLocal(const std::string& ALocalDir) {
@@ -488,23 +678,57 @@ void TIdFTPTreeWalker::MoveFile(TIdFTP& AClient, const TIdTreeFile& AFile, int64
     Report();
 }
 
+bool TIdFTPTreeWalker::TakeFile(size_t& AGroup, TIdTreeFile& AFile) {
+    const std::lock_guard<std::recursive_mutex> hold(FLock);
+    auto left = [this](size_t AIndex) {
+        const TDirFiles& group = FQueue[AIndex];
+        return !group.Failed && group.Next < group.Files.size();
+    };
+    if (AGroup == npos || !left(AGroup)) {
+        if (AGroup != npos) {
+            --FQueue[AGroup].Sessions;
+        }
+        // A directory no session works in yet, in the tree's order; once
+        // there is none, the one with the most files left.
+        while (FUntouched < FQueue.size() && !left(FUntouched)) {
+            ++FUntouched;
+        }
+        AGroup = FUntouched;
+        if (AGroup == FQueue.size()) {
+            AGroup = npos;
+            size_t most = 0;
+            for (size_t i = 0; i < FQueue.size(); ++i) {
+                if (left(i) && FQueue[i].Files.size() - FQueue[i].Next > most) {
+                    most = FQueue[i].Files.size() - FQueue[i].Next;
+                    AGroup = i;
+                }
+            }
+            if (AGroup == npos) {
+                return false;
+            }
+        } else {
+            ++FUntouched;
+        }
+        ++FQueue[AGroup].Sessions;
+    }
+    TDirFiles& group = FQueue[AGroup];
+    AFile = group.Files[group.Next++];
+    return true;
+}
+
 void TIdFTPTreeWalker::MoveFiles(TIdFTP& AClient, int64_t& AInFlight, bool AMain) {
     std::string current;
+    // Each session keeps to a directory until its files are taken, so a
+    // directory costs one CWD rather than one per session that passes by.
+    size_t group = npos;
     for (;;) {
         // Only the caller's thread may ask OnCheckCancel.
         if (AMain ? Stopping() : FCancelled || FLost) {
             return;
         }
         TIdTreeFile file;
-        {
-            const std::lock_guard<std::recursive_mutex> hold(FLock);
-            while (FNext < FQueue.size() && FFailedDirs.count(FQueue[FNext].RemoteDir) != 0) {
-                ++FNext;
-            }
-            if (FNext == FQueue.size()) {
-                return;
-            }
-            file = FQueue[FNext++];
+        if (!TakeFile(group, file)) {
+            return;
         }
         if (file.RemoteDir != current) {
             try {
@@ -521,7 +745,8 @@ void TIdFTPTreeWalker::MoveFiles(TIdFTP& AClient, int64_t& AInFlight, bool AMain
                     return;
                 }
                 const std::lock_guard<std::recursive_mutex> hold(FLock);
-                if (FFailedDirs.insert(file.RemoteDir).second) {
+                if (!FQueue[group].Failed) {
+                    FQueue[group].Failed = true;
                     Fail(ParentOf(file.Path), ReasonOf(error), error);
                 }
                 continue;
@@ -538,8 +763,7 @@ void TIdFTPTreeWalker::MoveFiles(TIdFTP& AClient, int64_t& AInFlight, bool AMain
 void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std::string& ALocalRoot,
                                 const std::string& ARemoteRoot) {
     FQueue.clear();
-    FNext = 0;
-    FFailedDirs.clear();
+    FUntouched = 0;
     FBytesFinished = FProgress.BytesDone;
     // Every directory first, on this session: a file never waits for its
     // directory on another one. Below one that could not be made nothing can
@@ -566,6 +790,9 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
         for (const std::string& link : dir.Links) {
             Skip(JoinTreePath(dir.Path, link), "a link; not followed");
         }
+        if (!dir.Files.empty()) {
+            FQueue.emplace_back();
+        }
         for (const TIdTreeFileEntry& entry : dir.Files) {
             TIdTreeFile file;
             file.Download = ADownload;
@@ -574,48 +801,27 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
             file.LocalPath = JoinTreePath(local, entry.Name);
             file.Path = JoinTreePath(dir.Path, entry.Name);
             file.Size = entry.Size;
-            FQueue.push_back(std::move(file));
+            FQueue.back().Files.push_back(std::move(file));
         }
     }
-    const size_t sessions = OpenSession
-                                ? std::clamp<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1,
-                                                     std::max<size_t>(FQueue.size(), 1))
-                                : 1;
-    std::vector<int64_t> inFlight(sessions, 0);
+    std::vector<int64_t> inFlight(std::max<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1), 0);
     FInFlight.clear();
     for (int64_t& slot : inFlight) {
         FInFlight.push_back(&slot);
     }
-    std::vector<std::thread> workers;
-    for (size_t i = 1; i < sessions; ++i) {
-        workers.emplace_back([this, &inFlight, i] {
-            try {
-                std::shared_ptr<TIdFTP> session = OpenSession();
-                if (session) {
-                    MoveFiles(*session, inFlight[i], false);
-                }
-            } catch (...) {
-                // A server that takes no more sessions leaves the files to
-                // those it took.
-            }
-        });
+    TIdScopeExit forget([this] { FInFlight.clear(); });
+    size_t files = 0;
+    for (const TDirFiles& group : FQueue) {
+        files += group.Files.size();
     }
-    auto join = [&] {
-        for (std::thread& worker : workers) {
-            worker.join();
-        }
-        FInFlight.clear();
-    };
-    try {
-        MoveFiles(FClient, inFlight[0], true);
-    } catch (...) {
-        FCancelled = true;
-        join();
-        throw;
-    }
-    join();
+    RunOnSessions(std::min(inFlight.size(), std::max<size_t>(files, 1)),
+                  [this, &inFlight](TIdFTP& AClient, size_t AIndex) {
+                      MoveFiles(AClient, inFlight[AIndex], AIndex == 0);
+                  });
     // Every session was lost with files left.
-    if (!FCancelled && FNext < FQueue.size()) {
+    if (!FCancelled && std::any_of(FQueue.begin(), FQueue.end(), [](const TDirFiles& AGroup) {
+            return !AGroup.Failed && AGroup.Next < AGroup.Files.size();
+        })) {
         FLost = true;
     }
 }

@@ -105,6 +105,7 @@ public:
     static constexpr int32_t MaxDepth = 64;
 
     explicit TIdFTPTreeWalker(TIdFTP& AClient) : FClient(AClient) {}
+    ~TIdFTPTreeWalker();
     TIdFTPTreeWalker(const TIdFTPTreeWalker&) = delete;
     TIdFTPTreeWalker& operator=(const TIdFTPTreeWalker&) = delete;
 
@@ -127,13 +128,15 @@ public:
     // STOR of LocalPath as Name, replacing what the server has under it.
     static void UploadFile(TIdFTP& AClient, const TIdTreeFile& AFile);
 
-    // Sessions that move the files of Download and Upload at once: this one
-    // and up to Parallel - 1 more, each opened by OpenSession on a thread of
-    // its own (it returns a signed-in session, or raises when the server
-    // refuses one more: the walk goes on with the sessions it has). The
-    // directories are all made on this session before any file moves. The
-    // callbacks above are then called from those threads too, one at a time;
-    // OnCheckCancel only from the caller's.
+    // Sessions that list the directories of ScanRemote and move the files of
+    // Download and Upload at once: this one and up to Parallel - 1 more, each
+    // opened by OpenSession on a thread of its own (it returns a signed-in
+    // session, or raises when the server refuses one more: the walk goes on
+    // with the sessions it has, and asks for no more). Opened sessions are
+    // kept for the walker's next step, so a scan's sessions then move the
+    // files. The directories are all made on this session before any file
+    // moves. The callbacks above are then called from those threads too, one
+    // at a time; OnCheckCancel only from the caller's.
     int32_t Parallel = 1;
     using TOpenSession = std::function<std::shared_ptr<TIdFTP>()>;
     TOpenSession OpenSession;
@@ -170,8 +173,16 @@ public:
     void Reset();
 
 private:
-    void ScanRemoteDir(TIdTree& ATree, const std::string& AAbsolute, const std::string& APath,
-                       int32_t ADepth);
+    struct TScan;
+    struct TScanJob;
+    // Lists the directory of AJob on AClient (entering it first unless it is
+    // the root) and queues its subdirectories.
+    void ScanRemoteDir(TIdFTP& AClient, const TScanJob& AJob, bool AEnter);
+    // Takes directories from the scan's queue until none is left or under way.
+    void ScanRemoteDirs(TIdFTP& AClient, bool AMain);
+    // Runs AWork on this session on the caller's thread and on up to
+    // ASessions - 1 more, each on a thread of its own; returns when all have.
+    void RunOnSessions(size_t ASessions, const std::function<void(TIdFTP&, size_t)>& AWork);
     void ScanLocalDir(TIdTree& ATree, const std::string& ALocal, const std::string& APath,
                       int32_t ADepth);
     // Runs AStep for APath; a failure becomes an issue. False when it failed.
@@ -190,6 +201,10 @@ private:
     void StartTransfer(const TIdTree& ATree, TIdTreeSide ASide);
     // Moves AFile on AClient; AInFlight holds its bytes so far for the figures.
     void MoveFile(TIdFTP& AClient, const TIdTreeFile& AFile, int64_t& AInFlight);
+    static constexpr size_t npos = static_cast<size_t>(-1);
+    // The next file for a session working in AGroup (npos: none yet), which
+    // it may move on to another group; false when no file is left.
+    bool TakeFile(size_t& AGroup, TIdTreeFile& AFile);
     // Takes files from FQueue until it is empty, the walk stops or the
     // session is lost.
     void MoveFiles(TIdFTP& AClient, int64_t& AInFlight, bool AMain);
@@ -202,19 +217,32 @@ private:
 
     TIdFTP& FClient;
     std::atomic<bool> FCancelled{false};
-    bool FLost = false;
+    std::atomic<bool> FLost{false};
     std::vector<TIdTreeIssue> FIssues;
     TIdTreeProgress FProgress;
     // Directories entered during a scan: the server's own path and MLSD's
     // unique fact, so a server that follows links cannot loop the walk.
     std::set<std::string> FVisitedPaths;
     std::set<std::string> FVisitedUnique;
+    // Set while ScanRemote runs.
+    TScan* FScan = nullptr;
+    // The sessions beyond this one; slot i - 1 belongs to thread i.
+    std::vector<std::shared_ptr<TIdFTP>> FHelpers;
+    std::atomic<bool> FHelpersRefused{false};
     // Guards the issues, the figures and the callbacks while sessions run at once.
     std::recursive_mutex FLock;
-    std::vector<TIdTreeFile> FQueue;
-    size_t FNext = 0;
-    // Directories a session could not enter: their files are not tried again.
-    std::set<std::string> FFailedDirs;
+    // The files to move, a group per directory in the tree's order.
+    struct TDirFiles {
+        std::vector<TIdTreeFile> Files;
+        size_t Next = 0;
+        // Sessions working in it.
+        int32_t Sessions = 0;
+        // No session could enter it: its files are not tried again.
+        bool Failed = false;
+    };
+    std::vector<TDirFiles> FQueue;
+    // The first group no session has started on.
+    size_t FUntouched = 0;
     int64_t FBytesFinished = 0;
     std::vector<int64_t*> FInFlight;
 };
