@@ -761,8 +761,15 @@ int OpenTreeDir(const std::string& ARoot, const std::string& APath) {
     int fd = ::open(ARoot.c_str(), flags);
     for (size_t from = 0; fd >= 0 && from < APath.size();) {
         const size_t slash = std::min(APath.find('/', from), APath.size());
-        const int next = ::openat(fd, APath.substr(from, slash - from).c_str(), flags);
-        const int error = errno;
+        const std::string name = APath.substr(from, slash - from);
+        const int next = ::openat(fd, name.c_str(), flags);
+        int error = errno;
+        struct stat info {};
+        // O_DIRECTORY answers a link with ENOTDIR.
+        if (next < 0 && ::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(info.st_mode)) {
+            error = ELOOP;
+        }
         ::close(fd);
         errno = error;
         fd = next;
