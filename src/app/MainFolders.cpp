@@ -279,8 +279,8 @@ void TfrmMain::DeleteSelectedRows(const TNetworkScope& AScope, bool ARemote,
     TFolderPlan plan;
     const bool counted = CountFolders(AScope, rows, ARemote, true, plan);
     if (counted &&
-        ConfirmDelete(list, ARemote ? TWindowText::wtRemoteFileCount : TWindowText::wtLocalFileCount,
-                      plan) &&
+        ConfirmDelete(
+            list, ARemote ? TWindowText::wtRemoteFileCount : TWindowText::wtLocalFileCount, plan) &&
         !AScope.Interrupted()) {
         RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t) {
             const auto i = static_cast<size_t>(AIndex - 1);

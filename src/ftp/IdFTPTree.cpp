@@ -866,8 +866,7 @@ void TIdFTPTreeWalker::DeleteLocal(const TIdTree& ATree) {
             const std::string parent = ParentOf(dir->Path);
             const int fd = OpenTreeDir(ATree.Root, parent);
             const TIdScopeExit close([fd] { ::close(fd); });
-            RemoveEntry(fd, dir->Path.substr(parent.empty() ? 0 : parent.size() + 1),
-                        AT_REMOVEDIR);
+            RemoveEntry(fd, dir->Path.substr(parent.empty() ? 0 : parent.size() + 1), AT_REMOVEDIR);
         });
         if (!removed) {
             block(dir->Path);
