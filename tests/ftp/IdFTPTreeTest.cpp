@@ -117,6 +117,10 @@ TEST_P(FtpTreeTest, UpDownAndDeletedFileByFile) {
     walker.DeleteLocal(walker.ScanLocal((local / "back").string()));
     EXPECT_FALSE(walker.HasFailures()) << walker.Issues().front().Reason;
     EXPECT_FALSE(fs::exists(local / "back"));
+    // A root named through a link: only the link goes.
+    fs::create_directory_symlink(local / "src", local / "via");
+    walker.DeleteLocal(walker.ScanLocal((local / "via").string()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(local / "via")));
     EXPECT_EQ(Contents(local / "src"), source);
 
     walker.DeleteRemote(walker.ScanRemote("copy"));
