@@ -379,7 +379,6 @@ private:
     // join the batch's failures.
     void RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const TFolderPlan& APlan,
                  size_t ARowIndex, TTreeJob AJob);
-    void DeleteLocalTree(const TIdTree& ATree);
     // The walker's figures into the window, and a chance for the window to answer.
     void PrepareWalker(TIdFTPTreeWalker& AWalker);
     void ShowTreeProgress(const TIdTreeProgress& AProgress, bool AForce);
@@ -400,6 +399,11 @@ private:
     QElapsedTimer FTreeShown;
     int64_t FTreeShownFiles = -1;
 
+    // The Delete key in either pane: the selection counted (folders with
+    // what they hold), asked about, then each row deleted, a counted folder
+    // whole, any other row by ADeleteRow.
+    void DeleteSelectedRows(const TNetworkScope& AScope, bool ARemote,
+                            const std::function<void(const TBatchRow& ARow)>& ADeleteRow);
     // Asks before the selected rows of AList are deleted; AFiles names them,
     // and what the counted folders hold is named beneath.
     bool ConfirmDelete(const TFileListView& AList, TWindowText AFiles, const TFolderPlan& APlan);

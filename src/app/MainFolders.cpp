@@ -7,12 +7,8 @@
 #include "Main.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <set>
 
 namespace {
 
@@ -25,11 +21,6 @@ std::string WithoutTrailingSeparator(std::string APath) {
         APath.pop_back();
     }
     return APath;
-}
-
-std::string ParentOf(const std::string& APath) {
-    const size_t slash = APath.rfind('/');
-    return slash == std::string::npos ? std::string() : APath.substr(0, slash);
 }
 
 // The walker and the job it does, for as long as it runs.
@@ -258,7 +249,7 @@ void TfrmMain::RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const
             walker.DeleteRemote(tree);
             break;
         case TTreeJob::tjDeleteLocal:
-            DeleteLocalTree(tree);
+            walker.DeleteLocal(tree);
             break;
         }
     } catch (...) {
@@ -269,7 +260,8 @@ void TfrmMain::RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const
     FTreeBytesBefore += tree.Bytes;
     for (const TIdTreeIssue& issue : walker.Issues()) {
         note(issue);
-        if (!error && issue.Error && !SessionConnected()) {
+        // A local delete never waits on the server: its failures are the disk's.
+        if (!error && issue.Error && AJob != TTreeJob::tjDeleteLocal && !SessionConnected()) {
             error = issue.Error;
         }
     }
@@ -278,50 +270,31 @@ void TfrmMain::RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const
     }
 }
 
-void TfrmMain::DeleteLocalTree(const TIdTree& ATree) {
-    TIdTreeProgress progress;
-    progress.FilesFound = ATree.FileCount;
-    progress.BytesFound = ATree.Bytes;
-    // A folder that keeps an entry cannot go, and neither can those above it.
-    std::set<std::string> blocked;
-    const auto fail = [&](const std::string& APath, int AError) {
-        NoteRowFailure(JoinTreePath(ATree.Root, APath),
-                       QString::fromLocal8Bit(std::strerror(AError)));
-        for (std::string dir = ParentOf(APath); blocked.insert(dir).second && !dir.empty();
-             dir = ParentOf(dir)) {
-        }
-    };
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        std::vector<std::string> names;
-        for (const TIdTreeFileEntry& file : dir.Files) {
-            names.push_back(file.Name);
-        }
-        names.insert(names.end(), dir.Links.begin(), dir.Links.end());
-        for (const std::string& name : names) {
-            if (BreatheDuringTree()) {
-                return;
+void TfrmMain::DeleteSelectedRows(const TNetworkScope& AScope, bool ARemote,
+                                  const std::function<void(const TBatchRow& ARow)>& ADeleteRow) {
+    TFileListView& list = ARemote ? lvRemoteFiles : lvLocalFiles;
+    SetPaneControlsEnabled(false);
+    FRowFailures.clear();
+    const std::vector<TBatchRow> rows = SelectedRows(list);
+    TFolderPlan plan;
+    const bool counted = CountFolders(AScope, rows, ARemote, true, plan);
+    if (counted &&
+        ConfirmDelete(
+            list, ARemote ? TWindowText::wtRemoteFileCount : TWindowText::wtLocalFileCount, plan) &&
+        !AScope.Interrupted()) {
+        RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t) {
+            const auto i = static_cast<size_t>(AIndex - 1);
+            if (plan.Trees[i]) {
+                RunTree(AScope, ARow, plan, i,
+                        ARemote ? TTreeJob::tjDeleteRemote : TTreeJob::tjDeleteLocal);
+            } else if (!plan.Failed[i]) {
+                ADeleteRow(ARow);
             }
-            const std::string path = JoinTreePath(dir.Path, name);
-            if (::unlink(JoinTreePath(ATree.Root, path).c_str()) != 0) {
-                fail(path, errno);
-            }
-            ++progress.FilesDone;
-            ShowTreeProgress(progress, false);
-        }
+        });
+    } else if (counted) {
+        FRowFailures.clear();
     }
-    std::vector<const TIdTreeDir*> deepestFirst;
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        deepestFirst.push_back(&dir);
-    }
-    std::stable_sort(deepestFirst.begin(), deepestFirst.end(),
-                     [](const TIdTreeDir* A, const TIdTreeDir* B) { return A->Depth > B->Depth; });
-    for (const TIdTreeDir* dir : deepestFirst) {
-        if (BreatheDuringTree()) {
-            return;
-        }
-        if (blocked.count(dir->Path) == 0 &&
-            ::rmdir(JoinTreePath(ATree.Root, dir->Path).c_str()) != 0) {
-            fail(dir->Path, errno);
-        }
-    }
+    FinishBatch(
+        AScope, [this, ARemote] { ARemote ? btnRemoteRefreshClick() : btnLocalRefreshClick(); },
+        PickText(TWindowText::wtEntriesNotDeleted));
 }

@@ -136,40 +136,20 @@ void TfrmMain::lvLocalFilesDblClick() {
 void TfrmMain::lvLocalFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvLocalFiles.SelectedCount() > 0) {
-        SetPaneControlsEnabled(false);
-        FRowFailures.clear();
-        const std::vector<TBatchRow> rows = SelectedRows(lvLocalFiles);
-        TFolderPlan plan;
-        const bool counted = CountFolders(scope, rows, false, true, plan);
-        if (counted && ConfirmDelete(lvLocalFiles, TWindowText::wtLocalFileCount, plan) &&
-            !scope.Interrupted()) {
-            RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t) {
-                const auto i = static_cast<size_t>(AIndex - 1);
-                if (plan.Trees[i]) {
-                    RunTree(scope, ARow, plan, i, TTreeJob::tjDeleteLocal);
-                    return;
-                }
-                if (plan.Failed[i]) {
-                    return;
-                }
-                // A link to a folder goes as the link; what it leads to stays.
-                const std::string path = ARow.Argument.size() > 1 && ARow.Argument.back() == '/'
-                                             ? ARow.Argument.substr(0, ARow.Argument.size() - 1)
-                                             : ARow.Argument;
-                struct stat st {};
-                const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-                const int result = IsLocalDirectoryRow(ARow.Caption) && !link
-                                       ? ::rmdir(ARow.Argument.c_str())
-                                       : ::unlink(path.c_str());
-                if (result != 0) {
-                    NoteRowFailure(ARow.Argument, SystemError(errno));
-                }
-            });
-        } else if (counted) {
-            FRowFailures.clear();
-        }
-        FinishBatch(
-            scope, [this] { btnLocalRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
+        DeleteSelectedRows(scope, false, [this](const TBatchRow& ARow) {
+            // A link to a folder goes as the link; what it leads to stays.
+            const std::string path = ARow.Argument.size() > 1 && ARow.Argument.back() == '/'
+                                         ? ARow.Argument.substr(0, ARow.Argument.size() - 1)
+                                         : ARow.Argument;
+            struct stat st {};
+            const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+            const int result = IsLocalDirectoryRow(ARow.Caption) && !link
+                                   ? ::rmdir(ARow.Argument.c_str())
+                                   : ::unlink(path.c_str());
+            if (result != 0) {
+                NoteRowFailure(ARow.Argument, SystemError(errno));
+            }
+        });
     } else if (AKey == VK_F2) {
         lvLocalFilesRename();
     } else if (AKey == VK_F5) {

@@ -124,41 +124,21 @@ void TfrmMain::btnRemoteCreateDirectoryClick() {
 void TfrmMain::lvRemoteFilesKeyDown(int AKey) {
     TNetworkScope scope(*this);
     if (AKey == VK_DELETE && lvRemoteFiles.SelectedCount() > 0) {
-        SetPaneControlsEnabled(false);
-        FRowFailures.clear();
-        const std::vector<TBatchRow> rows = SelectedRows(lvRemoteFiles);
-        TFolderPlan plan;
-        const bool counted = CountFolders(scope, rows, true, true, plan);
-        if (counted && ConfirmDelete(lvRemoteFiles, TWindowText::wtRemoteFileCount, plan) &&
-            !scope.Interrupted()) {
-            RunBatchLoop(rows, [&](const TBatchRow& ARow, int32_t AIndex, int32_t) {
-                const auto i = static_cast<size_t>(AIndex - 1);
-                if (plan.Trees[i]) {
-                    RunTree(scope, ARow, plan, i, TTreeJob::tjDeleteRemote);
-                    return;
+        DeleteSelectedRows(scope, true, [&](const TBatchRow& ARow) {
+            try {
+                if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
+                    sckFTP->DeleteRemoteFile(ARow.Argument);
+                } else {
+                    sckFTP->DeleteDirectory(ARow.Argument);
                 }
-                if (plan.Failed[i]) {
-                    return;
+            } catch (...) {
+                const std::exception_ptr error = std::current_exception();
+                // The parent entry cannot be removed, and everyone knows.
+                if (!SessionGone(scope, error) && !IsRemoteParentRow(ARow.Caption)) {
+                    NoteRowFailure(ARow.Argument, FailureReason(error));
                 }
-                try {
-                    if (!IsRemoteDirectoryRow(ARow.Caption) && !IsRemoteParentRow(ARow.Caption)) {
-                        sckFTP->DeleteRemoteFile(ARow.Argument);
-                    } else {
-                        sckFTP->DeleteDirectory(ARow.Argument);
-                    }
-                } catch (...) {
-                    const std::exception_ptr error = std::current_exception();
-                    // The parent entry cannot be removed, and everyone knows.
-                    if (!SessionGone(scope, error) && !IsRemoteParentRow(ARow.Caption)) {
-                        NoteRowFailure(ARow.Argument, FailureReason(error));
-                    }
-                }
-            });
-        } else if (counted) {
-            FRowFailures.clear();
-        }
-        FinishBatch(
-            scope, [this] { btnRemoteRefreshClick(); }, PickText(TWindowText::wtEntriesNotDeleted));
+            }
+        });
     } else if (AKey == VK_F2) {
         lvRemoteFilesRename();
     } else if (AKey == VK_F5) {

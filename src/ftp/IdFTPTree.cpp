@@ -945,3 +945,137 @@ void TIdFTPTreeWalker::DeleteRemote(const TIdTree& ATree) {
     }
     back.Commit();
 }
+
+// ---------------------------------------------------------------------------
+// Local delete
+
+#include <fcntl.h>
+
+namespace {
+
+[[noreturn]] void FailRemoval(int AError) {
+    // The issue names the entry; the reason is the system's alone.
+    throw EIdTreeLocalError(AError == ELOOP ? "a link stands there now, which is not followed"
+                                            : std::strerror(AError));
+}
+
+// A directory of the tree opened one component at a time from the root, none
+// followed as a link: a folder swapped for a link since the scan cannot lead
+// the delete out of the tree.
+int OpenTreeDir(const std::string& ARoot, const std::string& APath) {
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(ARoot.c_str(), flags);
+    for (size_t from = 0; fd >= 0 && from < APath.size();) {
+        const size_t slash = std::min(APath.find('/', from), APath.size());
+        const std::string name = APath.substr(from, slash - from);
+        const int next = ::openat(fd, name.c_str(), flags);
+        int error = errno;
+        struct stat info {};
+        // O_DIRECTORY answers a link with ENOTDIR.
+        if (next < 0 && ::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(info.st_mode)) {
+            error = ELOOP;
+        }
+        ::close(fd);
+        errno = error;
+        fd = next;
+        from = slash + 1;
+    }
+    if (fd < 0) {
+        FailRemoval(errno);
+    }
+    return fd;
+}
+
+// Removes AName (a directory with AT_REMOVEDIR) from ADir.
+void RemoveEntry(int ADir, const std::string& AName, int AFlags) {
+    if (::unlinkat(ADir, AName.c_str(), AFlags) != 0) {
+        FailRemoval(errno);
+    }
+}
+
+} // namespace
+
+void TIdFTPTreeWalker::DeleteLocal(const TIdTree& ATree) {
+    StartTransfer(ATree, TIdTreeSide::tsLocal);
+    struct stat info {};
+    if (::lstat(ATree.Root.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        Act(TIdTreeAction::taDelete, std::string());
+        Try(std::string(), [&] { RemoveEntry(AT_FDCWD, ATree.Root, 0); });
+        return;
+    }
+    // A directory that keeps an entry cannot go, and neither can those above it.
+    std::set<std::string> blocked;
+    auto block = [&blocked](std::string APath) {
+        while (blocked.insert(APath).second && !APath.empty()) {
+            APath = ParentOf(APath);
+        }
+    };
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        if (dir.Files.empty() && dir.Links.empty()) {
+            continue;
+        }
+        if (Stopping()) {
+            return;
+        }
+        int fd = -1;
+        if (!Try(dir.Path, [&] { fd = OpenTreeDir(ATree.Root, dir.Path); })) {
+            block(dir.Path);
+            continue;
+        }
+        const TIdScopeExit close([fd] { ::close(fd); });
+        auto remove = [&](const std::string& AName, int64_t ASize) {
+            const std::string path = JoinTreePath(dir.Path, AName);
+            Act(TIdTreeAction::taDelete, path);
+            // A link goes as the link itself; what it points to stays.
+            if (!Try(path, [&] { RemoveEntry(fd, AName, 0); })) {
+                block(dir.Path);
+            }
+            ++FProgress.FilesDone;
+            FProgress.BytesDone += std::max<int64_t>(ASize, 0);
+            Report();
+        };
+        for (const TIdTreeFileEntry& entry : dir.Files) {
+            if (Stopping()) {
+                return;
+            }
+            remove(entry.Name, entry.Size);
+        }
+        for (const std::string& link : dir.Links) {
+            if (Stopping()) {
+                return;
+            }
+            remove(link, 0);
+        }
+    }
+    std::vector<const TIdTreeDir*> dirs;
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        dirs.push_back(&dir);
+    }
+    std::stable_sort(dirs.begin(), dirs.end(),
+                     [](const TIdTreeDir* a, const TIdTreeDir* b) { return a->Depth > b->Depth; });
+    for (const TIdTreeDir* dir : dirs) {
+        if (Stopping()) {
+            return;
+        }
+        if (blocked.count(dir->Path) != 0) {
+            continue;
+        }
+        Act(TIdTreeAction::taRemoveDir, dir->Path);
+        const bool removed = Try(dir->Path, [&] {
+            if (dir->Path.empty()) {
+                if (::rmdir(ATree.Root.c_str()) != 0) {
+                    FailRemoval(errno);
+                }
+                return;
+            }
+            const std::string parent = ParentOf(dir->Path);
+            const int fd = OpenTreeDir(ATree.Root, parent);
+            const TIdScopeExit close([fd] { ::close(fd); });
+            RemoveEntry(fd, dir->Path.substr(parent.empty() ? 0 : parent.size() + 1), AT_REMOVEDIR);
+        });
+        if (!removed) {
+            block(dir->Path);
+        }
+    }
+}

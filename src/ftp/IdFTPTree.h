@@ -157,6 +157,10 @@ public:
     void Upload(const TIdTree& ATree, const std::string& ARemoteDir);
     // Files and links first, then the directories deepest first, the root last.
     void DeleteRemote(const TIdTree& ATree);
+    // The same for a tree of ScanLocal. A link goes as the link itself, never
+    // followed or emptied: a root that is a link is all that goes, and a
+    // folder that became a link since the scan is not entered.
+    void DeleteLocal(const TIdTree& ATree);
 
     // The remote operations return to the directory they started in.
 

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,8 @@ public:
     };
     std::vector<TMessage> Messages;
     TMsgResult MessageAnswer = TMsgResult::mrOK;
+    // Done while each message box is open (after it is recorded).
+    std::function<void()> WhileAsking;
 
     std::vector<QString> FolderTitles;
     std::vector<QString> FolderPreselected;
@@ -39,6 +42,9 @@ public:
     TMsgResult MessageBox(QWidget*, const QString& ACaption, const QString& AText, TMsgIcon AIcon,
                           TMsgButtons AButtons) override {
         Messages.push_back({ACaption, AText, AIcon, AButtons});
+        if (WhileAsking) {
+            WhileAsking();
+        }
         return MessageAnswer;
     }
     // Typed into the next text-input boxes; unset answers Cancel.

@@ -13,7 +13,10 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 namespace fs = std::filesystem;
@@ -105,8 +108,34 @@ TEST_P(FolderServer, FoldersGoWholeBothWaysAfterTheQuestion) {
 TEST_P(FolderServer, DeletesFoldersWithWhatTheyHoldButNotWhatLinksLeadTo) {
     TempDir outside{"quorvan-outside"};
     outside.write("keep.txt", "k");
-    for (const bool remote : {true, false}) {
-        SCOPED_TRACE(remote ? "remote" : "local");
+    outside.write("b.txt", "o");
+    const struct {
+        const char* Name;
+        bool Remote;
+        // Done while the question is open: the entry it leaves cannot go, and
+        // neither can the folders above it.
+        std::function<void()> Meanwhile;
+        const char* Stuck;
+        std::string Reason;
+    } cases[] = {
+        {"remote", true, {}, nullptr, {}},
+        {"local", false, {}, nullptr, {}},
+        {"local, a file became a folder", false,
+         [&] {
+             fs::remove(Local / "gone/sub/b.txt");
+             Local.write("gone/sub/b.txt/in", "2");
+         },
+         "gone/sub/b.txt", std::strerror(EISDIR)},
+        {"local, a folder became a link", false,
+         [&] {
+             fs::rename(Local / "gone/sub", Local / "moved");
+             fs::create_directory_symlink(outside.path(), Local / "gone/sub");
+         },
+         "gone/sub", "a link stands there now, which is not followed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const bool remote = c.Remote;
         for (const char* file : {"gone/a.txt", "gone/sub/b.txt"}) {
             remote ? void(Server->writeFile(file, "1")) : void(Local.write(file, "1"));
         }
@@ -123,16 +152,33 @@ TEST_P(FolderServer, DeletesFoldersWithWhatTheyHoldButNotWhatLinksLeadTo) {
                       : std::vector{QStringLiteral("<\\> gone"), QStringLiteral("<\\> outlink")});
         Answers.Messages.clear();
         Answers.MessageAnswer = TMsgResult::mrYes;
+        Answers.WhileAsking = [&] {
+            if (c.Meanwhile && Answers.Messages.size() == 1) {
+                c.Meanwhile();
+            }
+        };
         remote ? Window->lvRemoteFilesKeyDown(VK_DELETE) : Window->lvLocalFilesKeyDown(VK_DELETE);
+        Answers.WhileAsking = nullptr;
 
-        ASSERT_EQ(Answers.Messages.size(), 1u);
+        ASSERT_EQ(Answers.Messages.size(), c.Stuck ? 2u : 1u);
         EXPECT_EQ(Answers.Messages[0].Text.toStdString(),
                   std::string("Do you want to delete ") + (remote ? "1 remote" : "2 local") +
                       " file(s)?\nThe folder \"gone\" holds 2 files (2 B) and 2 subfolders; all "
                       "of it is deleted.");
+        if (c.Stuck) {
+            EXPECT_EQ(Answers.Messages[1].Text.toStdString(),
+                      "Some entries could not be deleted:\n\"" + LocalDir() + c.Stuck +
+                          "\": " + c.Reason);
+            EXPECT_TRUE(fs::exists(fs::symlink_status(Local / c.Stuck)));
+            EXPECT_FALSE(fs::exists(Local / "gone/a.txt"));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Local / "gone/link")));
+            fs::remove_all(Local / "gone");
+            fs::remove_all(Local / "moved");
+        }
         EXPECT_FALSE(remote ? Server->exists("gone") : fs::exists(Local / "gone"));
         EXPECT_FALSE(fs::exists(fs::symlink_status(Local / "outlink")));
         EXPECT_EQ(outside.read("keep.txt"), "k");
+        EXPECT_EQ(outside.read("b.txt"), "o");
         EXPECT_TRUE(ConnectedLayout());
         Window->btnDisconnectClick();
     }

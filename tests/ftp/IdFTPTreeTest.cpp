@@ -109,7 +109,19 @@ TEST_P(FtpTreeTest, UpDownAndDeletedFileByFile) {
     EXPECT_EQ(down.Bytes, up.Bytes);
     walker.Download(down, (local / "back").string());
     EXPECT_FALSE(walker.HasFailures());
-    EXPECT_EQ(Contents(local / "back"), Contents(local / "src"));
+    const auto source = Contents(local / "src");
+    EXPECT_EQ(Contents(local / "back"), source);
+
+    // A link inside goes as the link; the folder it leads to stays whole.
+    fs::create_directory_symlink(local / "src", local / "back" / "name with  blanks" / "to src");
+    walker.DeleteLocal(walker.ScanLocal((local / "back").string()));
+    EXPECT_FALSE(walker.HasFailures()) << walker.Issues().front().Reason;
+    EXPECT_FALSE(fs::exists(local / "back"));
+    // A root named through a link: only the link goes.
+    fs::create_directory_symlink(local / "src", local / "via");
+    walker.DeleteLocal(walker.ScanLocal((local / "via").string()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(local / "via")));
+    EXPECT_EQ(Contents(local / "src"), source);
 
     walker.DeleteRemote(walker.ScanRemote("copy"));
     EXPECT_FALSE(walker.HasFailures()) << server->log();
