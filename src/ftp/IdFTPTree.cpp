@@ -1,6 +1,7 @@
 #include "IdFTPTree.h"
 
 #include "IdException.h"
+#include "IdFTPTreeShared.h"
 #include "IdGlobal.h"
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+using namespace IdFTPTreeShared;
 
 namespace {
 
@@ -39,10 +42,6 @@ std::string ReasonOf(const std::exception_ptr& AError) {
     }
 }
 
-[[noreturn]] void FailLocal(const std::string& APath, const std::string& AReason) {
-    throw EIdTreeLocalError(APath + ": " + AReason);
-}
-
 // Opens a local file, its failure told as the local one it is.
 std::unique_ptr<TIdFileStream> OpenLocal(const std::string& APath, TIdFileMode AMode) {
     try {
@@ -50,10 +49,6 @@ std::unique_ptr<TIdFileStream> OpenLocal(const std::string& APath, TIdFileMode A
     } catch (const EIdException& e) {
         throw EIdTreeLocalError(FirstLine(e.what()));
     }
-}
-
-[[noreturn]] void FailSystem(const std::string& APath, int AError) {
-    FailLocal(APath, std::strerror(AError));
 }
 
 // A directory of the copy. Something else under that name (a file, or a link
@@ -79,16 +74,6 @@ std::string ParentPath(const std::string& APath) {
         return std::string();
     }
     return slash == 0 ? "/" : APath.substr(0, slash);
-}
-
-// The tree path of the directory holding APath ("a/b" -> "a", "a" -> "").
-std::string ParentOf(const std::string& APath) {
-    const size_t slash = APath.rfind('/');
-    return slash == std::string::npos ? std::string() : APath.substr(0, slash);
-}
-
-bool IsAbsolute(const std::string& APath) {
-    return !APath.empty() && APath.front() == '/';
 }
 
 } // namespace
@@ -230,7 +215,7 @@ bool TIdFTPTreeWalker::Stopping() {
     return FCancelled || FLost;
 }
 
-template <class F> bool TIdFTPTreeWalker::Try(const std::string& APath, F&& AStep) {
+bool TIdFTPTreeWalker::Try(const std::string& APath, const std::function<void()>& AStep) {
     try {
         AStep();
         return true;
@@ -246,8 +231,8 @@ template <class F> bool TIdFTPTreeWalker::Try(const std::string& APath, F&& ASte
     }
 }
 
-template <class F> bool TIdFTPTreeWalker::Attempt(const std::string& APath, F&& AStep) {
-    if (Try(APath, std::forward<F>(AStep))) {
+bool TIdFTPTreeWalker::Attempt(const std::string& APath, const std::function<void()>& AStep) {
+    if (Try(APath, AStep)) {
         return true;
     }
     if (!FCancelled && !FClient.IsConnected()) {
@@ -340,19 +325,18 @@ TIdTree TIdFTPTreeWalker::ScanRemote(const std::string& ARemoteDir) {
     // The root is listed here while the other sessions sign in; until then
     // they have nothing to take and must not take that for the end.
     scan.Busy = 1;
-    RunOnSessions(static_cast<size_t>(std::max(Parallel, 1)),
-                  [this, &scan, &tree](TIdFTP& AClient, size_t AIndex) {
-                      if (AIndex == 0) {
-                          TIdScopeExit done([&scan] {
-                              const std::lock_guard<std::mutex> hold(scan.Lock);
-                              --scan.Busy;
-                              scan.Changed.notify_all();
-                          });
-                          ScanRemoteDir(AClient, TScanJob{tree.Root, std::string(), 0, 0, true},
-                                        false);
-                      }
-                      ScanRemoteDirs(AClient, AIndex == 0);
-                  });
+    RunOnSessions(static_cast<size_t>(std::max(Parallel, 1)), [this, &scan, &tree](TIdFTP& AClient,
+                                                                                   size_t AIndex) {
+        if (AIndex == 0) {
+            TIdScopeExit done([&scan] {
+                const std::lock_guard<std::mutex> hold(scan.Lock);
+                --scan.Busy;
+                scan.Changed.notify_all();
+            });
+            ScanRemoteDir(AClient, TScanJob{tree.Root, std::string(), 0, 0, true}, false);
+        }
+        ScanRemoteDirs(AClient, AIndex == 0);
+    });
     scan.Flatten(tree);
     back.Commit();
     Report();
@@ -488,98 +472,6 @@ void TIdFTPTreeWalker::ScanRemoteDir(TIdFTP& AClient, const TScanJob& AJob, bool
         scan.Changed.notify_all();
     }
     Report();
-}
-
-TIdTree TIdFTPTreeWalker::ScanLocal(const std::string& ALocalDir) {
-    TIdTree tree;
-    tree.Side = TIdTreeSide::tsLocal;
-    tree.Root = ALocalDir;
-    FProgress.Scanning = true;
-    TIdScopeExit done([&] { FProgress.Scanning = false; });
-    struct stat info {};
-    // The root is what the user named, so a link given as the root is taken
-    // to its directory; links inside are not.
-    if (::stat(ALocalDir.c_str(), &info) != 0) {
-        FailSystem(ALocalDir, errno);
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        FailSystem(ALocalDir, ENOTDIR);
-    }
-    Act(TIdTreeAction::taList, std::string());
-    ScanLocalDir(tree, ALocalDir, std::string(), 0);
-    done.Commit();
-    Report();
-    return tree;
-}
-
-void TIdFTPTreeWalker::ScanLocalDir(TIdTree& ATree, const std::string& ALocal,
-                                    const std::string& APath, int32_t ADepth) {
-    std::vector<std::string> names;
-    {
-        DIR* dir = ::opendir(ALocal.c_str());
-        if (dir == nullptr) {
-            FailSystem(ALocal, errno);
-        }
-        TIdScopeExit close([dir] { ::closedir(dir); });
-        errno = 0;
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        if (errno != 0) {
-            FailSystem(ALocal, errno);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    const size_t index = ATree.Dirs.size();
-    ATree.Dirs.push_back(TIdTreeDir{APath, ADepth, {}, {}});
-    ++FProgress.DirsFound;
-    std::vector<std::string> children;
-    for (const std::string& name : names) {
-        const std::string path = JoinTreePath(APath, name);
-        // A local name is the user's own; only what no command can carry is left out.
-        if (name.find_first_of("\r\n") != std::string::npos) {
-            Skip(path, "a name with a line break, which no command can carry");
-            continue;
-        }
-        const std::string local = JoinTreePath(ALocal, name);
-        struct stat info {};
-        if (::lstat(local.c_str(), &info) != 0) {
-            const int error = errno;
-            Attempt(path, [&] { FailSystem(local, error); });
-            continue;
-        }
-        if (S_ISLNK(info.st_mode)) {
-            ATree.Dirs[index].Links.push_back(name);
-        } else if (S_ISDIR(info.st_mode)) {
-            children.push_back(name);
-        } else if (S_ISREG(info.st_mode)) {
-            const auto size = static_cast<int64_t>(info.st_size);
-            ATree.Dirs[index].Files.push_back(TIdTreeFileEntry{name, size});
-            ++ATree.FileCount;
-            ++FProgress.FilesFound;
-            ATree.Bytes += size;
-            FProgress.BytesFound += size;
-        } else {
-            // Pipes, devices and sockets: opening one could block for ever.
-            Skip(path, "not a regular file");
-        }
-    }
-    Report();
-    for (const std::string& name : children) {
-        if (Stopping()) {
-            return;
-        }
-        const std::string path = JoinTreePath(APath, name);
-        if (ADepth + 1 > MaxDepth) {
-            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
-            continue;
-        }
-        Act(TIdTreeAction::taList, path);
-        Attempt(path, [&] { ScanLocalDir(ATree, JoinTreePath(ALocal, name), path, ADepth + 1); });
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -804,7 +696,8 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
             FQueue.back().Files.push_back(std::move(file));
         }
     }
-    std::vector<int64_t> inFlight(std::max<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1), 0);
+    std::vector<int64_t> inFlight(std::max<size_t>(static_cast<size_t>(std::max(Parallel, 1)), 1),
+                                  0);
     FInFlight.clear();
     for (int64_t& slot : inFlight) {
         FInFlight.push_back(&slot);
@@ -873,209 +766,95 @@ void TIdFTPTreeWalker::Upload(const TIdTree& ATree, const std::string& ARemoteDi
     back.Commit();
 }
 
+void TIdFTPTreeWalker::DeleteTree(const TIdTree& ATree, const TDeleteSide& ASide) {
+    auto attempt = [&](const std::string& APath, const std::function<void()>& AStep) {
+        // A local delete goes on whatever became of the session.
+        return ASide.Remote ? Attempt(APath, AStep) : Try(APath, AStep);
+    };
+    // A directory that keeps an entry cannot go, and neither can those above it.
+    std::set<std::string> blocked;
+    auto block = [&blocked](std::string APath) {
+        while (blocked.insert(APath).second && !APath.empty()) {
+            APath = ParentOf(APath);
+        }
+    };
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        if (dir.Files.empty() && dir.Links.empty()) {
+            continue;
+        }
+        if (Stopping()) {
+            return;
+        }
+        TRemoveEntry remove;
+        if (!attempt(dir.Path, [&] { remove = ASide.Enter(dir); })) {
+            block(dir.Path);
+            continue;
+        }
+        auto removeEntry = [&](const std::string& AName, int64_t ASize) {
+            const std::string path = JoinTreePath(dir.Path, AName);
+            Act(TIdTreeAction::taDelete, path);
+            // A link goes as the link itself; what it points to stays.
+            if (!attempt(path, [&] { remove(AName); })) {
+                block(dir.Path);
+            }
+            ++FProgress.FilesDone;
+            FProgress.BytesDone += std::max<int64_t>(ASize, 0);
+            Report();
+        };
+        for (const TIdTreeFileEntry& entry : dir.Files) {
+            if (Stopping()) {
+                return;
+            }
+            removeEntry(entry.Name, entry.Size);
+        }
+        for (const std::string& link : dir.Links) {
+            if (Stopping()) {
+                return;
+            }
+            removeEntry(link, 0);
+        }
+    }
+    std::vector<const TIdTreeDir*> dirs;
+    for (const TIdTreeDir& dir : ATree.Dirs) {
+        dirs.push_back(&dir);
+    }
+    std::stable_sort(dirs.begin(), dirs.end(),
+                     [](const TIdTreeDir* a, const TIdTreeDir* b) { return a->Depth > b->Depth; });
+    if (Stopping()) {
+        return;
+    }
+    if (ASide.BeforeDirs) {
+        ASide.BeforeDirs();
+    }
+    for (const TIdTreeDir* dir : dirs) {
+        if (Stopping()) {
+            return;
+        }
+        if (blocked.count(dir->Path) != 0) {
+            continue;
+        }
+        Act(TIdTreeAction::taRemoveDir, dir->Path);
+        if (!attempt(dir->Path, [&] { ASide.RemoveDir(*dir); })) {
+            block(dir->Path);
+        }
+    }
+}
+
 void TIdFTPTreeWalker::DeleteRemote(const TIdTree& ATree) {
     StartTransfer(ATree, TIdTreeSide::tsRemote);
     const std::string start = FClient.QueryCurrentDir();
     TIdScopeExit back([&] { ReturnTo(start); });
-    // A directory that keeps an entry cannot go, and neither can those above it.
-    std::set<std::string> blocked;
-    auto block = [&blocked](std::string APath) {
-        while (blocked.insert(APath).second && !APath.empty()) {
-            APath = ParentOf(APath);
-        }
+    TDeleteSide side;
+    side.Remote = true;
+    side.Enter = [&](const TIdTreeDir& ADir) -> TRemoveEntry {
+        FClient.ChangeDirectory(JoinTreePath(ATree.Root, ADir.Path));
+        return [this](const std::string& AName) { FClient.DeleteRemoteFile(AName); };
     };
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        if (Stopping()) {
-            break;
-        }
-        if (dir.Files.empty() && dir.Links.empty()) {
-            continue;
-        }
-        const std::string remote = JoinTreePath(ATree.Root, dir.Path);
-        if (!Attempt(dir.Path, [&] { FClient.ChangeDirectory(remote); })) {
-            block(dir.Path);
-            continue;
-        }
-        auto remove = [&](const std::string& AName, int64_t ASize) {
-            const std::string path = JoinTreePath(dir.Path, AName);
-            Act(TIdTreeAction::taDelete, path);
-            // A link goes as the link itself; what it points to stays.
-            if (!Attempt(path, [&] { FClient.DeleteRemoteFile(AName); })) {
-                block(dir.Path);
-            }
-            ++FProgress.FilesDone;
-            FProgress.BytesDone += std::max<int64_t>(ASize, 0);
-            Report();
-        };
-        for (const TIdTreeFileEntry& entry : dir.Files) {
-            if (Stopping()) {
-                break;
-            }
-            remove(entry.Name, entry.Size);
-        }
-        for (const std::string& link : dir.Links) {
-            if (Stopping()) {
-                break;
-            }
-            remove(link, 0);
-        }
-    }
-    std::vector<const TIdTreeDir*> dirs;
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        dirs.push_back(&dir);
-    }
-    std::stable_sort(dirs.begin(), dirs.end(),
-                     [](const TIdTreeDir* a, const TIdTreeDir* b) { return a->Depth > b->Depth; });
     // Out of the tree first: some servers refuse to remove the current directory.
-    if (!Stopping()) {
-        ReturnTo(ParentPath(ATree.Root));
-    }
-    for (const TIdTreeDir* dir : dirs) {
-        if (Stopping()) {
-            break;
-        }
-        if (blocked.count(dir->Path) != 0) {
-            continue;
-        }
-        Act(TIdTreeAction::taRemoveDir, dir->Path);
-        if (!Attempt(dir->Path,
-                     [&] { FClient.DeleteDirectory(JoinTreePath(ATree.Root, dir->Path)); })) {
-            block(dir->Path);
-        }
-    }
-    back.Commit();
-}
-
-// ---------------------------------------------------------------------------
-// Local delete
-
-#include <fcntl.h>
-
-namespace {
-
-[[noreturn]] void FailRemoval(int AError) {
-    // The issue names the entry; the reason is the system's alone.
-    throw EIdTreeLocalError(AError == ELOOP ? "a link stands there now, which is not followed"
-                                            : std::strerror(AError));
-}
-
-// A directory of the tree opened one component at a time from the root, none
-// followed as a link: a folder swapped for a link since the scan cannot lead
-// the delete out of the tree.
-int OpenTreeDir(const std::string& ARoot, const std::string& APath) {
-    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(ARoot.c_str(), flags);
-    for (size_t from = 0; fd >= 0 && from < APath.size();) {
-        const size_t slash = std::min(APath.find('/', from), APath.size());
-        const std::string name = APath.substr(from, slash - from);
-        const int next = ::openat(fd, name.c_str(), flags);
-        int error = errno;
-        struct stat info {};
-        // O_DIRECTORY answers a link with ENOTDIR.
-        if (next < 0 && ::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(info.st_mode)) {
-            error = ELOOP;
-        }
-        ::close(fd);
-        errno = error;
-        fd = next;
-        from = slash + 1;
-    }
-    if (fd < 0) {
-        FailRemoval(errno);
-    }
-    return fd;
-}
-
-// Removes AName (a directory with AT_REMOVEDIR) from ADir.
-void RemoveEntry(int ADir, const std::string& AName, int AFlags) {
-    if (::unlinkat(ADir, AName.c_str(), AFlags) != 0) {
-        FailRemoval(errno);
-    }
-}
-
-} // namespace
-
-void TIdFTPTreeWalker::DeleteLocal(const TIdTree& ATree) {
-    StartTransfer(ATree, TIdTreeSide::tsLocal);
-    struct stat info {};
-    if (::lstat(ATree.Root.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        Act(TIdTreeAction::taDelete, std::string());
-        Try(std::string(), [&] { RemoveEntry(AT_FDCWD, ATree.Root, 0); });
-        return;
-    }
-    // A directory that keeps an entry cannot go, and neither can those above it.
-    std::set<std::string> blocked;
-    auto block = [&blocked](std::string APath) {
-        while (blocked.insert(APath).second && !APath.empty()) {
-            APath = ParentOf(APath);
-        }
+    side.BeforeDirs = [&] { ReturnTo(ParentPath(ATree.Root)); };
+    side.RemoveDir = [&](const TIdTreeDir& ADir) {
+        FClient.DeleteDirectory(JoinTreePath(ATree.Root, ADir.Path));
     };
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        if (dir.Files.empty() && dir.Links.empty()) {
-            continue;
-        }
-        if (Stopping()) {
-            return;
-        }
-        int fd = -1;
-        if (!Try(dir.Path, [&] { fd = OpenTreeDir(ATree.Root, dir.Path); })) {
-            block(dir.Path);
-            continue;
-        }
-        const TIdScopeExit close([fd] { ::close(fd); });
-        auto remove = [&](const std::string& AName, int64_t ASize) {
-            const std::string path = JoinTreePath(dir.Path, AName);
-            Act(TIdTreeAction::taDelete, path);
-            // A link goes as the link itself; what it points to stays.
-            if (!Try(path, [&] { RemoveEntry(fd, AName, 0); })) {
-                block(dir.Path);
-            }
-            ++FProgress.FilesDone;
-            FProgress.BytesDone += std::max<int64_t>(ASize, 0);
-            Report();
-        };
-        for (const TIdTreeFileEntry& entry : dir.Files) {
-            if (Stopping()) {
-                return;
-            }
-            remove(entry.Name, entry.Size);
-        }
-        for (const std::string& link : dir.Links) {
-            if (Stopping()) {
-                return;
-            }
-            remove(link, 0);
-        }
-    }
-    std::vector<const TIdTreeDir*> dirs;
-    for (const TIdTreeDir& dir : ATree.Dirs) {
-        dirs.push_back(&dir);
-    }
-    std::stable_sort(dirs.begin(), dirs.end(),
-                     [](const TIdTreeDir* a, const TIdTreeDir* b) { return a->Depth > b->Depth; });
-    for (const TIdTreeDir* dir : dirs) {
-        if (Stopping()) {
-            return;
-        }
-        if (blocked.count(dir->Path) != 0) {
-            continue;
-        }
-        Act(TIdTreeAction::taRemoveDir, dir->Path);
-        const bool removed = Try(dir->Path, [&] {
-            if (dir->Path.empty()) {
-                if (::rmdir(ATree.Root.c_str()) != 0) {
-                    FailRemoval(errno);
-                }
-                return;
-            }
-            const std::string parent = ParentOf(dir->Path);
-            const int fd = OpenTreeDir(ATree.Root, parent);
-            const TIdScopeExit close([fd] { ::close(fd); });
-            RemoveEntry(fd, dir->Path.substr(parent.empty() ? 0 : parent.size() + 1), AT_REMOVEDIR);
-        });
-        if (!removed) {
-            block(dir->Path);
-        }
-    }
+    DeleteTree(ATree, side);
+    back.Commit();
 }

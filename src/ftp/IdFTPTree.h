@@ -190,14 +190,26 @@ private:
     void ScanLocalDir(TIdTree& ATree, const std::string& ALocal, const std::string& APath,
                       int32_t ADepth);
     // Runs AStep for APath; a failure becomes an issue. False when it failed.
-    template <class F> bool Attempt(const std::string& APath, F&& AStep);
+    bool Attempt(const std::string& APath, const std::function<void()>& AStep);
     // As Attempt, but a lost session does not end the walk.
-    template <class F> bool Try(const std::string& APath, F&& AStep);
+    bool Try(const std::string& APath, const std::function<void()>& AStep);
     void Skip(const std::string& APath, const std::string& AReason);
     void Fail(const std::string& APath, const std::string& AReason, std::exception_ptr AError);
     // True once the walk must end: cancelled or the session is gone.
     bool Stopping();
     void Report();
+    // What a delete does on its side: enter a directory (raising when it
+    // cannot) and get the step that removes one of its entries, get ready
+    // for the directories, remove one.
+    using TRemoveEntry = std::function<void(const std::string& AName)>;
+    struct TDeleteSide {
+        bool Remote = false;
+        std::function<TRemoveEntry(const TIdTreeDir& ADir)> Enter;
+        std::function<void()> BeforeDirs;
+        std::function<void(const TIdTreeDir& ADir)> RemoveDir;
+    };
+    // Files and links first, then the directories deepest first.
+    void DeleteTree(const TIdTree& ATree, const TDeleteSide& ASide);
     // Changes to ADir; a refusal is no failure of the walk.
     void ReturnTo(const std::string& ADir);
     void Act(TIdTreeAction AAction, const std::string& APath);

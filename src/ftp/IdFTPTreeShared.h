@@ -1,0 +1,30 @@
+#pragma once
+
+// What the remote and the local halves of the tree walker share.
+
+#include "IdFTPTree.h"
+
+#include <cstring>
+#include <string>
+
+namespace IdFTPTreeShared {
+
+[[noreturn]] inline void FailLocal(const std::string& APath, const std::string& AReason) {
+    throw EIdTreeLocalError(APath + ": " + AReason);
+}
+
+[[noreturn]] inline void FailSystem(const std::string& APath, int AError) {
+    FailLocal(APath, std::strerror(AError));
+}
+
+// The tree path of the directory holding APath ("a/b" -> "a", "a" -> "").
+inline std::string ParentOf(const std::string& APath) {
+    const size_t slash = APath.rfind('/');
+    return slash == std::string::npos ? std::string() : APath.substr(0, slash);
+}
+
+inline bool IsAbsolute(const std::string& APath) {
+    return !APath.empty() && APath.front() == '/';
+}
+
+} // namespace IdFTPTreeShared
