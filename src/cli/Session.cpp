@@ -224,6 +224,7 @@ private:
     // Declared before the client, which refers to it until it is destroyed.
     TIdConnectionIntercept FLog;
     TIdFTP FFtp;
+    std::shared_ptr<TIdTlsSession> FTlsSession;
     std::unique_ptr<TLimitWatch> FWatch;
 };
 
@@ -607,8 +608,13 @@ void TCliSession::Connect() {
         std::fflush(FErr);
     }
     Step(TPhase::Connect, where, [&] { FFtp.OpenSession(false, limit); });
+    if (FOptions.Verbose && FFtp.Encrypted()) {
+        LogLine("* ", FFtp.TlsSessionResumed() ? "TLS session resumed" : "TLS session established");
+    }
     Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });
     Step(TPhase::Operation, "set the transfer type", [&] { FFtp.AnnounceTransferType(); });
+    // Taken here, on this session's thread, for the sessions opened beside it.
+    FTlsSession = FFtp.TlsSession();
     Step(TPhase::Operation, "ask for the server's features", [&] { FFtp.NegotiateFeatures(); });
 }
 
@@ -791,6 +797,7 @@ void TCliSession::SetUpSessions(TIdFTPTreeWalker& AWalker) {
     AWalker.Parallel = FOptions.Parallel;
     AWalker.OpenSession = [this]() -> std::shared_ptr<TIdFTP> {
         auto worker = std::make_shared<TWorkerSession>(FOptions, FPassword, FOut, FErr);
+        worker->Session.FFtp.ResumeTlsSession(FTlsSession);
         try {
             worker->Session.Connect();
         } catch (const ECliFailure& e) {

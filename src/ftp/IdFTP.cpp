@@ -98,7 +98,7 @@ void TIdFTP::OpenSession(bool AWithSignIn, int32_t ATimeout) {
         SetPort(savedPort);
 
         if (TlsSettings.Mode == TIdFtpTlsMode::tmImplicit) {
-            WrapIOHandler(NewTlsHandler());
+            WrapControlInTls();
         }
         GetReply(TIdReplyCodes{220});
         GreetingReply().CopyFrom(LastReply());
@@ -205,7 +205,7 @@ void TIdFTP::NegotiateTls() {
     if (code == kSecurityExchangeDone || code == kSecurityDataAccepted) {
         // From here on a failure ends the session; it is never taken for a
         // refusal and continued in clear.
-        WrapIOHandler(NewTlsHandler());
+        WrapControlInTls();
         return;
     }
     // Only a refusal may lead on in clear. Anything else (a stray banner line,
@@ -233,6 +233,23 @@ std::unique_ptr<TIdIOHandlerTls> TIdFTP::NewTlsHandler() const {
         tls->HandshakeTimeout = ReadTimeout;
     }
     return tls;
+}
+
+void TIdFTP::WrapControlInTls() {
+    std::unique_ptr<TIdIOHandlerTls> tls = NewTlsHandler();
+    tls->StartFromSession(FTlsSeed);
+    FTlsSeed.reset();
+    WrapIOHandler(std::move(tls));
+}
+
+std::shared_ptr<TIdTlsSession> TIdFTP::TlsSession() const {
+    const TIdIOHandlerTls* tls = ControlTls();
+    return tls != nullptr && tls->Encrypted() ? tls->Session() : nullptr;
+}
+
+bool TIdFTP::TlsSessionResumed() const {
+    const TIdIOHandlerTls* tls = ControlTls();
+    return tls != nullptr && tls->SessionReused();
 }
 
 TIdIOHandlerTls* TIdFTP::ControlTls() const {

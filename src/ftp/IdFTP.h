@@ -147,6 +147,15 @@ public:
     bool Encrypted() const;
     // The server's certificate; empty fields when the session is not encrypted.
     TIdCertificateInfo PeerCertificate() const;
+    // The control connection resumed an earlier TLS session rather than
+    // shaking hands in full.
+    bool TlsSessionResumed() const;
+    // The control connection's TLS session; none on a plain session.
+    std::shared_ptr<TIdTlsSession> TlsSession() const;
+    // The next control connection resumes a copy of ASession (another
+    // session's, taken on that session's thread), so sessions opened beside
+    // one that is signed in skip the full handshake where the server allows it.
+    void ResumeTlsSession(std::shared_ptr<TIdTlsSession> ASession) { FTlsSeed = std::move(ASession); }
     // The data connection of the running transfer; empty otherwise.
     TIdTCPConnection* DataConnection() const { return FDataConnection; }
 
@@ -244,6 +253,8 @@ private:
     std::unique_ptr<TIdIOHandlerTls> NewTlsHandler() const;
     // The control connection's TLS handler; none on a plain session.
     TIdIOHandlerTls* ControlTls() const;
+    // Puts the control connection over TLS.
+    void WrapControlInTls();
     // AUTH TLS (AUTH SSL for servers that know only that) and the handshake.
     void NegotiateTls();
     void DownloadInto(const std::string& AFromName, TIdStream& ADest, bool ARestart,
@@ -307,4 +318,6 @@ private:
     std::string FTlsHost;
     // PROT P was accepted: every data connection runs TLS.
     bool FDataProtected = false;
+    // Set by ResumeTlsSession for the next control connection.
+    std::shared_ptr<TIdTlsSession> FTlsSeed;
 };

@@ -16,13 +16,23 @@
 #include <ctime>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <utility>
 
 using namespace IdResourceStrings;
 
 struct TIdTlsSession {
     SSL_CTX* Context = nullptr;
+    // Guards Latest: another session's thread may copy it while this one's
+    // connections receive tickets.
+    std::mutex Lock;
     SSL_SESSION* Latest = nullptr;
+    // A ticket of the control connection that no connection has used yet,
+    // for the first session opened beside it: servers may take a ticket once.
+    SSL_SESSION* Fresh = nullptr;
+    // Latest is another session's ticket, which this session's data
+    // connections must not resume: the first ticket of its own replaces it.
+    bool Borrowed = false;
     // Set while the connection that made the session is up: tickets it has
     // received but not yet processed are read before a resumption needs them.
     std::function<void()> ReadTickets;
@@ -32,6 +42,7 @@ struct TIdTlsSession {
     TIdTlsSession& operator=(const TIdTlsSession&) = delete;
     ~TIdTlsSession() {
         SSL_SESSION_free(Latest);
+        SSL_SESSION_free(Fresh);
         SSL_CTX_free(Context);
     }
 };
@@ -162,6 +173,9 @@ struct TIdIOHandlerTls::TImpl {
     std::string ConnectHost;
     std::shared_ptr<TIdTlsSession> Session;
     bool Resuming = false;
+    // The next handshake resumes a copy of another connection's session
+    // and then owns it.
+    bool Seeded = false;
     SSL* Ssl = nullptr;
     bool Established = false;
     // A fatal failure: OpenSSL forbids a close_notify after it.
@@ -414,8 +428,17 @@ int OnNewSession(SSL* ASsl, SSL_SESSION* ASession) {
     if (!impl || !impl->Session) {
         return 0;
     }
+    const std::lock_guard<std::mutex> hold(impl->Session->Lock);
+    // Servers send two tickets after a handshake: the control connection's
+    // second is kept apart for another session.
+    if (!impl->Resuming && impl->Session->Latest && !impl->Session->Fresh &&
+        !impl->Session->Borrowed) {
+        impl->Session->Fresh = ASession;
+        return 1;
+    }
     SSL_SESSION_free(impl->Session->Latest);
     impl->Session->Latest = ASession;
+    impl->Session->Borrowed = false;
     return 1;
 }
 
@@ -468,10 +491,11 @@ void TIdIOHandlerTls::StartTls() {
     impl.FreeSsl();
     const std::string host = HostName.empty() ? impl.ConnectHost : HostName;
     try {
-        if (!impl.Resuming) {
+        if (!impl.Resuming && !impl.Seeded) {
             impl.Session = std::make_shared<TIdTlsSession>();
             impl.Session->Context = NewContext(*this);
         }
+        impl.Seeded = false;
         impl.Ssl = SSL_new(impl.Session->Context);
         BIO* bio = impl.Ssl ? BIO_new(TransportMethod()) : nullptr;
         if (!bio) {
@@ -489,10 +513,11 @@ void TIdIOHandlerTls::StartTls() {
             SSL_set_tlsext_host_name(impl.Ssl, host.c_str());
             SSL_set1_host(impl.Ssl, host.c_str());
         }
-        if (impl.Resuming) {
-            if (impl.Session->ReadTickets) {
-                impl.Session->ReadTickets();
-            }
+        if (impl.Resuming && impl.Session->ReadTickets) {
+            impl.Session->ReadTickets();
+        }
+        {
+            const std::lock_guard<std::mutex> hold(impl.Session->Lock);
             if (impl.Session->Latest) {
                 SSL_set_session(impl.Ssl, impl.Session->Latest);
             }
@@ -570,6 +595,32 @@ void TIdIOHandlerTls::ResumeSession(std::shared_ptr<TIdTlsSession> ASession) {
     }
     FImpl->Resuming = ASession != nullptr;
     FImpl->Session = std::move(ASession);
+}
+
+void TIdIOHandlerTls::StartFromSession(const std::shared_ptr<TIdTlsSession>& ASession) {
+    if (!ASession) {
+        return;
+    }
+    auto copy = std::make_shared<TIdTlsSession>();
+    if (SSL_CTX_up_ref(ASession->Context) != 1) {
+        return;
+    }
+    copy->Context = ASession->Context;
+    {
+        const std::lock_guard<std::mutex> hold(ASession->Lock);
+        // A copy of its own: a handshake marks the object it resumed, which
+        // must not spoil it for the connections of the session it came from.
+        if (ASession->Fresh) {
+            copy->Latest = ASession->Fresh;
+            ASession->Fresh = nullptr;
+        } else if (ASession->Latest) {
+            copy->Latest = SSL_SESSION_dup(ASession->Latest);
+        }
+        copy->Borrowed = copy->Latest != nullptr;
+    }
+    ResumeSession(nullptr);
+    FImpl->Session = std::move(copy);
+    FImpl->Seeded = true;
 }
 
 void TIdIOHandlerTls::Abandon() {

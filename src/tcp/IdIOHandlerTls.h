@@ -65,6 +65,11 @@ public:
     // Makes the next handshake resume ASession (a data connection resuming
     // the control connection's), with the CA store of the session's origin.
     void ResumeSession(std::shared_ptr<TIdTlsSession> ASession);
+    // Makes the next handshake resume a copy of ASession (another control
+    // connection's, on a session of its own), which this connection then
+    // owns and renews: parallel sessions skip the full handshake where the
+    // server allows it, and fall back to one where it does not.
+    void StartFromSession(const std::shared_ptr<TIdTlsSession>& ASession);
 
     // Closes the transport without a close_notify: what was sent did not end
     // deliberately (an aborted or failed upload), and the peer must not take

@@ -758,6 +758,15 @@ TEST(QvftpTest, OverTls) {
         r = run({"get", base + "/up.bin", (local / "down.bin").string()});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(ReadFile(local / "down.bin"), bytes);
+        // A session opened beside the first resumes its TLS session where
+        // the server allows it (pyftpdlib does; vsftpd only at times, and
+        // its data connections still resume their own session's).
+        r = run({"-v", "--parallel", "2", "put", "-r", local.path().string(), base + "/"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.err.find("* TLS session established\n"), std::string::npos) << r.err;
+        if (c.kind == kP) {
+            EXPECT_NE(r.err.find("* TLS session resumed\n"), std::string::npos) << r.err;
+        }
     }
 }
 
