@@ -47,7 +47,7 @@ void TIdTCPConnection::WriteBytes(const void* ASource, int32_t ACount) {
     SendAll(buffer.Memory(), static_cast<int32_t>(buffer.Size()));
 }
 
-void TIdTCPConnection::SendAll(const char* AData, int32_t ACount) {
+void TIdTCPConnection::SendAll(const char* AData, int32_t ACount, int32_t AStep) {
     const THandlerInUse inUse(*this);
     int32_t offset = 0;
     while (offset < ACount) {
@@ -64,7 +64,13 @@ void TIdTCPConnection::SendAll(const char* AData, int32_t ACount) {
             DropSocket();
             RaiseSocketFailure(code);
         }
-        AdvanceWork(wmWrite, n);
+        // One work event per step begun or finished, as if each step had
+        // gone out on its own.
+        for (int32_t done = 0; done < n;) {
+            const int32_t part = std::min(n - done, AStep - (offset + done) % AStep);
+            AdvanceWork(wmWrite, part);
+            done += part;
+        }
         offset += n;
     }
 }
@@ -97,17 +103,32 @@ void TIdTCPConnection::SendStream(TIdStream& AStream, bool AFromStart, bool AWri
     StartWork(wmWrite, count);
     TIdScopeExit work([this] { FinishWork(wmWrite); });
     const int32_t chunkSize = std::max<int32_t>(1, SendBufferSize);
-    const std::unique_ptr<char[]> chunk(new char[static_cast<size_t>(chunkSize)]);
+    // Small chunks would cost a read and a send (and over TLS a record) each:
+    // they are read and sent a block at a time, the work events still per
+    // chunk. An intercept sees the chunks as they are.
+    constexpr int32_t kGatherBlock = 256 * 1024;
+    const int32_t blockSize = FIntercept || chunkSize > kGatherBlock / 2
+                                  ? chunkSize
+                                  : kGatherBlock / chunkSize * chunkSize;
+    const std::unique_ptr<char[]> block(new char[static_cast<size_t>(blockSize)]);
     for (;;) {
-        const int64_t n = std::min<int64_t>(end - position, chunkSize);
+        const int64_t n = std::min<int64_t>(end - position, blockSize);
         if (n <= 0) {
             break;
         }
-        const int64_t got = AStream.Read(chunk.get(), n);
+        const int64_t got = AStream.Read(block.get(), n);
         if (got <= 0) {
             throw EIdNoDataToRead(IdResourceStrings::RSNoDataToRead);
         }
-        WriteBytes(chunk.get(), static_cast<int32_t>(got));
+        if (blockSize == chunkSize) {
+            WriteBytes(block.get(), static_cast<int32_t>(got));
+        } else {
+            CheckClosed(true, true);
+            if (!IsConnected()) {
+                throw EIdNotConnected(IdResourceStrings::RSNotConnected);
+            }
+            SendAll(block.get(), static_cast<int32_t>(got), chunkSize);
+        }
         position += got;
     }
     work.Commit();
