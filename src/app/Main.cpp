@@ -193,8 +193,14 @@ constexpr const char* WindowTexts[][2] = {
     {"Gör likadant för &alla filer", "Do this for &all files"},
     {"Kontrollerade: %1 fil(er) med storlek, %2 med kontrollsumma.",
      "Checked: %1 file(s) by size, %2 by digest."},
+    {"ett namn som inte kan användas som filnamn", "a name that cannot be used as a file name"},
+    {"en länk; följs inte", "a link; not followed"},
+    {"en katalog som redan gåtts igenom; gås inte igenom igen",
+     "a directory already walked; not walked again"},
+    {"djupare än %1 nivåer; gås inte igenom", "deeper than %1 levels; not walked"},
+    {"ingen vanlig fil", "not a regular file"},
 };
-static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtCheckSummary) + 1);
+static_assert(std::size(WindowTexts) == static_cast<size_t>(TWindowText::wtSkipNotRegular) + 1);
 
 } // namespace
 

@@ -151,6 +151,12 @@ enum class TWindowText {
     wtSkip,
     wtForAllFiles,
     wtCheckSummary,
+    // Why an entry of a folder was left out.
+    wtSkipName,
+    wtSkipLink,
+    wtSkipLoop,
+    wtSkipDepth,
+    wtSkipNotRegular,
 };
 QString PickText(TWindowText AText);
 

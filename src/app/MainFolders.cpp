@@ -205,6 +205,30 @@ bool TfrmMain::ConfirmFolders(const TFolderPlan& APlan, bool ADownload) {
                                 TMsgIcon::miQuestion, TMsgButtons::mbYesNo) == TMsgResult::mrYes;
 }
 
+namespace {
+
+// The walker words why it left an entry out in English, with the details;
+// the Swedish window says it in its own words.
+QString SkipReason(const TIdTreeIssue& AIssue) {
+    if (!IsSwedish() || AIssue.Skip == TIdTreeSkip::tkNone) {
+        return ShowName(AIssue.Reason);
+    }
+    switch (AIssue.Skip) {
+    case TIdTreeSkip::tkName:
+        return PickText(TWindowText::wtSkipName);
+    case TIdTreeSkip::tkLink:
+        return PickText(TWindowText::wtSkipLink);
+    case TIdTreeSkip::tkLoop:
+        return PickText(TWindowText::wtSkipLoop);
+    case TIdTreeSkip::tkDepth:
+        return PickText(TWindowText::wtSkipDepth).arg(TIdFTPTreeWalker::MaxDepth);
+    default:
+        return PickText(TWindowText::wtSkipNotRegular);
+    }
+}
+
+} // namespace
+
 void TfrmMain::RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const TFolderPlan& APlan,
                        size_t ARowIndex, TTreeJob AJob) {
     const TIdTree& tree = *APlan.Trees[ARowIndex];
@@ -216,7 +240,7 @@ void TfrmMain::RunTree(const TNetworkScope& AScope, const TBatchRow& ARow, const
                                    : name;
     const auto note = [&](const TIdTreeIssue& AIssue) {
         NoteRowFailure(JoinTreePath(prefix, AIssue.Path),
-                       AIssue.Error ? FailureReason(AIssue.Error) : ShowName(AIssue.Reason));
+                       AIssue.Error ? FailureReason(AIssue.Error) : SkipReason(AIssue));
     };
     for (const TIdTreeIssue& issue : APlan.Issues[ARowIndex]) {
         note(issue);

@@ -21,9 +21,9 @@
 #include <filesystem>
 #include <memory>
 #include <sys/socket.h>
-#include <thread>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -279,8 +279,8 @@ void TCliSession::CheckLimit() {
             Touch();
         }
     }
-    if (FOptions.TimeoutMs > 0 &&
-        Clock::now() - FLastActivity.load(std::memory_order_relaxed) >= std::chrono::milliseconds(FOptions.TimeoutMs)) {
+    if (FOptions.TimeoutMs > 0 && Clock::now() - FLastActivity.load(std::memory_order_relaxed) >=
+                                      std::chrono::milliseconds(FOptions.TimeoutMs)) {
         throw ETimedOut(TimeoutText());
     }
 }
@@ -539,10 +539,10 @@ void TCliSession::ReportCheck(const std::string& AWhat) {
         LogLine("* ", text);
     }
     if (FOptions.Verify && check.Kind != TIdFTPCheckKind::Digest) {
-        throw ECliFailure(ecCheck, AWhat + ": not verified: the server offers no digest of the file" +
-                                       std::string(check.Kind == TIdFTPCheckKind::Size
-                                                       ? " (its size matched)"
-                                                       : ""));
+        throw ECliFailure(
+            ecCheck,
+            AWhat + ": not verified: the server offers no digest of the file" +
+                std::string(check.Kind == TIdFTPCheckKind::Size ? " (its size matched)" : ""));
     }
 }
 

@@ -183,11 +183,13 @@ void TIdFTPTreeWalker::Act(TIdTreeAction AAction, const std::string& APath) {
     }
 }
 
-void TIdFTPTreeWalker::Skip(const std::string& APath, const std::string& AReason) {
+void TIdFTPTreeWalker::Skip(const std::string& APath, TIdTreeSkip AKind,
+                            const std::string& AReason) {
     TIdTreeIssue issue;
     issue.Path = APath;
     issue.Reason = AReason;
     issue.Skipped = true;
+    issue.Skip = AKind;
     const std::lock_guard<std::recursive_mutex> hold(FLock);
     FIssues.push_back(issue);
     if (OnIssue) {
@@ -412,7 +414,8 @@ void TIdFTPTreeWalker::ScanRemoteDir(TIdFTP& AClient, const TScanJob& AJob, bool
             fresh = FVisitedPaths.insert(here.empty() ? AJob.Absolute : here).second;
         }
         if (!fresh) {
-            Skip(AJob.Path, "a directory already walked (" + here + "); not walked again");
+            Skip(AJob.Path, TIdTreeSkip::tkLoop,
+                 "a directory already walked (" + here + "); not walked again");
             return;
         }
     }
@@ -431,21 +434,23 @@ void TIdFTPTreeWalker::ScanRemoteDir(TIdFTP& AClient, const TScanJob& AJob, bool
         }
         const std::string path = JoinTreePath(AJob.Path, item.Name);
         if (const std::string reason = UnsafeNameReason(item.Name); !reason.empty()) {
-            Skip(path, reason);
+            Skip(path, TIdTreeSkip::tkName, reason);
         } else if (item.Kind == likSymbolicLink) {
             node.Dir.Links.push_back(item.Name);
         } else if (item.Kind != likDirectory) {
             node.Dir.Files.push_back(TIdTreeFileEntry{item.Name, item.FileSize});
             bytes += std::max<int64_t>(item.FileSize, 0);
         } else if (AJob.Depth + 1 > MaxDepth) {
-            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
+            Skip(path, TIdTreeSkip::tkDepth,
+                 "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
         } else if (!item.Unique.empty() && [&] {
                        // A server that follows links lists the same directory
                        // again under another name; MLSD's unique fact gives it away.
                        const std::lock_guard<std::mutex> hold(scan.Lock);
                        return !FVisitedUnique.insert(item.Unique).second;
                    }()) {
-            Skip(path, "a directory already walked (a link loop); not walked again");
+            Skip(path, TIdTreeSkip::tkLoop,
+                 "a directory already walked (a link loop); not walked again");
         } else {
             children.push_back(TScanJob{JoinTreePath(AJob.Absolute, item.Name), path,
                                         AJob.Depth + 1, 0, !item.Unique.empty()});
@@ -680,7 +685,7 @@ void TIdFTPTreeWalker::CopyTree(const TIdTree& ATree, bool ADownload, const std:
             }
         }
         for (const std::string& link : dir.Links) {
-            Skip(JoinTreePath(dir.Path, link), "a link; not followed");
+            Skip(JoinTreePath(dir.Path, link), TIdTreeSkip::tkLink, "a link; not followed");
         }
         if (!dir.Files.empty()) {
             FQueue.emplace_back();

@@ -59,6 +59,9 @@ struct TIdTree {
     int64_t Bytes = 0;
 };
 
+// Why an entry was left out, for a front end that words it in its own language.
+enum class TIdTreeSkip { tkNone, tkName, tkLink, tkLoop, tkDepth, tkNotRegular };
+
 // A skipped or failed entry.
 struct TIdTreeIssue {
     // Below the root, as listed (raw bytes; show it through EscapeControl).
@@ -67,6 +70,7 @@ struct TIdTreeIssue {
     // Left out by rule (a name, a link, a loop, the depth limit) rather than
     // failed.
     bool Skipped = false;
+    TIdTreeSkip Skip = TIdTreeSkip::tkNone;
     // The failure itself, for a caller that sorts failures by kind; empty for
     // a skipped entry.
     std::exception_ptr Error;
@@ -193,7 +197,7 @@ private:
     bool Attempt(const std::string& APath, const std::function<void()>& AStep);
     // As Attempt, but a lost session does not end the walk.
     bool Try(const std::string& APath, const std::function<void()>& AStep);
-    void Skip(const std::string& APath, const std::string& AReason);
+    void Skip(const std::string& APath, TIdTreeSkip AKind, const std::string& AReason);
     void Fail(const std::string& APath, const std::string& AReason, std::exception_ptr AError);
     // True once the walk must end: cancelled or the session is gone.
     bool Stopping();

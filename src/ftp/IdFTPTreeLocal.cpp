@@ -65,7 +65,7 @@ void TIdFTPTreeWalker::ScanLocalDir(TIdTree& ATree, const std::string& ALocal,
         const std::string path = JoinTreePath(APath, name);
         // A local name is the user's own; only what no command can carry is left out.
         if (name.find_first_of("\r\n") != std::string::npos) {
-            Skip(path, "a name with a line break, which no command can carry");
+            Skip(path, TIdTreeSkip::tkName, "a name with a line break, which no command can carry");
             continue;
         }
         const std::string local = JoinTreePath(ALocal, name);
@@ -88,7 +88,7 @@ void TIdFTPTreeWalker::ScanLocalDir(TIdTree& ATree, const std::string& ALocal,
             FProgress.BytesFound += size;
         } else {
             // Pipes, devices and sockets: opening one could block for ever.
-            Skip(path, "not a regular file");
+            Skip(path, TIdTreeSkip::tkNotRegular, "not a regular file");
         }
     }
     Report();
@@ -98,7 +98,8 @@ void TIdFTPTreeWalker::ScanLocalDir(TIdTree& ATree, const std::string& ALocal,
         }
         const std::string path = JoinTreePath(APath, name);
         if (ADepth + 1 > MaxDepth) {
-            Skip(path, "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
+            Skip(path, TIdTreeSkip::tkDepth,
+                 "deeper than " + std::to_string(MaxDepth) + " levels; not walked");
             continue;
         }
         Act(TIdTreeAction::taList, path);

@@ -140,8 +140,8 @@ SSL_CTX* NewContext(const TIdIOHandlerTls& AHandler) {
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     // The same three suites as OpenSSL's default, AES-128 first: servers that
     // follow the client's order then spend less on every byte, and so do we.
-    SSL_CTX_set_ciphersuites(context,
-                             "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
+    SSL_CTX_set_ciphersuites(
+        context, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
     // Whole buffers per receive instead of a header and a body per record;
     // the waits look through OpenSSL's buffer, so nothing read ahead is missed.
     SSL_CTX_set_read_ahead(context, 1);

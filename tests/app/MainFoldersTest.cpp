@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using namespace qtest;
@@ -289,6 +290,24 @@ TEST_P(FolderServer, StopsWhileCountingAndDuringATree) {
             Window->btnDisconnectClick();
         }
     }
+}
+
+// What a folder's walk leaves out is said in the window's language.
+TEST_P(FolderServer, SkippedEntriesAreNamedInTheWindowsLanguage) {
+    Local.write("up/a.txt", "a");
+    fs::create_directory_symlink("/tmp", Local.path() / "up" / "ln");
+    ASSERT_EQ(::mkfifo((Local.path() / "up" / "pipe").c_str(), 0600), 0);
+    SetSwedish(true);
+    Connect(Good());
+    Select(Window->lvLocalFiles, {QStringLiteral("<\\> up")});
+    Answers.Messages.clear();
+    Answers.MessageAnswer = TMsgResult::mrYes;
+    Window->btnLocalUploadClick();
+    ASSERT_FALSE(Answers.Messages.empty());
+    const std::string text = Answers.Messages.back().Text.toStdString();
+    EXPECT_NE(text.find("/up/ln\": en länk; följs inte"), std::string::npos) << text;
+    EXPECT_NE(text.find("/up/pipe\": ingen vanlig fil"), std::string::npos) << text;
+    EXPECT_EQ(ReadFile(Server->workDir() / "up" / "a.txt"), "a");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FolderServer,

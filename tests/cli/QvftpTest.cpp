@@ -367,18 +367,18 @@ TEST_P(QvftpRealServerTest, EveryCommandMovesTheRightBytes) {
     if (!noResume.empty()) {
         std::cout << "[  SKIPPED ] resumed get: " << noResume << std::endl;
     } else {
-    qtest::WriteFile(local / "part.bin", bytes.substr(0, 1000001));
-    r = Run({"--resume", "get", base + "/new%20dir/up.bin", (local / "part.bin").string()});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(qtest::ReadFile(local / "part.bin"), bytes);
-    EXPECT_NE(r.err.find("> REST 1000001\n"), std::string::npos) << r.err;
-    // And the server's partial copy the same way, checked by its size.
-    server->writeFile("new dir/up.bin", bytes.substr(0, 1000001));
-    r = Run({"--resume", "put", (local / "up.bin").string(), base + "/new%20dir/up.bin"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(server->readFile("new dir/up.bin"), bytes);
-    EXPECT_LT(r.err.find("> REST 1000001\n"), r.err.find("> STOR up.bin\n")) << r.err;
-    EXPECT_NE(r.err.find("* checked size " + std::to_string(bytes.size())), std::string::npos);
+        qtest::WriteFile(local / "part.bin", bytes.substr(0, 1000001));
+        r = Run({"--resume", "get", base + "/new%20dir/up.bin", (local / "part.bin").string()});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(qtest::ReadFile(local / "part.bin"), bytes);
+        EXPECT_NE(r.err.find("> REST 1000001\n"), std::string::npos) << r.err;
+        // And the server's partial copy the same way, checked by its size.
+        server->writeFile("new dir/up.bin", bytes.substr(0, 1000001));
+        r = Run({"--resume", "put", (local / "up.bin").string(), base + "/new%20dir/up.bin"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(server->readFile("new dir/up.bin"), bytes);
+        EXPECT_LT(r.err.find("> REST 1000001\n"), r.err.find("> STOR up.bin\n")) << r.err;
+        EXPECT_NE(r.err.find("* checked size " + std::to_string(bytes.size())), std::string::npos);
     }
 
     // Without DEST the file lands in the current directory.
@@ -524,8 +524,8 @@ TEST(QvftpTest, ParallelTreeWithFewerSessionsAllowed) {
                                  (server->remoteWorkDir() == "/" ? "" : server->remoteWorkDir());
         const std::string input = server->password() + "\n";
         auto run = [&](std::vector<std::string> AArgs) {
-            AArgs.insert(AArgs.begin(), {"-v", "--parallel", "6", "--user", server->user(),
-                                         "--password-stdin"});
+            AArgs.insert(AArgs.begin(),
+                         {"-v", "--parallel", "6", "--user", server->user(), "--password-stdin"});
             const auto r = Qvftp(AArgs, &input);
             EXPECT_EQ(r.exitCode, 0) << r.err;
             EXPECT_NE(r.err.find("* no further session: connect to 127.0.0.1:"), std::string::npos)
@@ -616,7 +616,13 @@ TEST(QvftpTest, TransfersAreCheckedAndRetried) {
         {"digestGet", {"--hash"}, false, {"--verify"}, 0, {"(HASH SHA-256)"}, true},
         {"noDigest", {}, true, {"--verify"}, 8, {"size matched"}, true},
         {"lyingDigest", {"--hash", "--hash-lie"}, false, {}, 8, {"SHA-256 check failed"}, false},
-        {"shortGet", {"--short-transfers=300000"}, false, {}, 8, {"bytes here, 1048576 bytes on the server"}, false},
+        {"shortGet",
+         {"--short-transfers=300000"},
+         false,
+         {},
+         8,
+         {"bytes here, 1048576 bytes on the server"},
+         false},
         {"shortPut", {"--short-transfers=300000"}, true, {}, 8, {"1048576 bytes here, 3"}, false},
         {"retryGet",
          {"--drop-data-after=400000"},
