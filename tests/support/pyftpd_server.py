@@ -15,7 +15,6 @@ import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.handlers import ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
 # -I leaves this folder off sys.path; the shared options live beside us.
@@ -124,10 +123,57 @@ def main():
         Handler.respond = respond
 
     if args.rate_kib > 0:
-        # pyftpdlib's throttle takes the channel off the loop until the
-        # second's bytes are due; over TLS too, as it wraps send and recv.
-        class NarrowDTP(ThrottledDTPHandler, Handler.dtp_handler):
-            read_limit = write_limit = args.rate_kib * 1024
+        rate = args.rate_kib * 1024.0
+
+        # Paced from the first byte on, so the rate holds for a transfer of
+        # any length: pyftpdlib's ThrottledDTPHandler lets the first two
+        # seconds' worth through at once, which makes a half transfer look
+        # faster than half a whole one. Each pause takes the channel off the
+        # loop, so other sessions go on; the bytes are counted in send() and
+        # recv(), which hold the TLS layer beneath them.
+        class NarrowDTP(Handler.dtp_handler):
+            def __init__(self, sock, cmd_channel):
+                self.paced, self.pace_start, self.pacer = 0, None, None
+                super().__init__(sock, cmd_channel)
+
+            def use_sendfile(self):
+                return False
+
+            def pace(self, n):
+                now = time.monotonic()
+                if self.pace_start is None:
+                    self.pace_start = now
+                self.paced += max(n, 0)
+                wait = self.pace_start + self.paced / rate - now
+                if wait <= 0.001 or self._closed:
+                    return
+
+                def go_on():
+                    self.pacer = None
+                    if not self._closed:
+                        self.add_channel(
+                            events=self.ioloop.READ if self.receive else self.ioloop.WRITE)
+
+                self.del_channel()
+                if self.pacer is not None:
+                    self.pacer.cancel()
+                self.pacer = self.ioloop.call_later(wait, go_on, _errback=self.handle_error)
+
+            def send(self, data):
+                n = super().send(data)
+                self.pace(n)
+                return n
+
+            def recv(self, buffer_size):
+                chunk = super().recv(buffer_size)
+                self.pace(len(chunk))
+                return chunk
+
+            def close(self):
+                if self.pacer is not None:
+                    self.pacer.cancel()
+                    self.pacer = None
+                super().close()
 
         Handler.dtp_handler = NarrowDTP
 
