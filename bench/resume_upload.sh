@@ -18,23 +18,27 @@ qvftp=build/qvftp
 work=$(mktemp -d -p "${TMPDIR:-/var/tmp}")
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  # wait's status is the signal's; under set -e it would end the cleanup.
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# start_server NAME EXTRA...: prints the port once the server answers.
+# start_server NAME EXTRA...: sets $port once the server answers. Not run in
+# $(...): the server's pid must reach the cleanup's list in this shell.
 start_server() {
   local name=$1
   shift
   mkdir -p "$work/$name"
-  local port
   port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   /usr/bin/python3 -I tests/support/pyftpd_server.py --port "$port" --root "$work/$name" \
     --user bench --password bench --delay-ms 50 --rate-kib "$rate" "$@" >"$work/$name.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
-    (exec 9<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && { echo "$port"; return 0; }
+    (exec 9<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
     sleep 0.1
   done
   echo "pyftpdlib did not start" >&2
@@ -52,8 +56,10 @@ measure() {
   local label=$1
   shift
   local full_port cut_port t0 t1 t2 t3 t4 t5 kept
-  full_port=$(start_server "full-$label" "$@")
-  cut_port=$(start_server "cut-$label" --drop-data-after "$half" "$@")
+  start_server "full-$label" "$@"
+  full_port=$port
+  start_server "cut-$label" --drop-data-after "$half" "$@"
+  cut_port=$port
   t0=$(seconds)
   run put "$work/file.bin" "ftp://127.0.0.1:$full_port/file.bin"
   t1=$(seconds)
