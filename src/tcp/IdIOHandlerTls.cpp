@@ -480,6 +480,16 @@ void TIdIOHandlerTls::SetTransport(TIdIOHandler* AValue) {
     }
 }
 
+std::unique_ptr<TIdIOHandler> TIdIOHandlerTls::ReleaseTransport() {
+    TImpl& impl = *FImpl;
+    impl.FreeSsl();
+    if (impl.Transport && !impl.OwnedTransport) {
+        RemoveFreeNotification(impl.Transport);
+    }
+    impl.Transport = nullptr;
+    return std::move(impl.OwnedTransport);
+}
+
 void TIdIOHandlerTls::Notification(TIdBaseComponent* AComponent, TOperation Operation) {
     TIdIOHandler::Notification(AComponent, Operation);
     if (FImpl && Operation == TOperation::opRemove && AComponent == FImpl->Transport) {

@@ -47,6 +47,9 @@ public:
     void SetTransport(std::unique_ptr<TIdIOHandler> AValue);
     // Not owned; the reference is cleared when that handler is destroyed.
     void SetTransport(TIdIOHandler* AValue);
+    // Lets go of the handler under this one, handing it over when it was owned
+    // (none when it was assigned); the TLS state goes with it.
+    std::unique_ptr<TIdIOHandler> ReleaseTransport();
 
     // Shakes hands over the open transport and verifies the server.
     // Raises EIdTlsVerifyError, EIdTlsHandshakeError, or the transport's own

@@ -29,6 +29,9 @@ void TIdTCPClient::NotifyConnected() {
 }
 
 void TIdTCPClient::OpenConnection(int32_t ATimeout) {
+    // Explicit TLS belonged to the connection it was started on (a session
+    // only dropped, then opened again, would shake hands at the greeting).
+    UnwrapIOHandler();
     if (!IOHandler()) {
         auto handler = std::make_unique<TIdIOHandlerSocket>();
         // The handler's resolving and connecting reports reach whoever

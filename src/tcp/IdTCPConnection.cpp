@@ -63,6 +63,7 @@ void TIdTCPConnection::DestroyOwnedIOHandler() {
         return;
     }
     std::unique_ptr<TIdIOHandler> handler = std::move(FOwnedIOHandler);
+    FWrapped = false;
     if (FIOHandler == handler.get()) {
         FIOHandler = nullptr;
         FSocketHandler = nullptr;
@@ -113,7 +114,21 @@ void TIdTCPConnection::WrapIOHandler(std::unique_ptr<TIdIOHandlerTls> ATls) {
     FIOHandler = tls;
     FreeNotification(tls);
     FOwnedIOHandler = std::move(ATls);
+    FWrapped = true;
     tls->StartTls();
+}
+
+void TIdTCPConnection::UnwrapIOHandler() {
+    auto* tls = FWrapped ? dynamic_cast<TIdIOHandlerTls*>(FOwnedIOHandler.get()) : nullptr;
+    if (!tls || tls->IsOpen()) {
+        return;
+    }
+    TIdIOHandler* transport = tls->Transport();
+    if (std::unique_ptr<TIdIOHandler> owned = tls->ReleaseTransport()) {
+        SetOwnedIOHandler(std::move(owned));
+    } else {
+        SetIOHandler(transport);
+    }
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* AValue) {

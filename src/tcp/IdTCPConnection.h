@@ -75,6 +75,10 @@ public:
     // not yet read are refused (EIdTlsHandshakeError): they came in clear
     // after the request to start TLS.
     void WrapIOHandler(std::unique_ptr<TIdIOHandlerTls> ATls);
+    // Once that connection is closed, the handler beneath the TLS layer is the
+    // connection's again (owned if it was), so the next connection starts in
+    // clear instead of shaking hands from its first byte.
+    void UnwrapIOHandler();
     // The I/O handler when it is a socket handler, otherwise none.
     TIdIOHandlerSocket* SocketHandler() const { return FSocketHandler; }
     // The socket handler unit registers how to recognise its handlers, so that
@@ -193,5 +197,7 @@ private:
     int32_t FHandlerUsers = 0;
     std::vector<std::unique_ptr<TIdIOHandler>> FRetiredIOHandlers;
     TIdIOHandlerSocket* FSocketHandler = nullptr;
+    // The owned handler is a TLS layer WrapIOHandler put over another.
+    bool FWrapped = false;
     TIdConnectionIntercept* FIntercept = nullptr;
 };

@@ -192,6 +192,17 @@ void TIdTCPConnection::ReceiveStream(TIdStream& AStream, int64_t ACount, bool AU
                 // The peer's close is the normal end of an until-closed reception.
                 n = received.Size();
                 closed = true;
+            } catch (...) {
+                // The bytes that did arrive are sound (under TLS each record
+                // was authenticated): a resumed transfer continues after them
+                // instead of fetching up to a whole chunk again. The failure
+                // that ended the reception is the one reported.
+                try {
+                    AStream.WriteBuffer(received.DataStart(), received.Size());
+                    received.Empty();
+                } catch (...) {
+                }
+                throw;
             }
             if (n > 0) {
                 AStream.WriteBuffer(received.DataStart(), n);

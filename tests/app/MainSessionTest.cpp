@@ -269,41 +269,56 @@ TEST_P(RealServer, AnExistingTargetIsResumedSkippedOrOverwritten) {
 }
 
 // A server that ends an idle session is reconnected at the next command
-// without a message; a server that is gone for good gives the message.
+// without a message, over TLS too (trusted always, so not asked again); a
+// server that is gone for good gives the message.
 TEST_F(TSessionFixture, ASessionEndedWhileIdleIsReconnectedOnce) {
     if (std::string why = PyftpdlibServer::Unavailable(); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    PyftpdlibOptions options;
-    options.extraArgs = {"--idle-timeout=1"};
-    auto server = std::make_unique<PyftpdlibServer>(options);
-    server->writeFile("f.txt", "x");
-    Connect({server->host(), std::to_string(server->port()), server->user(), server->password(),
-             "/", LocalDir()});
-    for (bool gone : {false, true}) {
-        // Waits for the server to say it ended the session, not for a time.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        size_t ended = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const std::string log = server->log();
-            ended = 0;
-            for (size_t at = 0; (at = log.find("timed out", at)) != std::string::npos; ++at) {
-                ++ended;
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        PyftpdlibOptions options;
+        options.extraArgs = {"--idle-timeout=1"};
+        if (tls) {
+            if (!TestCertificates::Unavailable().empty()) {
+                continue;
             }
-            if (ended > (gone ? 1u : 0u)) {
-                break;
+            options.tls = FtpTls::Explicit;
+            options.tlsRequired = true;
+            Answers.TrustAnswers = {TTrustAnswer::taAlways};
+        }
+        auto server = std::make_unique<PyftpdlibServer>(options);
+        server->writeFile("f.txt", "x");
+        Connect({server->host(), std::to_string(server->port()), server->user(), server->password(),
+                 "/", LocalDir()});
+        EXPECT_EQ(Window->sckFTP->Encrypted(), tls);
+        for (bool gone : {false, true}) {
+            // Waits for the server to say it ended the session, not for a time.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            size_t ended = 0;
+            while (std::chrono::steady_clock::now() < deadline) {
+                const std::string log = server->log();
+                ended = 0;
+                for (size_t at = 0; (at = log.find("timed out", at)) != std::string::npos; ++at) {
+                    ++ended;
+                }
+                if (ended > (gone ? 1u : 0u)) {
+                    break;
+                }
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            ASSERT_GT(ended, gone ? 1u : 0u) << server->log();
+            Answers.Messages.clear();
+            if (gone) {
+                server.reset();
+            }
+            Window->btnRemoteRefreshClick();
+            EXPECT_EQ(Answers.Messages.size(), gone ? 1u : 0u);
+            EXPECT_EQ(ConnectedLayout(), !gone);
+            EXPECT_EQ(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("f.txt")) != nullptr,
+                      !gone);
         }
-        ASSERT_GT(ended, gone ? 1u : 0u) << server->log();
-        Answers.Messages.clear();
-        if (gone) {
-            server.reset();
-        }
-        Window->btnRemoteRefreshClick();
-        EXPECT_EQ(Answers.Messages.size(), gone ? 1u : 0u);
-        EXPECT_EQ(ConnectedLayout(), !gone);
-        EXPECT_EQ(RowWithCaption(Window->lvRemoteFiles, QStringLiteral("f.txt")) != nullptr, !gone);
+        EXPECT_EQ(Answers.Certificates.size(), tls ? 1u : 0u);
     }
 }
 

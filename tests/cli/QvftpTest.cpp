@@ -611,6 +611,7 @@ TEST(QvftpTest, TransfersAreCheckedAndRetried) {
         int code;
         std::vector<std::string> parts; // of stderr, in this order
         bool whole;                     // the destination holds the file afterwards
+        bool tls = false;               // AUTH TLS, data connections too
     } cases[] = {
         {"digest", {"--hash"}, true, {"--verify"}, 0, {"> HASH up.bin", "(HASH SHA-256)"}, true},
         {"digestGet", {"--hash"}, false, {"--verify"}, 0, {"(HASH SHA-256)"}, true},
@@ -654,11 +655,29 @@ TEST(QvftpTest, TransfersAreCheckedAndRetried) {
          false},
         {"notRetried", {}, false, {"--retries=3"}, 5, {"550 "}, false},
         {"appendWithoutRest", {"--refuse=REST"}, true, {"--resume"}, 0, {"> APPE up.bin"}, true},
+        // Over TLS a cut data connection ends without close_notify, and a
+        // short one ends with it as if the file were whole.
+        // clang-format off
+        {"digestTls", {"--hash"}, true, {"--verify"}, 0, {"(HASH SHA-256)"}, true, true},
+        {"shortGetTls", {"--short-transfers=300000"}, false, {}, 8, {"bytes here, 1048576"}, false, true},
+        {"shortPutTls", {"--short-transfers=300000"}, true, {}, 8, {"1048576 bytes here, 3"}, false, true},
+        {"retryGetTls", {"--drop-data-after=400000"}, false, {"--retries=2"}, 0, {"(1 of 2)", "> REST "}, true, true},
+        {"retryPutTls", {"--drop-data-after=400000"}, true, {"--retries=2"}, 0, {"(1 of 2)", "> REST "}, true, true},
+        {"retryControlTls", {"--drop-control-at=9"}, false, {"--retries=1"}, 0, {"(1 of 1)"}, true, true},
+        {"slowThrottledTls", {"--delay-ms=20", "--rate-kib=4096"}, true, {"--resume"}, 0, {"> REST 123457"}, true, true},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         qtest::PyftpdlibOptions options;
         options.extraArgs = c.server;
+        if (c.tls) {
+            if (std::string why = qtest::TestCertificates::Unavailable(); !why.empty()) {
+                GTEST_SKIP() << why;
+            }
+            options.tls = qtest::FtpTls::Explicit;
+            options.tlsRequired = true;
+        }
         qtest::PyftpdlibServer server(options);
         const std::string bytes = qtest::RandomBytes(1 << 20, 5);
         qtest::TempDir local;
@@ -674,6 +693,10 @@ TEST(QvftpTest, TransfersAreCheckedAndRetried) {
             server.writeFile("up.bin", bytes);
         }
         std::vector<std::string> args = {"-v", "--user", server.user(), "--password-stdin"};
+        if (c.tls) {
+            args.insert(args.end(),
+                        {"--tls", "--cacert=" + qtest::TestCertificates::Get().caFile.string()});
+        }
         args.insert(args.end(), c.args.begin(), c.args.end());
         if (c.put) {
             args.insert(args.end(), {"put", file.string(), url});

@@ -5,7 +5,6 @@ Readiness is detected by the caller connecting to the port, so nothing here
 waits on stdout or a pipe.
 """
 
-import argparse
 import hashlib
 import logging
 import os
@@ -18,19 +17,30 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
+# -I leaves this folder off sys.path; the shared options live beside us.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import ftpd_args  # noqa: E402
+
+
+class ShortProducer:
+    """Gives the bytes of another producer up to a limit, then says the
+    file ended."""
+
+    def __init__(self, producer, limit):
+        self.producer, self.left = producer, limit
+
+    def more(self):
+        data = self.producer.more()[:self.left] if self.left > 0 else b""
+        self.left -= len(data)
+        return data
+
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--anonymous", action="store_true")
-    parser.add_argument("--banner", default="")
+    parser = ftpd_args.parser("A private pyftpdlib server")
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
     parser.add_argument("--tls-required", action="store_true")
-    parser.add_argument("--address", default="127.0.0.1")
     # Commands answered "502 Command not implemented." (a server without them).
     parser.add_argument("--refuse", action="append", default=[])
     # Extra lines of the FEAT list, e.g. the three-letter "CCC" of TLS servers.
@@ -45,6 +55,9 @@ def main():
     parser.add_argument("--drop-data-after", type=int, default=-1)
     parser.add_argument("--drop-control-at", type=int, default=-1)
     parser.add_argument("--drops", type=int, default=1)
+    # A narrow link: each data connection moves at most this many KiB per
+    # second, in either direction.
+    parser.add_argument("--rate-kib", type=int, default=0)
     # Seconds before an idle session is ended with 421.
     parser.add_argument("--idle-timeout", type=int, default=0)
     # A server that loses data and says 226: RETR sends only this many
@@ -109,6 +122,61 @@ def main():
             _base(self, resp, logfun)
         Handler.respond = respond
 
+    if args.rate_kib > 0:
+        rate = args.rate_kib * 1024.0
+
+        # Paced from the first byte on, so the rate holds for a transfer of
+        # any length: pyftpdlib's ThrottledDTPHandler lets the first two
+        # seconds' worth through at once, which makes a half transfer look
+        # faster than half a whole one. Each pause takes the channel off the
+        # loop, so other sessions go on; the bytes are counted in send() and
+        # recv(), which hold the TLS layer beneath them.
+        class NarrowDTP(Handler.dtp_handler):
+            def __init__(self, sock, cmd_channel):
+                self.paced, self.pace_start, self.pacer = 0, None, None
+                super().__init__(sock, cmd_channel)
+
+            def use_sendfile(self):
+                return False
+
+            def pace(self, n):
+                now = time.monotonic()
+                if self.pace_start is None:
+                    self.pace_start = now
+                self.paced += max(n, 0)
+                wait = self.pace_start + self.paced / rate - now
+                if wait <= 0.001 or self._closed:
+                    return
+
+                def go_on():
+                    self.pacer = None
+                    if not self._closed:
+                        self.add_channel(
+                            events=self.ioloop.READ if self.receive else self.ioloop.WRITE)
+
+                self.del_channel()
+                if self.pacer is not None:
+                    self.pacer.cancel()
+                self.pacer = self.ioloop.call_later(wait, go_on, _errback=self.handle_error)
+
+            def send(self, data):
+                n = super().send(data)
+                self.pace(n)
+                return n
+
+            def recv(self, buffer_size):
+                chunk = super().recv(buffer_size)
+                self.pace(len(chunk))
+                return chunk
+
+            def close(self):
+                if self.pacer is not None:
+                    self.pacer.cancel()
+                    self.pacer = None
+                super().close()
+
+        Handler.dtp_handler = NarrowDTP
+
     if delay > 0 or args.drop_data_after >= 0 or args.short_transfers >= 0:
         # Bytes must pass through send() to be counted.
         Handler.use_sendfile = False
@@ -116,53 +184,57 @@ def main():
 
         class FaultyDTP(base_dtp):
             def __init__(self, sock, cmd_channel):
+                self.passed = 0  # bytes on the wire, either way
+                self.kept = 0    # bytes of an upload written to the file
                 if delay > 0:
                     time.sleep(delay)
                 super().__init__(sock, cmd_channel)
-                self.passed = 0
 
-            def limit_reached(self, count):
-                self.passed += count
-                if args.short_transfers >= 0 and self.passed >= args.short_transfers:
-                    return "short"
-                if (args.drop_data_after >= 0 and drops["data"] > 0
+            def count(self, n):
+                self.passed += max(n, 0)
+                if (args.drop_data_after >= 0 and drops["data"] > 0 and not self._closed
                         and self.passed >= args.drop_data_after):
                     drops["data"] -= 1
-                    return "drop"
-                return None
+                    # With no close_notify under TLS the client sees a
+                    # broken transfer, not the end of the file.
+                    self._error = True
+                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+                    self.transfer_finished = False
+                    self.close()
+
+            # The file "ends" at the limit, as far as the client can tell:
+            # the producer runs dry, and the end is a proper one (226, and
+            # close_notify under TLS).
+            def push_with_producer(self, producer):
+                if args.short_transfers >= 0:
+                    producer = ShortProducer(producer, args.short_transfers)
+                super().push_with_producer(producer)
+
+            def enable_receiving(self, type, cmd):
+                super().enable_receiving(type, cmd)
+                if args.short_transfers >= 0:
+                    # What arrives past the limit is read and thrown away.
+                    inner = self._data_wrapper
+
+                    def keep(chunk):
+                        chunk = inner(chunk) if inner else chunk
+                        chunk = chunk[:max(args.short_transfers - self.kept, 0)]
+                        self.kept += len(chunk)
+                        return chunk
+
+                    self._data_wrapper = keep
 
             def send(self, data):
                 n = super().send(data)
-                what = self.limit_reached(max(n, 0))
-                if what == "short":
-                    # The file "ended" here, as far as the client can tell.
-                    self.producer_fifo.clear()
-                    self.ac_out_buffer = b""
-                    self.transfer_finished = True
-                    self._resp = ("226 Transfer complete.", logging.debug)
-                    self.close()
-                elif what == "drop":
-                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
-                    self.transfer_finished = False
-                    self.close()
+                self.count(n)
                 return n
 
-            def handle_read(self):
-                if args.short_transfers >= 0 and self.passed >= args.short_transfers:
-                    # Read and thrown away.
-                    chunk = self.recv(self.ac_in_buffer_size)
-                    if not chunk:
-                        self.transfer_finished = True
-                    return
+            # pyftpdlib binds handle_read_event straight to the plain read;
+            # the TLS handler's own (handshake first) must stay in the chain.
+            def handle_read_event(self):
                 before = self.tot_bytes_received
-                super().handle_read()
-                what = self.limit_reached(self.tot_bytes_received - before)
-                if what == "drop":
-                    self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
-                    self.transfer_finished = False
-                    self.close()
-
-            handle_read_event = handle_read
+                super().handle_read_event()
+                self.count(self.tot_bytes_received - before)
 
         Handler.dtp_handler = FaultyDTP
 
@@ -172,6 +244,7 @@ def main():
             if drops["control"] > 0 and drops["commands"] >= args.drop_control_at:
                 drops["control"] -= 1
                 drops["commands"] = 0
+                self._error = True  # under TLS, no close_notify either
                 self.close()
                 return
             _base(self, line, cmd, arg)

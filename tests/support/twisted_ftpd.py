@@ -6,13 +6,18 @@ the same root, and a multi-line greeting banner (lines after --banner split
 at "|"), which Twisted itself can only send as one line.
 """
 
-import argparse
+import os
 import sys
 
 from twisted.cred import checkers, portal
 from twisted.internet import reactor
 from twisted.protocols import ftp
 from twisted.python import filepath, log
+
+# -I leaves this folder off sys.path; the shared options live beside us.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import ftpd_args  # noqa: E402
 
 
 class Realm(ftp.BaseFTPRealm):
@@ -25,16 +30,9 @@ class Realm(ftp.BaseFTPRealm):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--address", default="127.0.0.1")
-    parser.add_argument("--banner", default="")
-    # Anonymous sign-in is always on here; accepted for pyftpd_server.py's sake.
-    parser.add_argument("--anonymous", action="store_true")
-    args = parser.parse_args()
+    # --anonymous is accepted and changes nothing: anonymous sign-in is
+    # always on here.
+    args = ftpd_args.parser("A private Twisted FTP server").parse_args()
     log.startLogging(sys.stderr)
 
     users = checkers.InMemoryUsernamePasswordDatabaseDontUse()
