@@ -3,7 +3,7 @@
 # and checks the Debian package, and runs the whole suite. QUORVAN_SANITIZE=1
 # builds and runs the suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer instead (and leaves the package alone);
-# QUORVAN_SANITIZE=thread runs only the tests of parallel sessions under
+# QUORVAN_SANITIZE=thread runs only the tests of parallel sessions (and TLS ones) under
 # ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,7 +35,7 @@ cd "$dir"
 if [ "${QUORVAN_SANITIZE:-0}" = thread ]; then
   # A report makes qvftp exit with 66, which fails the row that ran it.
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
-  ctest --output-on-failure -j "$(nproc)" --timeout 300 -R 'Parallel|TreesUpDown'
+  ctest --output-on-failure -j "$(nproc)" --timeout 300 -R 'Parallel|TreesUpDown|OverTls'
   exit
 fi
 ctest --output-on-failure -j "$(nproc)" --timeout 900
