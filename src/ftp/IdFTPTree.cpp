@@ -401,10 +401,10 @@ void TIdFTPTreeWalker::ScanRemoteDirs(TIdFTP& AClient, bool AMain) {
 
 void TIdFTPTreeWalker::ScanRemoteDir(TIdFTP& AClient, const TScanJob& AJob, bool AEnter) {
     TScan& scan = *FScan;
-    if (AEnter && AJob.Known) {
+    if (AEnter) {
         AClient.ChangeDirectory(AJob.Absolute);
-    } else if (AEnter) {
-        AClient.ChangeDirectory(AJob.Absolute);
+    }
+    if (AEnter && !AJob.Known) {
         // Where the server says it now is: a directory that lists itself, or
         // a link the server resolves, comes back to a path seen before.
         const std::string here = AClient.QueryCurrentDir();
@@ -582,9 +582,6 @@ bool TIdFTPTreeWalker::TakeFile(size_t& AGroup, TIdTreeFile& AFile) {
         return !group.Failed && group.Next < group.Files.size();
     };
     if (AGroup == npos || !left(AGroup)) {
-        if (AGroup != npos) {
-            --FQueue[AGroup].Sessions;
-        }
         // A directory no session works in yet, in the tree's order; once
         // there is none, the one with the most files left.
         while (FUntouched < FQueue.size() && !left(FUntouched)) {
@@ -606,7 +603,6 @@ bool TIdFTPTreeWalker::TakeFile(size_t& AGroup, TIdTreeFile& AFile) {
         } else {
             ++FUntouched;
         }
-        ++FQueue[AGroup].Sessions;
     }
     TDirFiles& group = FQueue[AGroup];
     AFile = group.Files[group.Next++];

@@ -255,8 +255,6 @@ private:
     struct TDirFiles {
         std::vector<TIdTreeFile> Files;
         size_t Next = 0;
-        // Sessions working in it.
-        int32_t Sessions = 0;
         // No session could enter it: its files are not tried again.
         bool Failed = false;
     };

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -178,9 +177,9 @@ private:
     // Takes in the n bytes one receive left at ATarget (the scratch chunk or
     // the tail of the received data) and returns the count added.
     int32_t TakeReceived(char* ATarget, int32_t AResult);
-    // Work events come per AStep bytes at most.
-    void SendAll(const char* AData, int32_t ACount,
-                 int32_t AStep = std::numeric_limits<int32_t>::max());
+    // WriteBytes with work events per AStep bytes at most.
+    void WriteBytesInSteps(const void* ASource, int32_t ACount, int32_t AStep);
+    void SendAll(const char* AData, int32_t ACount, int32_t AStep);
     // The socket stack's result check: true when AResult is -1 and the last
     // socket error is one of AIgnored (stored in ACode); raises otherwise.
     static bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnored,

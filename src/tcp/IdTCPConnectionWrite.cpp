@@ -27,6 +27,10 @@ void TIdTCPConnection::WriteLine(const std::string& AText) {
 }
 
 void TIdTCPConnection::WriteBytes(const void* ASource, int32_t ACount) {
+    WriteBytesInSteps(ASource, ACount, std::numeric_limits<int32_t>::max());
+}
+
+void TIdTCPConnection::WriteBytesInSteps(const void* ASource, int32_t ACount, int32_t AStep) {
     if (ACount <= 0 || !ASource) {
         return;
     }
@@ -37,14 +41,14 @@ void TIdTCPConnection::WriteBytes(const void* ASource, int32_t ACount) {
     if (!FIntercept) {
         // The private copy exists only so that an intercept can rewrite the
         // bytes; without one the caller's memory is sent as it is.
-        SendAll(static_cast<const char*>(ASource), ACount);
+        SendAll(static_cast<const char*>(ASource), ACount, AStep);
         return;
     }
     TIdSimpleBuffer buffer;
     buffer.WriteBuffer(ASource, ACount);
     buffer.SetPosition(0);
     FIntercept->FilterOutgoing(buffer);
-    SendAll(buffer.Memory(), static_cast<int32_t>(buffer.Size()));
+    SendAll(buffer.Memory(), static_cast<int32_t>(buffer.Size()), AStep);
 }
 
 void TIdTCPConnection::SendAll(const char* AData, int32_t ACount, int32_t AStep) {
@@ -120,15 +124,7 @@ void TIdTCPConnection::SendStream(TIdStream& AStream, bool AFromStart, bool AWri
         if (got <= 0) {
             throw EIdNoDataToRead(IdResourceStrings::RSNoDataToRead);
         }
-        if (blockSize == chunkSize) {
-            WriteBytes(block.get(), static_cast<int32_t>(got));
-        } else {
-            CheckClosed(true, true);
-            if (!IsConnected()) {
-                throw EIdNotConnected(IdResourceStrings::RSNotConnected);
-            }
-            SendAll(block.get(), static_cast<int32_t>(got), chunkSize);
-        }
+        WriteBytesInSteps(block.get(), static_cast<int32_t>(got), chunkSize);
         position += got;
     }
     work.Commit();
