@@ -8,8 +8,11 @@
 //
 // Each figure is the best of five runs, the two programs taking turns going
 // first, so a neighbour's burst on a shared machine does not decide the result.
+// Every row runs twice: with server and clients sharing the cores, and with
+// the server on a core of its own (CpuLayout.h tells why both).
 
 #include "BytePattern.h"
+#include "CpuLayout.h"
 #include "TempDir.h"
 #include "TestCertificates.h"
 #include "VsftpdServer.h"
@@ -84,37 +87,49 @@ int main(int argc, char** argv) {
         const char* what;
         std::string ours;
         std::string theirs;
-        double oursBest = 1e100;
-        double theirsBest = 1e100;
     };
-    std::vector<Row> rows = {
+    const std::vector<Row> rows = {
         {"get to a file", q + "get " + from + " '" + downTarget + "'",
          curl + "-o '" + downTarget + "' " + from},
         {"get to /dev/null", q + "get " + from + " /dev/null", curl + "-o /dev/null " + from},
         {"put from a file", q + "put '" + upSource + "' " + to,
          curl + "-T '" + upSource + "' " + to},
     };
-    for (Row& row : rows) {
-        // The programs take turns going first.
-        for (int i = 0; i < Runs; ++i) {
-            if (i % 2 == 0) {
-                row.theirsBest = std::min(row.theirsBest, TimedShell(row.theirs));
-            }
-            row.oursBest = std::min(row.oursBest, TimedShell(row.ours));
-            if (i % 2 == 1) {
-                row.theirsBest = std::min(row.theirsBest, TimedShell(row.theirs));
-            }
-        }
-    }
-
+    const qbench::CpuLayout layout;
     const double mb = static_cast<double>(size) / 1e6;
-    std::printf("qvftp vs curl, vsftpd on loopback, passive%s, %lld MiB, best of %d (MB = 10^6 B)\n",
-                tls ? ", explicit TLS" : "", static_cast<long long>(mib), Runs);
-    std::printf("%-18s %10s %11s %7s\n", "transfer", "curl MB/s", "qvftp MB/s", "ratio");
-    for (const Row& r : rows) {
-        const double c = mb / r.theirsBest;
-        const double o = mb / r.oursBest;
-        std::printf("%-18s %10.0f %11.0f %7.2f\n", r.what, c, o, o / c);
+    for (const bool apart : {false, true}) {
+        if (apart && !layout.CanSeparate()) {
+            std::printf("one core only: no run with the server on a core of its own\n");
+            break;
+        }
+        if (apart) {
+            layout.Separate(server.pid());
+        } else {
+            layout.Share(server.pid());
+        }
+        std::printf("\nqvftp vs curl, vsftpd on loopback, passive%s, %lld MiB, best of %d, %s "
+                    "(MB = 10^6 B)\n",
+                    tls ? ", explicit TLS" : "", static_cast<long long>(mib), Runs,
+                    apart ? "server on a core of its own" : "server and clients share the cores");
+        std::printf("%-18s %10s %11s %7s\n", "transfer", "curl MB/s", "qvftp MB/s", "ratio");
+        for (const Row& row : rows) {
+            double oursBest = 1e100;
+            double theirsBest = 1e100;
+            // The programs take turns going first.
+            for (int i = 0; i < Runs; ++i) {
+                if (i % 2 == 0) {
+                    theirsBest = std::min(theirsBest, TimedShell(row.theirs));
+                }
+                oursBest = std::min(oursBest, TimedShell(row.ours));
+                if (i % 2 == 1) {
+                    theirsBest = std::min(theirsBest, TimedShell(row.theirs));
+                }
+            }
+            const double c = mb / theirsBest;
+            const double o = mb / oursBest;
+            std::printf("%-18s %10.0f %11.0f %7.2f\n", row.what, c, o, o / c);
+            std::fflush(stdout);
+        }
     }
     return 0;
 }

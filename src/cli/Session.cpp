@@ -611,7 +611,9 @@ void TCliSession::Connect() {
     }
     Step(TPhase::Connect, where, [&] { FFtp.OpenSession(false, limit); });
     if (FOptions.Verbose && FFtp.Encrypted()) {
-        LogLine("* ", FFtp.TlsSessionResumed() ? "TLS session resumed" : "TLS session established");
+        LogLine("* ", std::string(FFtp.TlsSessionResumed() ? "TLS session resumed"
+                                                           : "TLS session established") +
+                          " (" + FFtp.TlsParameters() + ")");
     }
     Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });
     Step(TPhase::Operation, "set the transfer type", [&] { FFtp.AnnounceTransferType(); });

@@ -252,6 +252,12 @@ bool TIdFTP::TlsSessionResumed() const {
     return tls != nullptr && tls->SessionReused();
 }
 
+std::string TIdFTP::TlsParameters() const {
+    const TIdIOHandlerTls* tls = ControlTls();
+    return tls != nullptr && tls->Encrypted() ? tls->Protocol() + ", " + tls->Cipher()
+                                              : std::string();
+}
+
 TIdIOHandlerTls* TIdFTP::ControlTls() const {
     return dynamic_cast<TIdIOHandlerTls*>(IOHandler());
 }

@@ -23,6 +23,8 @@ public:
     // "127.0.0.1", or "::1" for a server listening on IPv6.
     std::string host() const { return host_; }
     uint16_t port() const { return port_; }
+    // The server's process (benchmarks place it on a core of its own).
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
     virtual std::string user() const = 0;
     virtual std::string password() const = 0;
 
