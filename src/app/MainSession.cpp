@@ -291,7 +291,8 @@ QString TfrmMain::RemoteFilesText(const QString& ADir) const {
         PickText(TWindowText::wtRemoteFiles) + QStringLiteral(" (") + ADir + QLatin1Char(')');
     if (sckFTP->Encrypted()) {
         text += QStringLiteral(" \u2014 ") + PickText(TWindowText::wtEncrypted) +
-                QStringLiteral(" (TLS)");
+                QStringLiteral(" (") + QString::fromStdString(sckFTP->TlsProtocol()) +
+                QLatin1Char(')');
     }
     return text;
 }

@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include "CliSession.h"
+
 #include "Errors.h"
 #include "IdAntiFreezeBase.h"
 #include "IdException.h"
@@ -28,22 +30,16 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Steps of 64 KiB move a big file with few system calls, and each step's
 // bytes are still in the processor's cache when they are written to the
 // file: with 1 MiB steps the kernel took twice the time to copy a download
 // into the page cache, and a TLS download to a file fell behind curl's.
 constexpr int32_t kBufferSize = 1 << 16;
-// Waits are cut into slices this long, and the time limit is checked between them.
-constexpr int32_t kSliceMs = 100;
 // The accept wait of active mode polls without a pause unless told otherwise.
 constexpr int32_t kAcceptPollMs = 50;
 
 constexpr int32_t kWouldBlock = 10035;
 constexpr int32_t kTimedOut = 10060;
-
-enum class TPhase { Connect, SignIn, Operation };
 
 // Socket errors arrive as "Socket Error # N" and the system's text on a
 // second line; the text alone is what a person needs.
@@ -139,105 +135,42 @@ std::string ListingDate(const TIdDateTime& ADate, const TIdDateTime& ANow) {
     return text;
 }
 
-class TCliSession;
+// Whether a failure that is no server reply may pass with a fresh session:
+// a connection refused, cut or timed out; not a name that does not resolve.
+bool TransientFailure(const std::exception& AError) {
+    if (const auto* socket = dynamic_cast<const EIdSocketError*>(&AError)) {
+        constexpr int32_t kNotFound = 11001;
+        return socket->ErrorCode != kNotFound;
+    }
+    return true;
+}
 
-// What lasts from one attempt to the next: the local file, and how far the
-// transfer got with the server.
-struct TTransferState {
-    std::unique_ptr<TDownloadTarget> Target;
-    std::unique_ptr<TLocalStream> Source;
-    std::string RemoteName;
-    // A STOR was accepted: the server's copy now begins with our bytes, and
-    // a retry continues it rather than starting over.
-    bool UploadStarted = false;
-    int32_t Attempt = 0;
-};
+// Local trouble shows before anything goes over the network, and the local
+// file stays open from one attempt to the next.
+void PrepareLocal(const TCliOptions& AOptions, TTransferState& AState) {
+    const std::string& name = AOptions.Url.Name;
+    AState.RemoteName = name;
+    if (AOptions.Command == TCliCommand::Get) {
+        std::string path = AOptions.LocalPath;
+        std::error_code ec;
+        if (path.empty()) {
+            path = CheckedLocalName(name);
+        } else if (std::filesystem::is_directory(path, ec)) {
+            path = (std::filesystem::path(path) / CheckedLocalName(name)).string();
+        }
+        AState.Target = std::make_unique<TDownloadTarget>(path, AOptions.Resume);
+    } else if (AOptions.Command == TCliCommand::Put) {
+        AState.Source = OpenUploadSource(AOptions.LocalPath);
+        if (AState.RemoteName.empty()) {
+            AState.RemoteName = std::filesystem::path(AOptions.LocalPath).filename().string();
+        }
+        if (AState.RemoteName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            throw EUsage("'" + AOptions.LocalPath + "': a name with CR, LF or NUL cannot be sent");
+        }
+    }
+}
 
-// The process's own anti-freeze: nothing to keep responsive, but every wait
-// of the library passes through it between slices, which is where the time
-// limit is enforced for the waits that have none of their own (a passive data
-// connect, the active accept).
-class TLimitWatch : public TIdAntiFreezeBase {
-public:
-    explicit TLimitWatch(TCliSession& ASession) : FSession(ASession) { IdleTimeOut = kSliceMs; }
-    void PumpMessages() override;
-
-private:
-    TCliSession& FSession;
-};
-
-class TCliSession {
-public:
-    TCliSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
-                std::FILE* AErr, TTransferState& AState, bool AWorker = false);
-    ~TCliSession();
-    void Run();
-
-    // Something moved: the time limit counts from here.
-    void Touch() { FLastActivity.store(Clock::now(), std::memory_order_relaxed); }
-    void CheckLimit();
-
-private:
-    template <class F> void Step(TPhase APhase, const std::string& AWhat, F&& AStep);
-    std::string Reason(const std::exception& AError) const;
-    std::string TimeoutText() const;
-    std::string Endpoint() const;
-    void SetUpConnection();
-    void LogLine(const char* APrefix, std::string ALine);
-    void OnWorkBegin(TIdComponent* ASender, TWorkMode AMode);
-
-    void Connect();
-    void List();
-    // get -r, put -r, rm -r: the walk, its lines on stderr and its exit code.
-    void RunTree();
-    void SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoot);
-    // Further sessions for the files of a transfer, up to --parallel.
-    void SetUpSessions(TIdFTPTreeWalker& AWalker);
-    void ChangeToUrlDirs();
-    void Get();
-    void Put();
-    // -v names the check the transfer passed; --verify insists on a digest.
-    void ReportCheck(const std::string& AWhat);
-
-    const TCliOptions& FOptions;
-    TTransferState& FState;
-    std::FILE* FOut;
-    std::FILE* FErr;
-    std::string FUser;
-    std::string FPassword;
-    TProgress FProgress;
-    // The tree's failures so far, and the exit code of the first.
-    int64_t FTreeFailures = 0;
-    TExitCode FFirstFailure = ecSuccess;
-    // Set while get or put run, so that the listing's data shows no progress.
-    bool FShowProgress = false;
-    int64_t FProgressOffset = 0;
-    int64_t FUploadSize = -1;
-    int64_t FRemoteSize = -1;
-    TIdStream* FProgressStream = nullptr;
-    // The download's target while get runs; its work begins once RETR is accepted.
-    TDownloadTarget* FTarget = nullptr;
-    // The walk's sessions on other threads touch it too.
-    std::atomic<Clock::time_point> FLastActivity{Clock::now()};
-    // One more session of a tree, on a thread of its own.
-    bool FWorker = false;
-    int64_t FDataSeen = -1;
-    std::string FReceivedLine;
-    // Declared before the client, which refers to it until it is destroyed.
-    TIdConnectionIntercept FLog;
-    TIdFTP FFtp;
-    std::shared_ptr<TIdTlsSession> FTlsSession;
-    std::unique_ptr<TLimitWatch> FWatch;
-};
-
-// A further session of get -r or put -r with what it keeps between commands.
-struct TWorkerSession {
-    TWorkerSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
-                   std::FILE* AErr)
-        : Session(AOptions, APassword, AOut, AErr, State, true) {}
-    TTransferState State;
-    TCliSession Session;
-};
+} // namespace
 
 void TLimitWatch::PumpMessages() {
     FSession.CheckLimit();
@@ -475,17 +408,8 @@ std::string TCliSession::Reason(const std::exception& AError) const {
     return OneLine(AError.what());
 }
 
-// Whether a failure that is no server reply may pass with a fresh session:
-// a connection refused, cut or timed out; not a name that does not resolve.
-bool TransientFailure(const std::exception& AError) {
-    if (const auto* socket = dynamic_cast<const EIdSocketError*>(&AError)) {
-        constexpr int32_t kNotFound = 11001;
-        return socket->ErrorCode != kNotFound;
-    }
-    return true;
-}
-
-template <class F> void TCliSession::Step(TPhase APhase, const std::string& AWhat, F&& AStep) {
+void TCliSession::Step(TPhase APhase, const std::string& AWhat,
+                       const std::function<void()>& AStep) {
     Touch();
     try {
         AStep();
@@ -592,8 +516,6 @@ void TCliSession::List() {
     }
 }
 
-// A name the server's side chose must not lead the file anywhere but into
-// the directory meant for it.
 std::string CheckedLocalName(const std::string& AName) {
     if (!IsSafeEntryName(AName)) {
         throw EUsage("refusing '" + AName + "' as a local file name; give DEST");
@@ -613,7 +535,7 @@ void TCliSession::Connect() {
     if (FOptions.Verbose && FFtp.Encrypted()) {
         LogLine("* ", std::string(FFtp.TlsSessionResumed() ? "TLS session resumed"
                                                            : "TLS session established") +
-                          " (" + FFtp.TlsParameters() + ")");
+                          " (" + FFtp.TlsProtocol() + ", " + FFtp.TlsCipher() + ")");
     }
     Step(TPhase::SignIn, "sign in as " + FUser, [&] { FFtp.SignIn(); });
     Step(TPhase::Operation, "set the transfer type", [&] { FFtp.AnnounceTransferType(); });
@@ -625,31 +547,6 @@ void TCliSession::Connect() {
 void TCliSession::ChangeToUrlDirs() {
     for (const std::string& dir : FOptions.Url.Dirs) {
         Step(TPhase::Operation, "change directory to " + dir, [&] { FFtp.ChangeDirectory(dir); });
-    }
-}
-
-// Local trouble shows before anything goes over the network, and the local
-// file stays open from one attempt to the next.
-void PrepareLocal(const TCliOptions& AOptions, TTransferState& AState) {
-    const std::string& name = AOptions.Url.Name;
-    AState.RemoteName = name;
-    if (AOptions.Command == TCliCommand::Get) {
-        std::string path = AOptions.LocalPath;
-        std::error_code ec;
-        if (path.empty()) {
-            path = CheckedLocalName(name);
-        } else if (std::filesystem::is_directory(path, ec)) {
-            path = (std::filesystem::path(path) / CheckedLocalName(name)).string();
-        }
-        AState.Target = std::make_unique<TDownloadTarget>(path, AOptions.Resume);
-    } else if (AOptions.Command == TCliCommand::Put) {
-        AState.Source = OpenUploadSource(AOptions.LocalPath);
-        if (AState.RemoteName.empty()) {
-            AState.RemoteName = std::filesystem::path(AOptions.LocalPath).filename().string();
-        }
-        if (AState.RemoteName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-            throw EUsage("'" + AOptions.LocalPath + "': a name with CR, LF or NUL cannot be sent");
-        }
     }
 }
 
@@ -757,144 +654,6 @@ void TCliSession::Run() {
         throw ECliFailure(ecLocalFile, "write standard output: " + SystemErrorText(errno));
     }
 }
-
-void TCliSession::SetUpWalker(TIdFTPTreeWalker& AWalker, const std::string& ARoot) {
-    AWalker.OnAction = [this, ARoot](TIdTreeAction AAction, const std::string& APath) {
-        if (!FOptions.Verbose) {
-            return;
-        }
-        // In the order of TIdTreeAction.
-        static const char* const kVerbs[] = {"list", "mkdir", "get", "put", "delete", "rmdir"};
-        LogLine("* ", std::string(kVerbs[static_cast<size_t>(AAction)]) + " " +
-                          JoinTreePath(ARoot, APath));
-    };
-    AWalker.OnIssue = [this, ARoot](const TIdTreeIssue& AIssue) {
-        if (FProgress.Running() && FProgress.Enabled()) {
-            std::fputs("\r\033[K", FErr);
-        }
-        std::fprintf(FErr, "qvftp: %s %s: %s\n", AIssue.Skipped ? "skipped" : "failed",
-                     EscapeControl(JoinTreePath(ARoot, AIssue.Path)).c_str(),
-                     EscapeControl(AIssue.Reason).c_str());
-        std::fflush(FErr);
-        if (AIssue.Skipped) {
-            return;
-        }
-        if (++FTreeFailures == 1) {
-            // The same exit codes as a single command failing the same way.
-            try {
-                Step(TPhase::Operation, AIssue.Path, [&] { std::rethrow_exception(AIssue.Error); });
-            } catch (const ECliFailure& e) {
-                FFirstFailure = e.Code;
-            }
-        }
-    };
-    AWalker.OnProgress = [this](const TIdTreeProgress& AProgress) {
-        Touch();
-        if (!AProgress.Scanning && FProgress.Running()) {
-            FProgress.SetFiles(AProgress.FilesDone, AProgress.FilesFound);
-            FProgress.Update(AProgress.BytesDone);
-        }
-    };
-}
-
-void TCliSession::SetUpSessions(TIdFTPTreeWalker& AWalker) {
-    AWalker.Parallel = FOptions.Parallel;
-    AWalker.OpenSession = [this]() -> std::shared_ptr<TIdFTP> {
-        auto worker = std::make_shared<TWorkerSession>(FOptions, FPassword, FOut, FErr);
-        worker->Session.FFtp.ResumeTlsSession(FTlsSession);
-        try {
-            worker->Session.Connect();
-        } catch (const ECliFailure& e) {
-            // 421 or 530 for one session too many: the others go on.
-            if (FOptions.Verbose) {
-                LogLine("* ", std::string("no further session: ") + e.what());
-            }
-            throw;
-        }
-        return std::shared_ptr<TIdFTP>(worker, &worker->Session.FFtp);
-    };
-}
-
-void TCliSession::RunTree() {
-    const TFtpUrl& url = FOptions.Url;
-    const std::string& name = url.Name;
-    TIdFTPTreeWalker walker(FFtp);
-    TIdTree tree;
-    switch (FOptions.Command) {
-    case TCliCommand::Get: {
-        // As cp -r: a DEST that exists as a directory receives the tree under
-        // its own name; otherwise DEST becomes the copy.
-        std::string dest = FOptions.LocalPath.empty() ? "." : FOptions.LocalPath;
-        std::error_code ec;
-        if (std::filesystem::is_directory(dest, ec)) {
-            dest = (std::filesystem::path(dest) / CheckedLocalName(name)).string();
-        } else if (std::filesystem::exists(std::filesystem::symlink_status(dest, ec))) {
-            throw ECliFailure(ecLocalFile, "write " + dest + ": exists and is not a directory");
-        }
-        SetUpWalker(walker, name);
-        SetUpSessions(walker);
-        Connect();
-        ChangeToUrlDirs();
-        Step(TPhase::Operation, "list " + name, [&] { tree = walker.ScanRemote(name); });
-        FProgress.Begin(tree.Bytes, 0);
-        Step(TPhase::Operation, "download " + name, [&] { walker.Download(tree, dest); });
-        break;
-    }
-    case TCliCommand::Put: {
-        std::error_code ec;
-        std::string own = std::filesystem::path(FOptions.LocalPath).filename().string();
-        if (own.empty() || own == "." || own == "..") {
-            own = std::filesystem::canonical(FOptions.LocalPath, ec).filename().string();
-        }
-        if (own.empty()) {
-            throw EUsage("'" + FOptions.LocalPath +
-                         "' has no name to give the copy; name it in the URL");
-        }
-        SetUpWalker(walker, own);
-        SetUpSessions(walker);
-        Step(TPhase::Operation, "read " + FOptions.LocalPath,
-             [&] { tree = walker.ScanLocal(FOptions.LocalPath); });
-        Connect();
-        ChangeToUrlDirs();
-        // As cp -r: an existing remote directory receives the tree under its
-        // own name; a name that is not there yet becomes the copy.
-        std::string target = own;
-        if (!name.empty()) {
-            Step(TPhase::Operation, "change directory to " + name, [&] {
-                try {
-                    FFtp.ChangeDirectory(name);
-                } catch (const EIdProtocolReplyError& e) {
-                    if (e.ReplyCode / 100 != 5) {
-                        throw;
-                    }
-                    target = name;
-                }
-            });
-        }
-        FProgress.Begin(tree.Bytes, 0);
-        Step(TPhase::Operation, "upload " + FOptions.LocalPath,
-             [&] { walker.Upload(tree, target); });
-        break;
-    }
-    default: {
-        SetUpWalker(walker, name);
-        Connect();
-        ChangeToUrlDirs();
-        Step(TPhase::Operation, "list " + name, [&] { tree = walker.ScanRemote(name); });
-        Step(TPhase::Operation, "delete " + name, [&] { walker.DeleteRemote(tree); });
-        break;
-    }
-    }
-    FProgress.End();
-    if (FTreeFailures > 0) {
-        const std::string label = name.empty() ? FOptions.LocalPath : name;
-        throw ECliFailure(FFirstFailure, label + ": " + std::to_string(FTreeFailures) +
-                                             (FTreeFailures == 1 ? " entry" : " entries") +
-                                             " failed");
-    }
-}
-
-} // namespace
 
 void RunSession(const TCliOptions& AOptions, const std::string& APassword, std::FILE* AOut,
                 std::FILE* AErr) {

@@ -252,10 +252,14 @@ bool TIdFTP::TlsSessionResumed() const {
     return tls != nullptr && tls->SessionReused();
 }
 
-std::string TIdFTP::TlsParameters() const {
+std::string TIdFTP::TlsProtocol() const {
     const TIdIOHandlerTls* tls = ControlTls();
-    return tls != nullptr && tls->Encrypted() ? tls->Protocol() + ", " + tls->Cipher()
-                                              : std::string();
+    return tls != nullptr ? tls->Protocol() : std::string();
+}
+
+std::string TIdFTP::TlsCipher() const {
+    const TIdIOHandlerTls* tls = ControlTls();
+    return tls != nullptr ? tls->Cipher() : std::string();
 }
 
 TIdIOHandlerTls* TIdFTP::ControlTls() const {

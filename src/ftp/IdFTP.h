@@ -150,9 +150,10 @@ public:
     // The control connection resumed an earlier TLS session rather than
     // shaking hands in full.
     bool TlsSessionResumed() const;
-    // The control connection's protocol version and cipher suite, as
-    // "TLSv1.3, TLS_AES_128_GCM_SHA256"; empty on a plain session.
-    std::string TlsParameters() const;
+    // The control connection's TLS version ("TLSv1.3") and cipher suite
+    // ("TLS_AES_128_GCM_SHA256"); empty on a plain session.
+    std::string TlsProtocol() const;
+    std::string TlsCipher() const;
     // The control connection's TLS session; none on a plain session.
     std::shared_ptr<TIdTlsSession> TlsSession() const;
     // The next control connection resumes a copy of ASession (another

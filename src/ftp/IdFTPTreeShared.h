@@ -5,6 +5,7 @@
 #include "IdFTPTree.h"
 
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace IdFTPTreeShared {
@@ -22,6 +23,11 @@ inline std::string ParentOf(const std::string& APath) {
     const size_t slash = APath.rfind('/');
     return slash == std::string::npos ? std::string() : APath.substr(0, slash);
 }
+
+// The first line of a failure's text, the system's words for a socket error.
+std::string FirstLine(const std::string& AText);
+// What a failure says, a server's reply with its code.
+std::string ReasonOf(const std::exception_ptr& AError);
 
 inline bool IsAbsolute(const std::string& APath) {
     return !APath.empty() && APath.front() == '/';

@@ -518,7 +518,7 @@ TEST_F(TSessionFixture, UnverifiedCertificateIsPutToTheUser) {
         EXPECT_TRUE(Answers.Messages.empty());
         EXPECT_TRUE(Window->sckFTP->Encrypted());
         EXPECT_EQ(Window->lblRemoteFiles.text().toStdString(),
-                  "Remote files: (/upload) \u2014 encrypted (TLS)");
+                  "Remote files: (/upload) \u2014 encrypted (TLSv1.3)");
         EXPECT_EQ(Contains(Captions(Window->lvRemoteFiles), QStringLiteral("secret.txt")), !own);
         if (!c.Stored.empty() && !own) {
             certificates = "[Certificates]\n" + key + "=" + c.Stored + "\n";
