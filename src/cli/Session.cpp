@@ -44,12 +44,7 @@ constexpr int32_t kTimedOut = 10060;
 // Socket errors arrive as "Socket Error # N" and the system's text on a
 // second line; the text alone is what a person needs.
 std::string OneLine(const std::string& AText) {
-    std::string text = AText;
-    if (text.rfind("Socket Error # ", 0) == 0) {
-        if (const size_t br = text.find("\r\n"); br != std::string::npos) {
-            text = text.substr(br + 2);
-        }
-    }
+    const std::string text = WithoutSocketErrorNumber(AText);
     std::string out;
     for (char c : text) {
         if (c == '\r' || c == '\n') {

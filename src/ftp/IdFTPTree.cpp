@@ -19,13 +19,7 @@ using namespace IdFTPTreeShared;
 namespace IdFTPTreeShared {
 
 std::string FirstLine(const std::string& AText) {
-    std::string text = AText;
-    // Socket errors put the system's text on a line after the error number.
-    if (text.rfind("Socket Error # ", 0) == 0) {
-        if (const size_t br = text.find("\r\n"); br != std::string::npos) {
-            text = text.substr(br + 2);
-        }
-    }
+    const std::string text = WithoutSocketErrorNumber(AText);
     return text.substr(0, text.find_first_of("\r\n"));
 }
 

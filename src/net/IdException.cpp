@@ -33,6 +33,15 @@ EIdTlsVerifyError::EIdTlsVerifyError(const std::string& reason,
                                          certificate.Sha256.c_str())),
       Reason(reason), Certificate(certificate) {}
 
+std::string WithoutSocketErrorNumber(const std::string& AText) {
+    if (AText.rfind("Socket Error # ", 0) == 0) {
+        if (const size_t br = AText.find("\r\n"); br != std::string::npos) {
+            return AText.substr(br + 2);
+        }
+    }
+    return AText;
+}
+
 std::string FormatMessage(const char* pattern, ...) {
     va_list args;
     va_start(args, pattern);

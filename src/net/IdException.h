@@ -93,6 +93,10 @@ public:
     int32_t ErrorCode;
 };
 
+// The system's words in a socket error's message (the line after "Socket
+// Error # N"); any other text as it is.
+std::string WithoutSocketErrorNumber(const std::string& AText);
+
 // What a user needs to decide whether to trust a server's certificate. Times
 // are "YYYY-MM-DD HH:MM:SS UTC"; the fingerprint is the SHA-256 of the DER
 // certificate as upper-case hex pairs joined by colons.
