@@ -66,12 +66,12 @@ QString FailureReason(const std::exception_ptr& AError) {
         // "Socket Error # 10061" and the system's text on the next line:
         // the text first, the number after it.
         const std::string text = e.what();
-        const size_t lineEnd = text.find_first_of("\r\n");
-        if (text.rfind("Socket Error # ", 0) == 0 && lineEnd != std::string::npos) {
-            const QString tail = OneLine(text.substr(lineEnd));
+        const std::string words = WithoutSocketErrorNumber(text);
+        if (words.size() < text.size()) {
+            const QString tail = OneLine(words);
             if (!tail.isEmpty()) {
-                return tail + QStringLiteral(" (") + OneLine(text.substr(0, lineEnd)) +
-                       QLatin1Char(')');
+                return tail + QStringLiteral(" (") +
+                       OneLine(text.substr(0, text.size() - words.size())) + QLatin1Char(')');
             }
         }
         return OneLine(text);

@@ -16,12 +16,17 @@
 
 using namespace IdFTPTreeShared;
 
-namespace IdFTPTreeShared {
+namespace {
 
+// The first line of a failure's text, the system's words for a socket error.
 std::string FirstLine(const std::string& AText) {
     const std::string text = WithoutSocketErrorNumber(AText);
     return text.substr(0, text.find_first_of("\r\n"));
 }
+
+} // namespace
+
+namespace IdFTPTreeShared {
 
 std::string ReasonOf(const std::exception_ptr& AError) {
     try {

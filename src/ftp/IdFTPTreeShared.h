@@ -24,8 +24,6 @@ inline std::string ParentOf(const std::string& APath) {
     return slash == std::string::npos ? std::string() : APath.substr(0, slash);
 }
 
-// The first line of a failure's text, the system's words for a socket error.
-std::string FirstLine(const std::string& AText);
 // What a failure says, a server's reply with its code.
 std::string ReasonOf(const std::exception_ptr& AError);
 
